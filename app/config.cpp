@@ -1,0 +1,58 @@
+#include "config.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+RunMode runModeFromArgument(const QString &argument)
+{
+    if (argument.compare(QLatin1String("console"), Qt::CaseInsensitive) == 0)
+        return RunMode::Console;
+    if (argument.compare(QLatin1String("restart"), Qt::CaseInsensitive) == 0)
+        return RunMode::Relaunch;
+    return RunMode::Interactive;
+}
+
+QString configFileName()
+{
+    return QStringLiteral("system.cfg");
+}
+
+UpdaterConfig readConfig(const QString &updaterDir)
+{
+    const QDir dir(updaterDir);
+    QSettings settings(dir.absoluteFilePath(configFileName()), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Update"));
+
+    UpdaterConfig config;
+    config.baseUrl = settings.value(QStringLiteral("URL")).toString();
+    config.downloadUrl = settings.value(QStringLiteral("DownLoadUrl")).toString();
+    config.cachePath = settings.value(QStringLiteral("Cache"), dir.absoluteFilePath(QStringLiteral("update")))
+                               .toString();
+    config.hostProgram = settings.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
+    // a relative host name always lies beside the updater, whatever the "bin" rule decides
+    if (QFileInfo(config.hostProgram).isRelative())
+        config.hostProgram = dir.absoluteFilePath(config.hostProgram);
+    return config;
+}
+
+QDir prepareInstallRoot(const QString &updaterDir)
+{
+    QDir root(updaterDir);
+    if (root.isRelative())
+        root.makeAbsolute();
+    if (!root.exists())
+        root.mkpath(QStringLiteral("."));
+    if (root.dirName().compare(QLatin1String("bin"), Qt::CaseInsensitive) == 0)
+        root.cdUp();
+    return root;
+}
+
+QDir prepareCacheDir(const QString &cachePath)
+{
+    QDir cache(cachePath);
+    if (cache.isRelative())
+        cache.makeAbsolute();
+    if (!cache.exists())
+        cache.mkpath(QStringLiteral("."));
+    return cache;
+}

@@ -1,0 +1,32 @@
+#ifndef CONFIG_H
+#define CONFIG_H
+
+#include <QDir>
+#include <QString>
+
+enum class RunMode { Interactive, Console, Relaunch };
+
+// The mode from the first argument after the program name, compared without regard to case;
+// anything else, or no argument, is interactive.
+RunMode runModeFromArgument(const QString &argument);
+
+// The local configuration "system.cfg" beside the updater, group "Update".
+struct UpdaterConfig
+{
+    QString baseUrl;
+    QString downloadUrl;
+    QString cachePath;
+    QString hostProgram; // absolute
+};
+
+QString configFileName();
+UpdaterConfig readConfig(const QString &updaterDir);
+
+// The directory that manifest paths are relative to: the updater's directory, or its parent
+// when that directory is named "bin". Missing directories are created.
+QDir prepareInstallRoot(const QString &updaterDir);
+// The cache directory, relative paths taken against the working directory; created when
+// missing. A failure to create it shows up later, when the descriptor is saved.
+QDir prepareCacheDir(const QString &cachePath);
+
+#endif // CONFIG_H

@@ -1,0 +1,83 @@
+#ifndef FRONTEND_H
+#define FRONTEND_H
+
+#include <QString>
+
+class CDownloadThread;
+class CUpdateError;
+class QDialog;
+
+// How an update attempt ended, as far as relaunching the host is concerned.
+enum class AttemptResult {
+    NewAttempt, // start again from the descriptor
+    NotInstalled, // nothing installed: failure, nothing to update, declined
+    InstalledOptional,
+    InstalledForced,
+};
+
+// Everything that differs between console mode and the dialogs, in one place: how a failure is
+// reported, whether the user is asked, how the worker runs and when the host is started again.
+class UpdateFrontend
+{
+public:
+    virtual ~UpdateFrontend();
+
+    // a failure that no new attempt can mend (start-up, configuration)
+    virtual void reportFatal(const QString &title, const QString &message) = 0;
+    // the manifest was compared with the installation; update: files differ, forced update
+    virtual void reportComparison(bool update) = 0;
+    // fetching or saving failed; true when a new attempt is to run
+    virtual bool reportFailure(const QString &message) = 0;
+    // the worker failed; true when a new attempt is to run
+    virtual bool reportWorkerFailure(const QString &message, bool forced) = 0;
+    // asked before an optional update; true to go on
+    virtual bool confirmUpdate(const QString &version) = 0;
+    // runs the worker until its thread has finished
+    virtual void runWorker(CDownloadThread &worker, bool forced) = 0;
+    virtual bool relaunchesHost(AttemptResult result) const = 0;
+
+protected:
+    // every modal dialog of the run goes through here
+    virtual int execDialog(QDialog &dialog);
+    void runWorkerWithProgress(CDownloadThread &worker);
+};
+
+// Reports as JSON on standard output; no question is asked, and only a successful forced
+// update starts the host again: every other outcome is left to the calling program.
+class ConsoleFrontend : public UpdateFrontend
+{
+public:
+    void reportFatal(const QString &title, const QString &message) override;
+    void reportComparison(bool update) override;
+    bool reportFailure(const QString &message) override;
+    bool reportWorkerFailure(const QString &message, bool forced) override;
+    bool confirmUpdate(const QString &version) override;
+    // an optional update runs without any window; a forced one shows its progress
+    void runWorker(CDownloadThread &worker, bool forced) override;
+    bool relaunchesHost(AttemptResult result) const override;
+};
+
+// Reports in the one error dialog with its retry offer, asks before an optional update, shows
+// progress, and starts the host at every way out of the run. A forced update ends only by
+// success.
+class DialogFrontend : public UpdateFrontend
+{
+public:
+    explicit DialogFrontend(CUpdateError &errorDialog);
+
+    void reportFatal(const QString &title, const QString &message) override;
+    void reportComparison(bool update) override;
+    bool reportFailure(const QString &message) override;
+    bool reportWorkerFailure(const QString &message, bool forced) override;
+    bool confirmUpdate(const QString &version) override;
+    void runWorker(CDownloadThread &worker, bool forced) override;
+    bool relaunchesHost(AttemptResult result) const override;
+
+protected:
+    // shows a message in the error dialog; true when the user took the retry offer
+    bool showConfigError(const QString &title, const QString &text, bool canRetry);
+
+    CUpdateError &errorDialog;
+};
+
+#endif // FRONTEND_H

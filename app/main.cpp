@@ -1,0 +1,6 @@
+#include "app/updaterapp.h"
+
+int main(int argc, char *argv[])
+{
+    return runUpdater(argc, argv);
+}

@@ -1,0 +1,39 @@
+#include "app/updatecheck.h"
+
+#include "net/changedetection.h"
+#include "worker/cdownloadthread.h"
+
+QList<ManifestEntry> changedFileList(Manifest changes)
+{
+    QList<ManifestEntry> list;
+    list.reserve(changes.size());
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        list.append(it.value());
+    return list;
+}
+
+AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
+                          QByteArray manifestBytes, int updateType, QString version,
+                          QString folderUrl)
+{
+    const bool forced = updateType != 0;
+    if (!forced && !frontend.confirmUpdate(version))
+        return AttemptResult::NotInstalled;
+
+    CDownloadThread worker(folderUrl, context.cacheDir, context.installRoot,
+                           changedFileList(changes));
+    if (context.stallTimeout > 0)
+        worker.setStallTimeout(context.stallTimeout);
+    frontend.runWorker(worker, forced);
+    // no late signal of the worker may reach what the attempt is about to destroy
+    QObject::disconnect(&worker, nullptr, nullptr, nullptr);
+
+    if (worker.succeeded()) {
+        writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()),
+                       manifestBytes);
+        return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
+    }
+    return frontend.reportWorkerFailure(worker.errorMessage(), forced)
+            ? AttemptResult::NewAttempt
+            : AttemptResult::NotInstalled;
+}

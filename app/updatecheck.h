@@ -1,0 +1,44 @@
+#ifndef UPDATECHECK_H
+#define UPDATECHECK_H
+
+#include "app/frontend.h"
+#include "net/manifest.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QList>
+#include <QString>
+
+class QNetworkAccessManager;
+
+// What every update attempt of a run shares.
+struct UpdateContext
+{
+    QNetworkAccessManager *manager = nullptr;
+    QString baseUrl;
+    QDir installRoot;
+    QDir cacheDir;
+    QString hostProgram;
+    int stallTimeout = 0; // milliseconds without a byte before a file download fails
+};
+
+// Runs update attempts until one finishes the run; returns the exit code: 0 only after a
+// successful download and installation.
+int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
+
+// The second half of an attempt, once files differ.
+AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
+                          QByteArray manifestBytes, int updateType, QString version,
+                          QString folderUrl);
+
+// the changed entries in path order, as the worker takes them
+QList<ManifestEntry> changedFileList(Manifest changes);
+
+// Creates or truncates the file and writes the bytes; false when it cannot be opened.
+bool writeFileBytes(QString path, QByteArray bytes);
+
+QString descriptorUrl(const QString &baseUrl);
+QString folderUrl(const QString &baseUrl, const QString &folder);
+QString manifestUrl(const QString &folderUrl);
+
+#endif // UPDATECHECK_H

@@ -1,0 +1,15 @@
+#ifndef CHANGEDETECTION_H
+#define CHANGEDETECTION_H
+
+#include "net/manifest.h"
+
+#include <QDir>
+
+// The name of the applied manifest in the installation root.
+QString appliedManifestName();
+
+// The entries of the remote manifest whose files must be downloaded. The applied manifest is
+// trusted first; only files it does not list are read and hashed.
+Manifest detectChanges(Manifest remote, QDir installRoot);
+
+#endif // CHANGEDETECTION_H

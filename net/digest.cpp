@@ -1,0 +1,75 @@
+#include "digest.h"
+
+#include <QFile>
+#include <QtEndian>
+
+#include <cstdio>
+
+namespace {
+// large enough to keep the hash busy between reads, small enough to keep memory flat
+constexpr qint64 ReadChunkSize = 1024 * 1024;
+}
+
+void DigestHasher::addData(const char *data, qint64 length)
+{
+    // QCryptographicHash takes an int length in Qt 5: feed very large blocks in pieces
+    while (length > 0) {
+        const int piece = int(qMin<qint64>(length, 1 << 30));
+        hash.addData(data, piece);
+        data += piece;
+        length -= piece;
+    }
+}
+
+bool DigestHasher::addData(QIODevice *device)
+{
+    QByteArray buffer(int(ReadChunkSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = device->read(buffer.data(), buffer.size());
+        if (count < 0)
+            return false;
+        if (count == 0)
+            return device->atEnd();
+        addData(buffer.constData(), count);
+    }
+}
+
+QByteArray DigestHasher::digestText() const
+{
+    return digestTextFromMd5(hash.result());
+}
+
+QByteArray digestTextFromMd5(const QByteArray &md5)
+{
+    Q_ASSERT(md5.size() == 16);
+    const auto *bytes = reinterpret_cast<const uchar *>(md5.constData());
+    char text[33];
+    std::snprintf(text, sizeof text, "%08x%08x%08x%08x", qFromLittleEndian<quint32>(bytes),
+                  qFromLittleEndian<quint32>(bytes + 4), qFromLittleEndian<quint32>(bytes + 8),
+                  qFromLittleEndian<quint32>(bytes + 12));
+    return QByteArray(text, 32);
+}
+
+QByteArray digestText(QByteArray data)
+{
+    DigestHasher hasher;
+    hasher.addData(data);
+    return hasher.digestText();
+}
+
+QByteArray fileDigestText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    DigestHasher hasher;
+    if (!hasher.addData(&file))
+        return QByteArray();
+    return hasher.digestText();
+}
+
+bool verifyFileDigest(QString path, QByteArray expectedDigest)
+{
+    const QByteArray actual = fileDigestText(path);
+    return !actual.isEmpty() && actual == expectedDigest;
+}

@@ -1,0 +1,33 @@
+#ifndef DIGEST_H
+#define DIGEST_H
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QString>
+
+class QIODevice;
+
+// The digest text of content: the MD5 digest read as four little-endian 32-bit words, each
+// printed as eight lower-case hex digits. It is not the customary MD5 hex order.
+class DigestHasher
+{
+public:
+    void addData(const char *data, qint64 length);
+    void addData(const QByteArray &data) { addData(data.constData(), data.size()); }
+    // feeds everything the device yields from its current position; false on a read error
+    bool addData(QIODevice *device);
+    QByteArray digestText() const;
+    void reset() { hash.reset(); }
+
+private:
+    QCryptographicHash hash{QCryptographicHash::Md5};
+};
+
+QByteArray digestText(QByteArray data);
+// the digest text of a raw 16-byte MD5 digest
+QByteArray digestTextFromMd5(const QByteArray &md5);
+// reads the file in chunks; an empty result means it could not be opened or read
+QByteArray fileDigestText(const QString &path);
+bool verifyFileDigest(QString path, QByteArray expectedDigest);
+
+#endif // DIGEST_H

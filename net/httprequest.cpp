@@ -1,0 +1,59 @@
+#include "httprequest.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
+                 QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
+                 QByteArray verb, QByteArray requestBody,
+                 QMap<QByteArray, QByteArray> *responseHeaders)
+{
+    QNetworkRequest request(url);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // redirections are never followed here; Qt 6 would follow them by default
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+#endif
+    for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
+        request.setRawHeader(it.key(), it.value());
+
+    QNetworkReply *reply = manager->sendCustomRequest(request, verb, requestBody);
+    if (!reply) {
+        errorText = QCoreApplication::translate("QObject", "发送请求失败");
+        return false;
+    }
+
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (timeoutSeconds > 0)
+        QTimer::singleShot(timeoutSeconds * 1000, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+
+    // completion decides first: a 200 whose body is still arriving when the limit ends the
+    // wait is a time-out, never a success with a truncated body
+    if (!reply->isFinished()) {
+        errorText = QCoreApplication::translate("QObject", "网络超时");
+        reply->deleteLater();
+        return false;
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 200) {
+        errorText = reply->errorString();
+        reply->deleteLater();
+        return false;
+    }
+    if (responseHeaders) {
+        const auto pairs = reply->rawHeaderPairs();
+        for (const auto &pair : pairs)
+            (*responseHeaders)[pair.first] = pair.second;
+    }
+    responseBody = reply->readAll();
+    reply->deleteLater();
+    return true;
+}

@@ -1,0 +1,20 @@
+#ifndef HTTPREQUEST_H
+#define HTTPREQUEST_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+// Sends one request and waits for the whole answer in a nested event loop. True only when a
+// complete answer with status 200 arrived; the body then replaces responseBody. On failure
+// errorText says why and responseBody is untouched. timeoutSeconds <= 0 means no limit; the
+// limit covers the whole exchange, not only idle time.
+bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
+                 QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
+                 QByteArray verb, QByteArray requestBody,
+                 QMap<QByteArray, QByteArray> *responseHeaders);
+
+#endif // HTTPREQUEST_H
