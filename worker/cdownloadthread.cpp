@@ -1,5 +1,6 @@
 #include "cdownloadthread.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -14,6 +15,8 @@ constexpr qint64 ReadChunkSize = 256 * 1024;
 
 // an answer that is not the file: its body is only counted, up to this much
 constexpr qint64 DiscardLimit = 1024 * 1024;
+// as many hops as the network layer itself would follow
+constexpr int MaxRedirects = 50;
 
 bool isBelow(const QDir &dir, const QString &absolutePath)
 {
@@ -29,18 +32,15 @@ bool plainRename(const QString &from, const QString &to)
 }
 
 // the topmost directory that mkpath would create for dir, or an empty text when it exists
-QString firstMissingDir(const QString &dir)
+QString firstMissingDir(QString dir)
 {
     QString missing;
-    QDir probe(dir);
-    while (!probe.exists()) {
-        missing = probe.absolutePath();
-        if (!probe.cdUp()) {
-            const QString parent = QFileInfo(probe.absolutePath()).absolutePath();
-            if (parent == probe.absolutePath())
-                break;
-            probe.setPath(parent);
-        }
+    while (!QFileInfo::exists(dir)) {
+        missing = dir;
+        const QString parent = QFileInfo(dir).absolutePath();
+        if (parent == dir)
+            break;
+        dir = parent;
     }
     return missing;
 }
@@ -194,35 +194,46 @@ void CDownloadThread::downloadNext()
         if (stopped()) // a receiver may have abandoned the job
             return;
 
-        QNetworkRequest request(fileUrl(folderUrl, entry.path));
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::UserVerifiedRedirectPolicy);
-        QNetworkReply *sent = manager.get(request);
-        if (!sent) {
-            fail(cacheFile, tr("下载更新文件%1失败").arg(cacheFile.fileName()));
-            return;
-        }
-        reply = sent;
         // the body streams into a temporary file beside the cache file; it replaces the cache
         // file only once status, size and digest have passed
         target = std::make_unique<QSaveFile>(cacheFile.absoluteFilePath());
         writeFailed = !target->open(QIODevice::WriteOnly);
-        hasher.reset();
-        received = 0;
-        oversized = false;
-        stalled = false;
-
-        sent->setReadBufferSize(ReplyBufferSize);
-        connect(sent, &QNetworkReply::redirected, sent, &QNetworkReply::redirectAllowed);
-        connect(sent, &QNetworkReply::downloadProgress, this,
-                [this](qint64 bytesReceived, qint64 bytesTotal) {
-                    emit downloadProgress(bytesReceived, bytesTotal);
-                });
-        connect(sent, &QNetworkReply::readyRead, this, &CDownloadThread::onReadyRead);
-        connect(sent, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
-        stallTimer.start();
+        redirectsLeft = MaxRedirects;
+        if (!sendRequest(fileUrl(folderUrl, entry.path))) {
+            target.reset();
+            fail(cacheFile, tr("下载更新文件%1失败").arg(cacheFile.fileName()));
+        }
         return;
     }
+}
+
+bool CDownloadThread::sendRequest(const QUrl &url)
+{
+    // Redirections are followed here, whatever their target. Qt 5.15's user-verified redirect
+    // policy loses the body of the final answer (status 100, nothing read), so each hop is a
+    // request of its own.
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *sent = manager.get(request);
+    if (!sent)
+        return false;
+    reply = sent;
+    hasher.reset();
+    received = 0;
+    oversized = false;
+    stalled = false;
+
+    sent->setReadBufferSize(ReplyBufferSize);
+    connect(sent, &QNetworkReply::downloadProgress, this,
+            [this](qint64 bytesReceived, qint64 bytesTotal) {
+                stallTimer.start();
+                emit downloadProgress(bytesReceived, bytesTotal);
+            });
+    connect(sent, &QNetworkReply::readyRead, this, &CDownloadThread::onReadyRead);
+    connect(sent, &QNetworkReply::finished, this, &CDownloadThread::onReplyFinished);
+    stallTimer.start();
+    return true;
 }
 
 void CDownloadThread::consume(QNetworkReply *source)
@@ -300,6 +311,17 @@ void CDownloadThread::onReplyFinished()
     if (!oversized && !stalled)
         consume(source); // whatever arrived with the end of the reply
     reply = nullptr;
+
+    const QUrl redirect = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (!stalled && status >= 300 && status < 400 && redirect.isValid()) {
+        if (redirectsLeft-- > 0 && sendRequest(source->url().resolved(redirect)))
+            return;
+        target.reset();
+        fail(cacheFile, tr("下载更新文件%1网络错误：%2-%3")
+                                .arg(cacheFile.fileName(), QString::number(status),
+                                     QCoreApplication::translate("QNetworkReply", "Too many redirects")));
+        return;
+    }
 
     if (stalled) {
         target.reset();

@@ -66,6 +66,7 @@ private:
     void beginJob();
     bool checkPaths();
     void downloadNext();
+    bool sendRequest(const QUrl &url);
     void onReadyRead();
     void onReplyFinished();
     void onStalled();
@@ -92,6 +93,7 @@ private:
     std::unique_ptr<QSaveFile> target;
     DigestHasher hasher;
     qint64 received = 0;
+    int redirectsLeft = 0;
     bool oversized = false;
     bool stalled = false;
     bool writeFailed = false;

@@ -1,0 +1,66 @@
+#ifndef INSTALLATION_H
+#define INSTALLATION_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A throw-away installation for black-box runs: a temporary directory holding a copy of the
+// built updater (its own directory decides where it reads system.cfg and which lock it takes),
+// its configuration and a host stand-in that records how it was started.
+class Installation
+{
+public:
+    // updaterSubdir: where the updater lies below the root, e.g. "bin"; empty for the root
+    explicit Installation(const QString &updaterSubdir = QString());
+
+    bool isValid() const { return valid; }
+    QString errorString() const { return error; }
+    QString root() const { return dir.path(); }
+    QString updaterDir() const;
+    QString updaterPath() const;
+    QString path(const QString &relative) const;
+
+    void writeConfig(const QMap<QString, QString> &updateKeys);
+    // an executable script that records its arguments, one per line, in host-args.txt
+    QString installHost(const QString &relativePath = QStringLiteral("host.sh"));
+    QString hostRecord() const;
+    // waits for the host stand-in to have run; its arguments, or an empty list after timeoutMs
+    QStringList waitForHost(int timeoutMs = 10000) const;
+    bool hostStarted() const;
+
+    void writeFile(const QString &relative, const QByteArray &bytes) const;
+    QByteArray readFile(const QString &relative) const;
+    bool exists(const QString &relative) const;
+
+    struct Result
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray standardOutput;
+        QByteArray standardError;
+    };
+    // runs the updater with the arguments and waits (spinning the event loop, so in-process
+    // servers keep answering)
+    Result run(const QStringList &arguments, int timeoutMs = 60000) const;
+    // starts the updater and returns the running process (owned by the caller)
+    QProcess *start(const QStringList &arguments) const;
+    static Result wait(QProcess *process, int timeoutMs = 60000);
+
+    QProcessEnvironment environment;
+
+private:
+    QTemporaryDir dir;
+    QString subdir;
+    bool valid = false;
+    QString error;
+};
+
+// every regular file below root with its content, by relative path: a snapshot of a tree
+QMap<QString, QByteArray> snapshotTree(const QString &root);
+
+#endif // INSTALLATION_H

@@ -1,0 +1,107 @@
+#include "net/changedetection.h"
+#include "net/digest.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_ChangeDetection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void detect_data();
+    void detect();
+};
+
+namespace {
+struct Remote
+{
+    QString path;
+    QByteArray content; // the published content; its digest goes into the remote manifest
+};
+
+QByteArray manifestOf(const QMap<QString, QByteArray> &files)
+{
+    QByteArray text;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        text += manifestLine({it.key(), quint64(it.value().size()), digestText(it.value())}) + '\n';
+    return text;
+}
+} // namespace
+
+using Files = QMap<QString, QByteArray>;
+
+void tst_ChangeDetection::detect_data()
+{
+    QTest::addColumn<Files>("remote");      // published contents
+    QTest::addColumn<Files>("installed");   // files on disk
+    QTest::addColumn<QByteArray>("applied"); // update_md5.info; null: none
+    QTest::addColumn<QStringList>("changed");
+
+    const Files v2{{"a.dll", "new a"}, {"b/c.txt", "new c"}, {"same", "same"}};
+    const QByteArray appliedV2 = manifestOf(v2);
+    const QByteArray appliedV1 = manifestOf({{"a.dll", "old a"}, {"b/c.txt", "old c"}, {"same", "same"}});
+
+    QTest::newRow("no-applied-all-differ")
+            << v2 << Files{{"a.dll", "old a"}, {"b/c.txt", "old c"}} << QByteArray()
+            << QStringList{"a.dll", "b/c.txt", "same"};
+    QTest::newRow("no-applied-identical-left-out")
+            << v2 << Files{{"a.dll", "new a"}, {"b/c.txt", "old c"}, {"same", "same"}}
+            << QByteArray() << QStringList{"b/c.txt"};
+    QTest::newRow("applied-equal-nothing")
+            << v2 << Files{} << appliedV2 << QStringList{};
+    // deleted or altered after the last update: the applied manifest is trusted, the file is
+    // never opened (were it hashed, the missing and altered files would count as changed)
+    QTest::newRow("applied-trusted-over-disk")
+            << v2 << Files{{"a.dll", "tampered"}} << appliedV2 << QStringList{};
+    QTest::newRow("applied-digest-differs")
+            << v2 << Files{{"a.dll", "new a"}, {"b/c.txt", "new c"}, {"same", "same"}}
+            << appliedV1 << QStringList{"a.dll", "b/c.txt"};
+    QTest::newRow("size-change-alone-ignored")
+            << v2 << Files{} << QByteArray(manifestOf(v2).replace("\t0500000000000000\ta.dll", "\t0900000000000000\ta.dll"))
+            << QStringList{};
+    QTest::newRow("letter-case-falls-back-to-hashing")
+            << Files{{"A.dll", "new a"}} << Files{{"A.dll", "new a"}} << manifestOf({{"a.dll", "old"}})
+            << QStringList{};
+    QTest::newRow("letter-case-hash-differs")
+            << Files{{"A.dll", "new a"}} << Files{} << manifestOf({{"a.dll", "new a"}})
+            << QStringList{"A.dll"};
+    QTest::newRow("unlisted-in-applied-hashed")
+            << v2 << Files{{"same", "same"}} << manifestOf({{"a.dll", "new a"}, {"b/c.txt", "new c"}})
+            << QStringList{};
+    QTest::newRow("empty-remote") << Files{} << Files{{"x", "y"}} << appliedV1 << QStringList{};
+    QTest::newRow("garbage-applied-acts-empty")
+            << Files{{"x", "y"}} << Files{} << QByteArray("\xff\xfe garbage\n\t\t\t\n") << QStringList{"x"};
+}
+
+void tst_ChangeDetection::detect()
+{
+    QFETCH(Files, remote);
+    QFETCH(Files, installed);
+    QFETCH(QByteArray, applied);
+    QFETCH(QStringList, changed);
+
+    QTemporaryDir root;
+    QVERIFY2(root.isValid(), qPrintable(root.errorString()));
+    const QDir dir(root.path());
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
+        QVERIFY(dir.mkpath(QFileInfo(dir.filePath(it.key())).absolutePath()));
+        QFile file(dir.filePath(it.key()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(it.value());
+    }
+    if (!applied.isNull()) {
+        QFile file(dir.filePath(QStringLiteral("update_md5.info")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(applied);
+    }
+
+    const Manifest remoteManifest = parseManifest(manifestOf(remote));
+    const Manifest result = detectChanges(remoteManifest, dir);
+    QCOMPARE(result.keys(), changed);
+    for (const ManifestEntry &entry : result)
+        QCOMPARE(entry, remoteManifest.value(entry.path)); // a copy of the remote entry
+}
+
+QTEST_GUILESS_MAIN(tst_ChangeDetection)
+#include "tst_changedetection.moc"

@@ -1,0 +1,155 @@
+#include "app/config.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Config : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void runMode_data();
+    void runMode();
+    void readConfig_data();
+    void readConfig();
+    void installRoot_data();
+    void installRoot();
+    void cacheDir_data();
+    void cacheDir();
+
+private:
+    QTemporaryDir temp;
+};
+
+Q_DECLARE_METATYPE(RunMode)
+
+void tst_Config::initTestCase()
+{
+    QVERIFY2(temp.isValid(), qPrintable(temp.errorString()));
+}
+
+void tst_Config::runMode_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<RunMode>("mode");
+
+    QTest::newRow("none") << QString() << RunMode::Interactive;
+    QTest::newRow("console") << "console" << RunMode::Console;
+    QTest::newRow("console-mixed-case") << "CoNsOlE" << RunMode::Console;
+    QTest::newRow("console-upper") << "CONSOLE" << RunMode::Console;
+    QTest::newRow("restart") << "restart" << RunMode::Relaunch;
+    QTest::newRow("restart-mixed-case") << "ReStArT" << RunMode::Relaunch;
+    QTest::newRow("other-word") << "update" << RunMode::Interactive;
+    QTest::newRow("console-prefix") << "consoles" << RunMode::Interactive;
+    QTest::newRow("console-padded") << " console" << RunMode::Interactive;
+}
+
+void tst_Config::runMode()
+{
+    QFETCH(QString, argument);
+    QFETCH(RunMode, mode);
+    QCOMPARE(runModeFromArgument(argument), mode);
+}
+
+void tst_Config::readConfig_data()
+{
+    QTest::addColumn<QString>("content"); // null: no file
+    QTest::addColumn<QString>("baseUrl");
+    QTest::addColumn<QString>("downloadUrl");
+    QTest::addColumn<QString>("cache"); // relative to the updater's directory when not absolute
+    QTest::addColumn<QString>("host"); // relative to the updater's directory when not absolute
+
+    QTest::newRow("no-file") << QString() << QString() << QString() << "update" << "Host.exe";
+    QTest::newRow("no-group") << "[Other]\nURL=http://x/\n" << QString() << QString() << "update" << "Host.exe";
+    QTest::newRow("all-keys")
+            << "[Update]\nURL=http://server/app/\nDownLoadUrl=http://server/setup\nCache=/var/cache/u\nExeName=/opt/app/host\n"
+            << "http://server/app/" << "http://server/setup" << "/var/cache/u" << "/opt/app/host";
+    QTest::newRow("relative-host") << "[Update]\nExeName=sub/app.exe\n" << QString() << QString() << "update" << "sub/app.exe";
+    // an empty name resolves to the updater's directory itself: the later start fails quietly
+    QTest::newRow("empty-host") << "[Update]\nExeName=\n" << QString() << QString() << "update" << "";
+    QTest::newRow("relative-cache-kept") << "[Update]\nCache=tmp\n" << QString() << QString() << "tmp" << "Host.exe";
+}
+
+void tst_Config::readConfig()
+{
+    QFETCH(QString, content);
+    QFETCH(QString, baseUrl);
+    QFETCH(QString, downloadUrl);
+    QFETCH(QString, cache);
+    QFETCH(QString, host);
+
+    QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
+    QVERIFY(updaterDir.isValid());
+    if (!content.isNull()) {
+        QFile file(updaterDir.filePath(QStringLiteral("system.cfg")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content.toUtf8());
+    }
+    const QDir dir(updaterDir.path());
+    const UpdaterConfig config = ::readConfig(updaterDir.path());
+    QCOMPARE(config.baseUrl, baseUrl);
+    QCOMPARE(config.downloadUrl, downloadUrl);
+    // a relative "Cache" is kept as written: it is resolved against the working directory later
+    QCOMPARE(config.cachePath, cache == QLatin1String("update") ? dir.filePath(cache) : cache);
+    QCOMPARE(config.hostProgram, QDir::isAbsolutePath(host) ? host : dir.absoluteFilePath(host));
+    QVERIFY(QDir::isAbsolutePath(config.hostProgram));
+}
+
+void tst_Config::installRoot_data()
+{
+    QTest::addColumn<QString>("updaterSubdir");
+    QTest::addColumn<QString>("rootSubdir");
+
+    QTest::newRow("plain") << "App" << "App";
+    QTest::newRow("bin") << "App/bin" << "App";
+    QTest::newRow("Bin") << "App/Bin" << "App";
+    QTest::newRow("BIN") << "App/BIN" << "App";
+    QTest::newRow("binaries") << "App/binaries" << "App/binaries";
+    QTest::newRow("bin-parent-only") << "bin/tool" << "bin/tool";
+    QTest::newRow("missing-levels") << "New/deep/bin" << "New/deep";
+}
+
+void tst_Config::installRoot()
+{
+    QFETCH(QString, updaterSubdir);
+    QFETCH(QString, rootSubdir);
+    const QDir base(temp.path());
+    const QDir root = prepareInstallRoot(base.filePath(updaterSubdir));
+    QCOMPARE(QDir::cleanPath(root.absolutePath()), QDir::cleanPath(base.filePath(rootSubdir)));
+    QVERIFY(QFileInfo(base.filePath(updaterSubdir)).isDir());
+}
+
+void tst_Config::cacheDir_data()
+{
+    QTest::addColumn<QString>("cachePath");
+    QTest::addColumn<QString>("expected"); // below the working directory
+
+    QTest::newRow("relative") << "tmp" << "work/tmp";
+    QTest::newRow("relative-deep") << "a/b/c/d" << "work/a/b/c/d";
+    QTest::newRow("absolute-deep") << "ABS/x/y/z" << "ABS/x/y/z";
+}
+
+void tst_Config::cacheDir()
+{
+    QFETCH(QString, cachePath);
+    QFETCH(QString, expected);
+    const QDir base(temp.path());
+    QVERIFY(base.mkpath(QStringLiteral("work")));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(base.filePath(QStringLiteral("work"))));
+    const QString path = cachePath.startsWith(QLatin1String("ABS/"))
+            ? base.filePath(cachePath.mid(4))
+            : cachePath;
+    const QDir cache = prepareCacheDir(path);
+    QDir::setCurrent(previous);
+    const QString want = expected.startsWith(QLatin1String("ABS/"))
+            ? base.filePath(expected.mid(4))
+            : base.filePath(expected);
+    QCOMPARE(QDir::cleanPath(cache.absolutePath()), QDir::cleanPath(want));
+    QVERIFY(QFileInfo(want).isDir());
+}
+
+QTEST_GUILESS_MAIN(tst_Config)
+#include "tst_config.moc"

@@ -1,0 +1,99 @@
+#include "net/digest.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Digest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void digestText_data();
+    void digestText();
+    void incrementalMatchesWhole();
+    void verifyFile_data();
+    void verifyFile();
+
+private:
+    QTemporaryDir dir;
+};
+
+void tst_Digest::initTestCase()
+{
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+}
+
+void tst_Digest::digestText_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("empty") << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec");
+    QTest::newRow("abc") << QByteArray("abc") << QByteArray("98500190b04fd23c7d3f96d6727fe128");
+    // the customary hex of md5("message digest") is f96b697d7cb7938d525a2f31aaf161d0
+    QTest::newRow("message-digest") << QByteArray("message digest")
+                                    << QByteArray("7d696bf98d93b77c312f5a52d061f1aa");
+}
+
+void tst_Digest::digestText()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, text);
+    QCOMPARE(::digestText(input), text);
+}
+
+void tst_Digest::incrementalMatchesWhole()
+{
+    // chunk boundaries, including the 1 GiB splitting inside addData, must not change the text
+    QByteArray data(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char((i * 7919) >> 3);
+    DigestHasher pieces;
+    for (int offset = 0; offset < data.size(); offset += 65521)
+        pieces.addData(data.mid(offset, 65521));
+    QBuffer buffer(&data);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    DigestHasher device;
+    QVERIFY(device.addData(&buffer));
+    QCOMPARE(pieces.digestText(), ::digestText(data));
+    QCOMPARE(device.digestText(), ::digestText(data));
+}
+
+void tst_Digest::verifyFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content"); // null: nothing is written
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("matches");
+
+    const QByteArray abc = "98500190b04fd23c7d3f96d6727fe128";
+    QTest::newRow("empty-file") << "empty" << QByteArray("") << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << true;
+    QTest::newRow("same") << "abc" << QByteArray("abc") << abc << true;
+    QTest::newRow("other-name-same-content") << "abc2" << QByteArray("abc") << abc << true;
+    QTest::newRow("upper-case-expected") << "abc3" << QByteArray("abc") << abc.toUpper() << false;
+    QTest::newRow("trailing-cr") << "abc4" << QByteArray("abc") << QByteArray(abc + '\r') << false;
+    QTest::newRow("trailing-blank") << "abc5" << QByteArray("abc") << QByteArray(abc + ' ') << false;
+    QTest::newRow("other-content") << "abd" << QByteArray("abd") << abc << false;
+    QTest::newRow("missing") << "missing" << QByteArray() << abc << false;
+    QTest::newRow("directory") << "." << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << false;
+}
+
+void tst_Digest::verifyFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, matches);
+    const QString path = dir.filePath(name);
+    if (!content.isNull()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    QCOMPARE(verifyFileDigest(path, expected), matches);
+}
+
+QTEST_GUILESS_MAIN(tst_Digest)
+#include "tst_digest.moc"

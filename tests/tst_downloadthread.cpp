@@ -1,0 +1,553 @@
+#include "net/digest.h"
+#include "support/installation.h"
+#include "support/release.h"
+#include "support/testserver.h"
+#include "worker/cdownloadthread.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+
+namespace {
+ManifestEntry entryFor(const QString &path, const QByteArray &content)
+{
+    return {path, quint64(content.size()), digestText(content)};
+}
+
+// makes a directory's entries impossible to rename or delete, even for root where the file
+// system allows it (the immutable flag), or by permissions otherwise
+bool lockDirectory(const QString &path, bool locked)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        int flags = 0;
+        bool done = false;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        if (done)
+            return true;
+    }
+    if (::geteuid() == 0)
+        return false; // permissions do not stop root
+    return QFile::setPermissions(path, locked ? QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                              : QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                        | QFileDevice::ExeOwner);
+}
+
+struct DirectoryLock
+{
+    QString path;
+    bool locked;
+    explicit DirectoryLock(const QString &dir) : path(dir), locked(lockDirectory(dir, true)) {}
+    ~DirectoryLock()
+    {
+        if (locked)
+            lockDirectory(path, false);
+    }
+};
+} // namespace
+
+class tst_DownloadThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void neverStarted();
+    void everythingCached();
+    void startedIndices();
+    void downloadFailures_data();
+    void downloadFailures();
+    void redirects_data();
+    void redirects();
+    void cachePathStates_data();
+    void cachePathStates();
+    void fileNamesInUrls_data();
+    void fileNamesInUrls();
+    void unknownLengthProgress();
+    void installRules();
+    void installFailures_data();
+    void installFailures();
+    void cacheFileVanished();
+    void cancel_data();
+    void cancel();
+    void unsafeEntryRefused();
+
+private:
+    // runs the worker to its end; false when it did not finish in time
+    bool run(CDownloadThread &worker, int timeoutMs = 20000);
+    CDownloadThread *worker(const QList<ManifestEntry> &entries);
+    QString cachePath(const QString &relative) const { return QDir(cache.path()).filePath(relative); }
+    QString rootPath(const QString &relative) const { return QDir(root.path()).filePath(relative); }
+    static QByteArray read(const QString &path);
+    QStringList cacheLeftovers() const;
+
+    QScopedPointer<TestServer> server;
+    QTemporaryDir cache;
+    QTemporaryDir root;
+};
+
+void tst_DownloadThread::initTestCase()
+{
+    qRegisterMetaType<QFileInfo>("QFileInfo");
+    qRegisterMetaType<int64_t>("int64_t");
+}
+
+void tst_DownloadThread::init()
+{
+    server.reset(new TestServer);
+    QVERIFY(server->isListening());
+    QVERIFY2(cache.isValid(), qPrintable(cache.errorString()));
+    QVERIFY2(root.isValid(), qPrintable(root.errorString()));
+}
+
+void tst_DownloadThread::cleanup()
+{
+    for (const QString &dir : {cache.path(), root.path()}) {
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+    }
+}
+
+bool tst_DownloadThread::run(CDownloadThread &worker, int timeoutMs)
+{
+    QSignalSpy finished(&worker, &QThread::finished);
+    worker.start();
+    return finished.wait(timeoutMs);
+}
+
+CDownloadThread *tst_DownloadThread::worker(const QList<ManifestEntry> &entries)
+{
+    return new CDownloadThread(server->baseUrl() + QStringLiteral("/files/"), QDir(cache.path()),
+                               QDir(root.path()), entries);
+}
+
+QByteArray tst_DownloadThread::read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList tst_DownloadThread::cacheLeftovers() const
+{
+    // temporary download files must never stay behind
+    QStringList names = snapshotTree(cache.path()).keys();
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const QString &name) { return name.endsWith(QLatin1Char('/')); }),
+                names.end());
+    return names;
+}
+
+void tst_DownloadThread::neverStarted()
+{
+    server->setFile("/files/a", "a");
+    {
+        QScopedPointer<CDownloadThread> idle(worker({entryFor("a", "a")}));
+        QSignalSpy started(idle.data(), &CDownloadThread::downloadStarted);
+        QSignalSpy failed(idle.data(), &CDownloadThread::downloadFail);
+        QTest::qWait(200);
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(failed.count(), 0);
+        QVERIFY(!idle->succeeded());
+        QCOMPARE(idle->errorMessage(), QString());
+    }
+    QCOMPARE(server->requests().size(), 0);
+    QVERIFY(snapshotTree(cache.path()).isEmpty());
+    QVERIFY(snapshotTree(root.path()).isEmpty());
+}
+
+void tst_DownloadThread::everythingCached()
+{
+    const Files files{{"a.dll", "A"}, {"sub/b.txt", "B"}};
+    QVERIFY(writeTree(cache.path(), files));
+    QScopedPointer<CDownloadThread> job(worker({entryFor("a.dll", "A"), entryFor("sub/b.txt", "B")}));
+    QSignalSpy started(job.data(), &CDownloadThread::downloadStarted);
+    QSignalSpy progress(job.data(), &CDownloadThread::downloadProgress);
+    QVERIFY(!job->succeeded());
+    QVERIFY(run(*job));
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(progress.count(), 0);
+    QVERIFY(job->succeeded());
+    QCOMPARE(job->errorMessage(), QStringLiteral("更新成功"));
+    QCOMPARE(server->requests().size(), 0);
+    QCOMPARE(read(rootPath("a.dll")), QByteArray("A"));
+    QCOMPARE(read(rootPath("sub/b.txt")), QByteArray("B"));
+    QVERIFY(cacheLeftovers().isEmpty()); // installed files leave the cache
+}
+
+void tst_DownloadThread::startedIndices()
+{
+    QList<ManifestEntry> entries;
+    for (int i = 0; i < 5; ++i) {
+        const QString name = QStringLiteral("f%1").arg(i);
+        const QByteArray content = QByteArray("content ") + QByteArray::number(i);
+        entries.append(entryFor(name, content));
+        if (i == 1 || i == 3)
+            QVERIFY(writeTree(cache.path(), {{name, content}}));
+        else
+            server->setFile("/files/" + name.toUtf8(), content);
+    }
+    QScopedPointer<CDownloadThread> job(worker(entries));
+    QSignalSpy started(job.data(), &CDownloadThread::downloadStarted);
+    QVERIFY(run(*job));
+    QVERIFY(job->succeeded());
+    QCOMPARE(started.count(), 3);
+    const QList<int> currents{0, 2, 4};
+    for (int i = 0; i < 3; ++i) {
+        const QList<QVariant> arguments = started.at(i);
+        QCOMPARE(arguments.at(0).value<QFileInfo>().absoluteFilePath(),
+                 cachePath(QStringLiteral("f%1").arg(currents.at(i))));
+        QCOMPARE(arguments.at(1).toInt(), currents.at(i));
+        QCOMPARE(arguments.at(2).toInt(), 5);
+    }
+    QCOMPARE(server->requestedPaths(), (QList<QByteArray>{"/files/f0", "/files/f2", "/files/f4"}));
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(read(rootPath(QStringLiteral("f%1").arg(i))), QByteArray("content ") + QByteArray::number(i));
+}
+
+void tst_DownloadThread::downloadFailures_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("message"); // %1: file name, %2: anything (checked as a prefix)
+
+    QTest::newRow("404") << "404" << QStringLiteral("下载更新文件f.bin网络错误：404-");
+    QTest::newRow("unreachable") << "unreachable" << QStringLiteral("下载更新文件f.bin网络错误：0-");
+    QTest::newRow("one-byte-short") << "short" << QStringLiteral("下载更新文件f.bin大小不对");
+    QTest::newRow("closed-mid-body") << "closed" << QStringLiteral("下载更新文件f.bin大小不对");
+    QTest::newRow("wrong-digest") << "digest" << QStringLiteral("更新文件f.bin校验不对");
+    QTest::newRow("upper-case-digest") << "upper" << QStringLiteral("更新文件f.bin校验不对");
+    QTest::newRow("oversized-stops-at-once") << "oversized" << QStringLiteral("下载更新文件f.bin大小不对");
+    QTest::newRow("stalled") << "stalled" << QStringLiteral("下载更新文件f.bin网络错误：0-网络超时");
+    QTest::newRow("cache-unwritable") << "unwritable" << QStringLiteral("更新文件f.bin写入失败");
+}
+
+void tst_DownloadThread::downloadFailures()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, message);
+
+    const QByteArray content(100 * 1024, 'c');
+    ManifestEntry entry = entryFor("f.bin", content);
+    QString folder = server->baseUrl() + QStringLiteral("/files/");
+    TestServer::Response response;
+    response.body = content;
+    if (scenario == QLatin1String("404")) {
+        response.status = 404;
+        response.body = "missing";
+    } else if (scenario == QLatin1String("unreachable")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        folder = QStringLiteral("http://127.0.0.1:%1/files/").arg(probe.serverPort());
+    } else if (scenario == QLatin1String("short")) {
+        response.body.chop(1);
+    } else if (scenario == QLatin1String("closed")) {
+        response.closeAfterBytes = content.size() / 2;
+    } else if (scenario == QLatin1String("digest")) {
+        response.body[0] = 'X';
+    } else if (scenario == QLatin1String("upper")) {
+        entry.digest = entry.digest.toUpper();
+    } else if (scenario == QLatin1String("oversized")) {
+        // more than listed, then silence: only a transfer ended at once fails with the size
+        response.body = content + QByteArray(64 * 1024, 'x');
+        response.stallAfterBytes = content.size() + 32 * 1024;
+    } else if (scenario == QLatin1String("stalled")) {
+        response.stallAfterBytes = 1000;
+    } else if (scenario == QLatin1String("unwritable")) {
+        // a file where the entry's cache directory should be
+        entry.path = QStringLiteral("blocked/f.bin");
+        QVERIFY(writeTree(cache.path(), {{"blocked", "a file"}}));
+    }
+    server->setResponse("/files/" + entry.path.toUtf8(), response);
+
+    // a stale copy at the cache path stays as it was after every failed check
+    if (scenario != QLatin1String("unwritable"))
+        QVERIFY(writeTree(cache.path(), {{entry.path, "stale"}}));
+
+    CDownloadThread job(folder, QDir(cache.path()), QDir(root.path()), {entry});
+    job.setStallTimeout(scenario == QLatin1String("stalled") ? 500 : 30000);
+    QSignalSpy failed(&job, &CDownloadThread::downloadFail);
+    QList<int> order; // 1: downloadFail, 2: finished
+    connect(&job, &CDownloadThread::downloadFail, this, [&] { order.append(1); });
+    connect(&job, &QThread::finished, this, [&] { order.append(2); });
+    QVERIFY(run(job, 15000));
+
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(order, (QList<int>{1, 2}));
+    const QString emitted = failed.first().at(1).toString();
+    QVERIFY2(emitted.startsWith(message), qPrintable(emitted));
+    QCOMPARE(failed.first().at(0).value<QFileInfo>().absoluteFilePath(), cachePath(entry.path));
+    QCOMPARE(job.errorMessage(), emitted);
+    QVERIFY(!job.succeeded());
+    if (scenario == QLatin1String("404"))
+        QVERIFY2(emitted.size() > message.size(), "the reply's error text follows the status");
+    if (scenario != QLatin1String("unwritable")) {
+        QCOMPARE(read(cachePath(entry.path)), QByteArray("stale"));
+        QCOMPARE(cacheLeftovers(), QStringList{entry.path});
+    }
+    QVERIFY(snapshotTree(root.path()).isEmpty()); // nothing installed
+}
+
+void tst_DownloadThread::redirects_data()
+{
+    QTest::addColumn<bool>("otherServer");
+    QTest::newRow("same-server-other-path") << false;
+    QTest::newRow("other-port") << true;
+}
+
+void tst_DownloadThread::redirects()
+{
+    QFETCH(bool, otherServer);
+    TestServer other;
+    QVERIFY(other.isListening());
+    TestServer &target = otherServer ? other : *server;
+    target.setFile("/moved/r.bin", "redirected content");
+    server->setRedirect("/files/r.bin", 302, (otherServer ? other.baseUrl().toUtf8() : QByteArray()) + "/hop");
+    target.setRedirect("/hop", 301, "/moved/r.bin");
+
+    QScopedPointer<CDownloadThread> job(worker({entryFor("r.bin", "redirected content")}));
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(read(rootPath("r.bin")), QByteArray("redirected content"));
+    QCOMPARE(target.requestCount("/moved/r.bin"), 1);
+}
+
+void tst_DownloadThread::cachePathStates_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("correct") << "correct" << 0;
+    QTest::newRow("stale") << "stale" << 1;
+    QTest::newRow("directory") << "directory" << 1;
+    QTest::newRow("dangling-link") << "link" << 1;
+    QTest::newRow("missing-subdirectory") << "missing" << 1;
+    QTest::newRow("empty-file-entry") << "empty" << 1;
+}
+
+void tst_DownloadThread::cachePathStates()
+{
+    QFETCH(QString, state);
+    QFETCH(int, requests);
+    const QString path = QStringLiteral("deep/er/x.bin");
+    const QByteArray content = state == QLatin1String("empty") ? QByteArray("") : QByteArray("fresh");
+    server->setFile("/files/deep/er/x.bin", content);
+    if (state == QLatin1String("correct"))
+        QVERIFY(writeTree(cache.path(), {{path, content}}));
+    else if (state == QLatin1String("stale"))
+        QVERIFY(writeTree(cache.path(), {{path, "stale bytes"}}));
+    else if (state == QLatin1String("directory"))
+        QVERIFY(writeTree(cache.path(), {{path + "/inner/file", "in the way"}}));
+    else if (state == QLatin1String("link")) {
+        QVERIFY(QDir().mkpath(cachePath("deep/er")));
+        QVERIFY(QFile::link(cachePath("nowhere"), cachePath(path)));
+    }
+    QScopedPointer<CDownloadThread> job(worker({entryFor(path, content)}));
+    QSignalSpy started(job.data(), &CDownloadThread::downloadStarted);
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(started.count(), requests);
+    QCOMPARE(server->requests().size(), requests);
+    QCOMPARE(read(rootPath(path)), content);
+    QVERIFY(QFileInfo(rootPath(path)).isFile());
+}
+
+void tst_DownloadThread::fileNamesInUrls_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("rawPath");
+
+    QTest::newRow("space") << "my file.txt" << QByteArray("/files/my%20file.txt");
+    QTest::newRow("non-ascii") << QStringLiteral("数据/é.bin") << QByteArray("/files/%E6%95%B0%E6%8D%AE/%C3%A9.bin");
+    QTest::newRow("hash") << "a#b.txt" << QByteArray("/files/a%23b.txt");
+    QTest::newRow("question") << "what?.txt" << QByteArray("/files/what%3F.txt");
+    QTest::newRow("percent") << "100%.txt" << QByteArray("/files/100%25.txt");
+    QTest::newRow("sub-delims-kept") << "a+b(1).txt" << QByteArray("/files/a+b(1).txt");
+}
+
+void tst_DownloadThread::fileNamesInUrls()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, rawPath);
+    server->setFile(rawPath, "named");
+    QScopedPointer<CDownloadThread> job(worker({entryFor(path, "named")}));
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(server->requestedPaths(), QList<QByteArray>{rawPath});
+    QCOMPARE(read(rootPath(path)), QByteArray("named"));
+}
+
+void tst_DownloadThread::unknownLengthProgress()
+{
+    TestServer::Response response;
+    response.body = QByteArray(50000, 'u');
+    response.contentLength = false;
+    response.chunkSize = 4096;
+    response.chunkIntervalMs = 10;
+    server->setResponse("/files/u.bin", response);
+    QScopedPointer<CDownloadThread> job(worker({entryFor("u.bin", response.body)}));
+    QSignalSpy progress(job.data(), &CDownloadThread::downloadProgress);
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QVERIFY(progress.count() > 0);
+    // while the body flows its size is unknown; passed on unchanged
+    QCOMPARE(progress.first().at(1).value<int64_t>(), int64_t(-1));
+    QVERIFY(progress.first().at(0).value<int64_t>() < int64_t(response.body.size()));
+}
+
+void tst_DownloadThread::installRules()
+{
+    // fresh file in missing nested directories; replaced file; replaced file with a stale .old
+    QVERIFY(writeTree(root.path(), {{"keep.txt", "untouched"}, {"old.dll", "v1 dll"},
+                                    {"stale.dll", "v1 stale"}, {"stale.dll.old", "v0 stale"}}));
+    const Files v2{{"new/deep/n.txt", "v2 n"}, {"old.dll", "v2 dll"}, {"stale.dll", "v2 stale"}};
+    serveRelease(*server, "/files/", v2);
+    QList<ManifestEntry> entries;
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        entries.append(entryFor(it.key(), it.value()));
+    QScopedPointer<CDownloadThread> job(worker(entries));
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+
+    const QMap<QString, QByteArray> expected{
+            {"keep.txt", "untouched"}, {"new/", ""}, {"new/deep/", ""}, {"new/deep/n.txt", "v2 n"},
+            {"old.dll", "v2 dll"}, {"old.dll.old", "v1 dll"},
+            {"stale.dll", "v2 stale"}, {"stale.dll.old", "v1 stale"}};
+    QCOMPARE(snapshotTree(root.path()), expected);
+}
+
+void tst_DownloadThread::installFailures_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("set-aside-name-is-directory") << "old-dir" << QStringLiteral("删除文件c.dll.old失败");
+    QTest::newRow("cannot-set-aside") << "locked" << QStringLiteral("重命名%1为%2失败");
+    QTest::newRow("cannot-create-directory") << "mkdir" << QStringLiteral("创建目录%1失败");
+}
+
+void tst_DownloadThread::installFailures()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, message);
+
+    // a and b install before c fails; the whole run is undone
+    QVERIFY(writeTree(root.path(), {{"a.dll", "v1 a"}, {"a.dll.old", "v0 a"}, {"lib/c.dll", "v1 c"}}));
+    Files v2{{"a.dll", "v2 a"}, {"b/new.txt", "v2 b"}, {"lib/c.dll", "v2 c"}};
+    QString failing = rootPath("lib/c.dll");
+    QScopedPointer<DirectoryLock> lock;
+    if (scenario == QLatin1String("old-dir")) {
+        QVERIFY(writeTree(root.path(), {{"lib/c.dll.old/inside", "a directory"}}));
+        message = QStringLiteral("删除文件c.dll.old失败");
+    } else if (scenario == QLatin1String("locked")) {
+        lock.reset(new DirectoryLock(rootPath("lib")));
+        if (!lock->locked)
+            QSKIP("this file system lets root rename in any directory and cannot mark it immutable");
+        message = message.arg(failing, failing + QLatin1String(".old"));
+    } else {
+        // a file where the new entry's directory should be created
+        v2.insert(QStringLiteral("x/y/z.txt"), "v2 z");
+        v2.remove(QStringLiteral("lib/c.dll"));
+        QVERIFY(writeTree(root.path(), {{"x", "a file"}}));
+        failing = rootPath("x/y/z.txt");
+        message = message.arg(rootPath("x/y"));
+    }
+    serveRelease(*server, "/files/", v2);
+    QList<ManifestEntry> entries;
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        entries.append(entryFor(it.key(), it.value()));
+
+    const QMap<QString, QByteArray> before = snapshotTree(root.path());
+    QScopedPointer<CDownloadThread> job(worker(entries));
+    QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
+    QVERIFY(run(*job));
+    lock.reset();
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(job->errorMessage(), message);
+    QCOMPARE(failed.first().at(0).value<QFileInfo>().absoluteFilePath(), failing);
+    // the installation is exactly as before, but for the stale set-aside copy of a.dll, which
+    // was deleted to make room before the failure; every file waits verified in the cache
+    QMap<QString, QByteArray> expected = before;
+    expected.remove(QStringLiteral("a.dll.old"));
+    QCOMPARE(snapshotTree(root.path()), expected);
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        QCOMPARE(read(cachePath(it.key())), it.value());
+}
+
+void tst_DownloadThread::cacheFileVanished()
+{
+    QVERIFY(writeTree(root.path(), {{"a.dll", "v1 a"}}));
+    QVERIFY(writeTree(cache.path(), {{"a.dll", "v2 a"}}));
+    server->setFile("/files/b.txt", "v2 b");
+    const QMap<QString, QByteArray> before = snapshotTree(root.path());
+    QScopedPointer<CDownloadThread> job(worker({entryFor("a.dll", "v2 a"), entryFor("b.txt", "v2 b")}));
+    // a.dll was found correct in the cache; it disappears while b.txt downloads
+    connect(job.data(), &CDownloadThread::downloadStarted, this,
+            [this] { QFile::remove(cachePath("a.dll")); });
+    QVERIFY(run(*job));
+    QCOMPARE(job->errorMessage(), QStringLiteral("覆盖文件a.dll失败"));
+    QCOMPARE(snapshotTree(root.path()), before); // the set-aside file went back to its name
+}
+
+void tst_DownloadThread::cancel_data()
+{
+    QTest::addColumn<bool>("throughBase");
+    QTest::newRow("worker-quit") << false;
+    QTest::newRow("qthread-quit") << true;
+}
+
+void tst_DownloadThread::cancel()
+{
+    QFETCH(bool, throughBase);
+    TestServer::Response slow;
+    slow.body = QByteArray(200 * 1024, 's');
+    slow.chunkSize = 4096;
+    slow.chunkIntervalMs = 20;
+    server->setResponse("/files/first.bin", slow);
+    server->setFile("/files/second.bin", "second");
+    QScopedPointer<CDownloadThread> job(worker({entryFor("first.bin", slow.body), entryFor("second.bin", "second")}));
+    QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
+    bool asked = false;
+    connect(job.data(), &CDownloadThread::downloadProgress, this, [&](int64_t received, int64_t) {
+        if (asked || received == 0)
+            return;
+        asked = true;
+        if (throughBase)
+            static_cast<QThread *>(job.data())->quit();
+        else
+            job->quit();
+    });
+    QVERIFY(run(*job));
+    QVERIFY(asked);
+    QVERIFY(!job->succeeded());
+    QCOMPARE(job->errorMessage(), QString());
+    QCOMPARE(failed.count(), 0);
+    QTest::qWait(1500); // long enough for the rest of the first file and the second one
+    QCOMPARE(server->requestedPaths(), QList<QByteArray>{"/files/first.bin"});
+    QVERIFY(snapshotTree(root.path()).isEmpty());
+    QVERIFY(cacheLeftovers().isEmpty());
+}
+
+void tst_DownloadThread::unsafeEntryRefused()
+{
+    server->setFile("/files/ok.txt", "ok");
+    QScopedPointer<CDownloadThread> job(worker({entryFor("ok.txt", "ok"), entryFor("../escape.txt", "x")}));
+    QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
+    QVERIFY(run(*job));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(job->errorMessage(), QStringLiteral("更新文件../escape.txt路径不合法"));
+    QCOMPARE(server->requests().size(), 0);
+    QVERIFY(snapshotTree(root.path()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadThread)
+#include "tst_downloadthread.moc"

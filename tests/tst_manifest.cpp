@@ -1,0 +1,147 @@
+#include "net/manifest.h"
+
+#include <QTest>
+
+class tst_Manifest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lines_data();
+    void lines();
+    void sizeField_data();
+    void sizeField();
+    void unsafePaths_data();
+    void unsafePaths();
+    void laterLineWins();
+    void caseSensitiveOrder();
+    void lineRoundTrip();
+};
+
+namespace {
+const QByteArray Digest = "d98c1dd404b2008f980980e97e42f8ec";
+
+QByteArray line(const QByteArray &path, const QByteArray &size = "0000000000000000")
+{
+    return Digest + '\t' + size + '\t' + path;
+}
+} // namespace
+
+using Paths = QStringList;
+
+void tst_Manifest::lines_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<Paths>("paths");
+
+    QTest::newRow("empty") << QByteArray() << Paths{};
+    QTest::newRow("blank-lines") << QByteArray("\n\n\r\n") << Paths{};
+    QTest::newRow("lf") << (line("a") + '\n' + line("b") + '\n') << Paths{"a", "b"};
+    QTest::newRow("crlf") << (line("a") + "\r\n" + line("b") + "\r\n") << Paths{"a", "b"};
+    QTest::newRow("cr-cr-lf-keeps-one") << (line("a") + "\r\r\n") << Paths{"a\r"};
+    QTest::newRow("no-newline") << (line("a") + '\n' + line("b")) << Paths{"a", "b"};
+    QTest::newRow("trailing-tab") << (line("a") + '\t') << Paths{};
+    QTest::newRow("one-tab") << QByteArray(Digest + "\ta") << Paths{};
+    QTest::newRow("no-tab") << QByteArray("just text") << Paths{};
+    QTest::newRow("three-tabs") << (line("a") + "\textra") << Paths{};
+    QTest::newRow("backslashes") << line("dir\\sub\\f.dll") << Paths{"dir/sub/f.dll"};
+    QTest::newRow("one-leading-slash") << line("/a") << Paths{"a"};
+    QTest::newRow("one-leading-backslash") << line("\\a") << Paths{"a"};
+    QTest::newRow("spaces-kept") << line(" a b ") << Paths{" a b "};
+}
+
+void tst_Manifest::lines()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(Paths, paths);
+    const Manifest manifest = parseManifest(input);
+    QCOMPARE(manifest.keys(), paths);
+    for (const ManifestEntry &entry : manifest)
+        QCOMPARE(manifest.value(entry.path).path, entry.path);
+}
+
+void tst_Manifest::sizeField_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<quint64>("size");
+
+    QTest::newRow("zero") << QByteArray("0000000000000000") << quint64(0);
+    QTest::newRow("small") << QByteArray("00001a2b00000000") << quint64(6699);
+    QTest::newRow("above-4-gib") << QByteArray("00001a2b00000001") << quint64(4294973995ull);
+    QTest::newRow("upper-case-hex") << QByteArray("00001A2B00000000") << quint64(6699);
+    QTest::newRow("short-is-shifted") << QByteArray("1a2b") << quint64(28771985915904ull);
+    QTest::newRow("short-zero") << QByteArray("0") << quint64(0);
+    QTest::newRow("empty") << QByteArray() << quint64(0);
+    QTest::newRow("garbage") << QByteArray("12zz") << quint64(0);
+    QTest::newRow("beyond-64-bits") << QByteArray("10000000000000000") << quint64(0);
+}
+
+void tst_Manifest::sizeField()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(quint64, size);
+    const Manifest manifest = parseManifest(line("f", field));
+    QCOMPARE(manifest.size(), 1);
+    QCOMPARE(manifest.first().size, size);
+}
+
+void tst_Manifest::unsafePaths_data()
+{
+    QTest::addColumn<QByteArray>("path");
+
+    QTest::newRow("parent") << QByteArray("../evil.dll");
+    QTest::newRow("parent-inside") << QByteArray("a/../../evil.dll");
+    QTest::newRow("parent-backslash") << QByteArray("..\\evil.dll");
+    QTest::newRow("double-slash") << QByteArray("//etc/passwd");
+    QTest::newRow("double-backslash") << QByteArray("\\\\server\\share\\x");
+    QTest::newRow("drive") << QByteArray("C:/Windows/evil.dll");
+    QTest::newRow("drive-relative") << QByteArray("C:evil.dll");
+    QTest::newRow("stream") << QByteArray("a.txt:stream");
+    QTest::newRow("dot") << QByteArray(".");
+    QTest::newRow("slash-dot") << QByteArray("/.");
+    QTest::newRow("dot-component") << QByteArray("a/./b");
+    QTest::newRow("directory") << QByteArray("dir/");
+    QTest::newRow("empty-component") << QByteArray("a//b");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("only-slash") << QByteArray("/");
+}
+
+void tst_Manifest::unsafePaths()
+{
+    QFETCH(QByteArray, path);
+    // the unsafe line is dropped, its neighbours are kept
+    const Manifest manifest = parseManifest(line("before") + '\n' + line(path) + '\n' + line("after"));
+    QCOMPARE(manifest.keys(), (QStringList{"after", "before"}));
+}
+
+void tst_Manifest::laterLineWins()
+{
+    const Manifest manifest = parseManifest("aaaa\t0000000100000000\tf\nbbbb\t0000000200000000\tf\n");
+    QCOMPARE(manifest.size(), 1);
+    QCOMPARE(manifest.first().digest, QByteArray("bbbb"));
+    QCOMPARE(manifest.first().size, quint64(2));
+}
+
+void tst_Manifest::caseSensitiveOrder()
+{
+    const Manifest manifest = parseManifest(line("bin/a.dll") + '\n' + line("Bin/a.dll") + '\n'
+                                            + line("a") + '\n');
+    QCOMPARE(manifest.keys(), (QStringList{"Bin/a.dll", "a", "bin/a.dll"}));
+}
+
+void tst_Manifest::lineRoundTrip()
+{
+    // what the publisher writes is what the updater reads, digest text and BOM-free bytes alike
+    const ManifestEntry entry{QStringLiteral("dir/file name.bin"), 4294973995ull,
+                              QByteArray("98500190b04fd23c7d3f96d6727fe128")};
+    QCOMPARE(manifestSizeField(entry.size), QByteArray("00001a2b00000001"));
+    const Manifest manifest = parseManifest(manifestLine(entry) + '\n');
+    QCOMPARE(manifest.size(), 1);
+    QCOMPARE(manifest.first(), entry);
+    // a byte-order mark stays part of the first digest, which then never matches
+    const Manifest withBom = parseManifest("\xEF\xBB\xBF" + manifestLine(entry));
+    QCOMPARE(withBom.first().digest, QByteArray("\xEF\xBB\xBF" + entry.digest));
+}
+
+QTEST_GUILESS_MAIN(tst_Manifest)
+#include "tst_manifest.moc"

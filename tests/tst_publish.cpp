@@ -1,0 +1,728 @@
+#include "progressmeter.h"
+#include "publicationcheck.h"
+#include "publishrules.h"
+
+#include "app/updatecheck.h"
+#include "net/manifest.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextCodec>
+#include <QUrl>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <sys/types.h>
+#endif
+
+namespace {
+// The digest text computed without the code under test: the customary MD5 bytes, each 32-bit
+// word read little-endian and printed as hex.
+QByteArray referenceDigestText(const QByteArray &data)
+{
+    const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5);
+    QByteArray text;
+    for (int word = 0; word < 4; ++word) {
+        QByteArray bytes = md5.mid(word * 4, 4);
+        std::reverse(bytes.begin(), bytes.end());
+        text += bytes.toHex();
+    }
+    return text;
+}
+
+QByteArray patternBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = seed;
+    for (int i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList entryNames(const QString &directory)
+{
+    return QDir(directory).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+struct ToolRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+ToolRun runTool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(PUBLISH_EXE), arguments);
+    ToolRun run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.finished = process.exitStatus() == QProcess::NormalExit;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+const QString NonAsciiName = QStringLiteral("文档/说明 é.txt");
+} // namespace
+
+class tst_Publish : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void releasePathProblem_data();
+    void releasePathProblem();
+    void folderNameProblem_data();
+    void folderNameProblem();
+
+    void publishRoundTrip();
+    void descriptor_data();
+    void descriptor();
+    void refused_data();
+    void refused();
+    void existingFolder();
+    void check_data();
+    void check();
+    void commandLine_data();
+    void commandLine();
+
+    void progressMeterThrottles();
+    void progressOnTerminal();
+
+private:
+    QString freshDir(const QString &name);
+    // a release with nested directories, an empty file, names with spaces and, when the local
+    // encoding allows, a non-ASCII name; contents by relative path
+    QMap<QString, QByteArray> makeRelease(const QString &root);
+
+    QTemporaryDir temp;
+    int dirCount = 0;
+};
+
+void tst_Publish::initTestCase()
+{
+    QVERIFY2(temp.isValid(), qPrintable(temp.errorString()));
+    QVERIFY2(QFileInfo(QStringLiteral(PUBLISH_EXE)).isExecutable(), PUBLISH_EXE);
+#ifdef Q_OS_UNIX
+    // what a web server needs to read the publication is what a usual umask grants
+    ::umask(022);
+#endif
+    // the independent reference against well-known MD5 values
+    QCOMPARE(referenceDigestText(QByteArray()), QByteArray("d98c1dd404b2008f980980e97e42f8ec"));
+    QCOMPARE(referenceDigestText("abc"), QByteArray("98500190b04fd23c7d3f96d6727fe128"));
+}
+
+QString tst_Publish::freshDir(const QString &name)
+{
+    const QString path = temp.filePath(QString::number(++dirCount) + QLatin1Char('-') + name);
+    QDir().mkpath(path);
+    return path;
+}
+
+QMap<QString, QByteArray> tst_Publish::makeRelease(const QString &root)
+{
+    QMap<QString, QByteArray> files;
+    files.insert(QStringLiteral("bin/app.exe"), patternBytes(4096, 1));
+    // larger than one read chunk and not a multiple of it
+    files.insert(
+        QStringLiteral("data/nested/deep/blob.bin"), patternBytes(3 * 1024 * 1024 + 17, 2));
+    files.insert(QStringLiteral("empty.txt"), QByteArray());
+    files.insert(QStringLiteral("with space/a file.txt"), QByteArrayLiteral("spaced\n"));
+    files.insert(QStringLiteral(".hidden/.config"), QByteArrayLiteral("hidden=1\n"));
+    if (QTextCodec::codecForLocale()->canEncode(NonAsciiName))
+        files.insert(NonAsciiName, QByteArrayLiteral("non-ascii\n"));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(root + QLatin1Char('/') + it.key(), it.value()))
+            return {};
+    }
+    return files;
+}
+
+void tst_Publish::releasePathProblem_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("plain") << QStringLiteral("bin/app.exe") << false;
+    QTest::newRow("spaces") << QStringLiteral("with space/a file.txt") << false;
+    QTest::newRow("hidden") << QStringLiteral(".hidden/.config") << false;
+    QTest::newRow("non-ascii") << NonAsciiName << false;
+    QTest::newRow("manifest-name-nested") << QStringLiteral("docs/md5.txt") << false;
+    QTest::newRow("device-lookalike") << QStringLiteral("console.txt") << false;
+    QTest::newRow("com10") << QStringLiteral("com10.txt") << false;
+    QTest::newRow("tab") << QStringLiteral("a\tb.txt") << true;
+    QTest::newRow("newline") << QStringLiteral("a\nb.txt") << true;
+    QTest::newRow("carriage-return") << QStringLiteral("dir\r/b.txt") << true;
+    QTest::newRow("backslash") << QStringLiteral("dir\\file.txt") << true;
+    QTest::newRow("colon") << QStringLiteral("c:/file.txt") << true;
+    QTest::newRow("control") << QStringLiteral("a\x01z.txt") << true;
+    QTest::newRow("windows-star") << QStringLiteral("a*.txt") << true;
+    QTest::newRow("windows-question") << QStringLiteral("why?.txt") << true;
+    QTest::newRow("device") << QStringLiteral("aux.c") << true;
+    QTest::newRow("device-nested") << QStringLiteral("bin/NUL") << true;
+    QTest::newRow("manifest-name") << QStringLiteral("md5.txt") << true;
+    QTest::newRow("manifest-name-case") << QStringLiteral("MD5.TXT") << true;
+    QTest::newRow("manifest-name-as-dir") << QStringLiteral("md5.txt/inner") << true;
+    QTest::newRow("applied-record") << QStringLiteral("update_md5.info") << true;
+    QTest::newRow("dot-dot") << QStringLiteral("a/../b") << true;
+    QTest::newRow("dot") << QStringLiteral("./a") << true;
+    QTest::newRow("empty-component") << QStringLiteral("a//b") << true;
+    QTest::newRow("leading-slash") << QStringLiteral("/a") << true;
+}
+
+void tst_Publish::releasePathProblem()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, refused);
+
+    if (!QTextCodec::codecForLocale()->canEncode(path))
+        QSKIP("the local 8-bit encoding cannot express this name");
+    const QString problem = ::releasePathProblem(path);
+    QCOMPARE(!problem.isEmpty(), refused);
+    if (refused)
+        return;
+    // whatever is accepted must come back unchanged through the updater's own parser
+    ManifestEntry entry;
+    entry.path = path;
+    entry.size = 5;
+    entry.digest = referenceDigestText("hello");
+    const Manifest parsed = parseManifest(manifestLine(entry) + '\n');
+    QCOMPARE(parsed.size(), 1);
+    QCOMPARE(parsed.first(), entry);
+}
+
+void tst_Publish::folderNameProblem_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("base") << QStringLiteral("Base") << false;
+    QTest::newRow("dotted-version") << QStringLiteral("v2.1.0") << false;
+    QTest::newRow("punctuation") << QStringLiteral("release-2_0~rc+1") << false;
+    QTest::newRow("empty") << QString() << true;
+    QTest::newRow("dot") << QStringLiteral(".") << true;
+    QTest::newRow("dot-dot") << QStringLiteral("..") << true;
+    QTest::newRow("hidden") << QStringLiteral(".v2") << true;
+    QTest::newRow("slash") << QStringLiteral("a/b") << true;
+    QTest::newRow("backslash") << QStringLiteral("a\\b") << true;
+    QTest::newRow("colon") << QStringLiteral("a:b") << true;
+    QTest::newRow("space") << QStringLiteral("v 2") << true;
+    QTest::newRow("hash") << QStringLiteral("v#2") << true;
+    QTest::newRow("question") << QStringLiteral("v?2") << true;
+    QTest::newRow("percent") << QStringLiteral("%41") << true;
+    QTest::newRow("non-ascii") << QStringLiteral("版本") << true;
+    QTest::newRow("tab") << QStringLiteral("v\t2") << true;
+    QTest::newRow("descriptor-name") << QStringLiteral("UPDATE.INI") << true;
+    QTest::newRow("device") << QStringLiteral("con") << true;
+}
+
+void tst_Publish::folderNameProblem()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, refused);
+
+    QCOMPARE(!::folderNameProblem(folder).isEmpty(), refused);
+    if (refused)
+        return;
+    // the updater pastes the folder into the URL unescaped: an accepted name must arrive as is
+    const QUrl url(folderUrl(QStringLiteral("http://host/app/"), folder), QUrl::TolerantMode);
+    QVERIFY(url.isValid());
+    QCOMPARE(url.path(QUrl::FullyEncoded), QLatin1String("/app/") + folder + QLatin1Char('/'));
+    QVERIFY(!url.hasQuery());
+    QVERIFY(!url.hasFragment());
+}
+
+void tst_Publish::publishRoundTrip()
+{
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server")) + QLatin1String("/not/yet");
+    QMap<QString, QByteArray> files = makeRelease(release);
+    QVERIFY(!files.isEmpty());
+    if (!files.contains(NonAsciiName))
+        QSKIP("the local 8-bit encoding cannot express the non-ASCII name of this test");
+#ifdef Q_OS_UNIX
+    // a link to a file of the release is published as a copy of that file
+    QVERIFY(QFile::link(
+        QStringLiteral("../bin/app.exe"), release + QLatin1String("/.hidden/app-link")));
+    files.insert(QStringLiteral(".hidden/app-link"), files.value(QStringLiteral("bin/app.exe")));
+    // empty directories have nothing to list
+    QVERIFY(QDir().mkpath(release + QLatin1String("/empty-dir")));
+#endif
+
+    const ToolRun run = runTool({release, server, QStringLiteral("--version"),
+        QStringLiteral("2.0"), QStringLiteral("--folder"), QStringLiteral("v2")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    // not a terminal: no progress lines
+    QVERIFY2(!run.err.contains('\r'), run.err.constData());
+    QCOMPARE(run.out.count("How clients find this release"), 1);
+    QVERIFY2(run.out.contains("<base URL>/update.ini"), run.out.constData());
+    QVERIFY2(run.out.contains("<base URL>v2//md5.txt"), run.out.constData());
+
+    // nothing but the descriptor and the folder: no staging left behind
+    QCOMPARE(entryNames(server), QStringList({QStringLiteral("update.ini"), QStringLiteral("v2")}));
+    const QString folder = server + QLatin1String("/v2");
+
+    const QByteArray manifestBytes = readFile(folder + QLatin1String("/md5.txt"));
+    QVERIFY(manifestBytes.endsWith('\n'));
+    QVERIFY(!manifestBytes.contains('\r'));
+    QList<QByteArray> lines = manifestBytes.split('\n');
+    lines.removeLast();
+    QCOMPARE(lines.size(), files.size());
+
+    const Manifest manifest = parseManifest(manifestBytes);
+    QCOMPARE(manifest.keys(), files.keys());
+    int lineIndex = 0;
+    for (auto it = files.cbegin(); it != files.cend(); ++it, ++lineIndex) {
+        const ManifestEntry entry = manifest.value(it.key());
+        QCOMPARE(entry.size, quint64(it.value().size()));
+        QCOMPARE(entry.digest, referenceDigestText(it.value()));
+        // lines in path order, each exactly digest, size field, path
+        const QList<QByteArray> fields = lines.at(lineIndex).split('\t');
+        QCOMPARE(fields.size(), 3);
+        QCOMPARE(QString::fromLocal8Bit(fields.at(2)), it.key());
+        QCOMPARE(fields.at(1).size(), 16);
+        QCOMPARE(readFile(folder + QLatin1Char('/') + it.key()), it.value());
+    }
+    QVERIFY(!QFileInfo::exists(folder + QLatin1String("/empty-dir")));
+
+#ifdef Q_OS_UNIX
+    // a web server running as another user must be able to read all of it
+    const QStringList published = {server + QLatin1String("/update.ini"), folder,
+        folder + QLatin1String("/md5.txt"), folder + QLatin1String("/data/nested/deep/blob.bin")};
+    for (const QString &path : published)
+        QVERIFY2(QFileInfo(path).permissions() & QFileDevice::ReadOther, qPrintable(path));
+    QVERIFY(
+        QFileInfo(folder + QLatin1String("/data/nested")).permissions() & QFileDevice::ExeOther);
+#endif
+}
+
+void tst_Publish::descriptor_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("updateType");
+
+    QTest::newRow("forced-default-folder")
+        << QStringList() << QStringLiteral("1.0") << QStringLiteral("Base") << 1;
+    QTest::newRow("optional") << QStringList({QStringLiteral("--optional")})
+                              << QStringLiteral("1.1") << QStringLiteral("Base") << 0;
+    QTest::newRow("folder") << QStringList({QStringLiteral("--folder"), QStringLiteral("v3.0")})
+                            << QStringLiteral("3.0") << QStringLiteral("v3.0") << 1;
+    QTest::newRow("non-ascii-version")
+        << QStringList({QStringLiteral("-f"), QStringLiteral("v4")})
+        << QStringLiteral("4.0 正式版 «ü»") << QStringLiteral("v4") << 1;
+    QTest::newRow("ini-syntax-in-version")
+        << QStringList({QStringLiteral("--optional")})
+        << QStringLiteral("  5.0; [beta] = \"q\" \\x41  ") << QStringLiteral("Base") << 0;
+}
+
+void tst_Publish::descriptor()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, version);
+    QFETCH(QString, folder);
+    QFETCH(int, updateType);
+
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server"));
+    QVERIFY(writeFile(release + QLatin1String("/app.exe"), "app"));
+
+    const ToolRun run
+        = runTool(QStringList({release, server, QStringLiteral("--version"), version}) + options);
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    // read back the way the updater reads it
+    QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
+    QCOMPARE(settings.status(), QSettings::NoError);
+    QCOMPARE(settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt(), updateType);
+    QCOMPARE(settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString(),
+        folder);
+    QCOMPARE(settings.value(QStringLiteral("Version/Version")).toString(), version);
+    QVERIFY(QFileInfo(server + QLatin1Char('/') + folder + QLatin1String("/md5.txt")).isFile());
+}
+
+void tst_Publish::refused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("tab-in-name") << QStringLiteral("tab") << 1 << QStringLiteral("tab");
+    QTest::newRow("newline-in-name")
+        << QStringLiteral("newline") << 1 << QStringLiteral("line break");
+    QTest::newRow("backslash-in-name")
+        << QStringLiteral("backslash") << 1 << QStringLiteral("backslash");
+    QTest::newRow("colon-in-name") << QStringLiteral("colon") << 1 << QStringLiteral("':'");
+    QTest::newRow("manifest-name") << QStringLiteral("manifest") << 1 << QStringLiteral("md5.txt");
+    QTest::newRow("case-clash") << QStringLiteral("case") << 1 << QStringLiteral("only in case");
+#ifdef Q_OS_UNIX
+    QTest::newRow("link-leading-outside")
+        << QStringLiteral("link-outside") << 1 << QStringLiteral("out of the release");
+    QTest::newRow("dangling-link")
+        << QStringLiteral("link-dangling") << 1 << QStringLiteral("does not exist");
+    QTest::newRow("link-to-directory")
+        << QStringLiteral("link-directory") << 1 << QStringLiteral("to a directory");
+    QTest::newRow("fifo") << QStringLiteral("fifo") << 1 << QStringLiteral("not a regular file");
+#endif
+    QTest::newRow("empty-release") << QStringLiteral("empty") << 1 << QStringLiteral("no files");
+    QTest::newRow("server-inside-release")
+        << QStringLiteral("server-inside") << 2 << QStringLiteral("inside the release");
+    QTest::newRow("release-inside-server")
+        << QStringLiteral("release-inside") << 2 << QStringLiteral("inside the server");
+    QTest::newRow("folder-with-slash")
+        << QStringLiteral("folder-slash") << 2 << QStringLiteral("single name");
+    QTest::newRow("folder-empty") << QStringLiteral("folder-empty") << 2
+                                  << QStringLiteral("is empty");
+    QTest::newRow("version-empty")
+        << QStringLiteral("version-empty") << 2 << QStringLiteral("version is empty");
+}
+
+void tst_Publish::refused()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QString base = freshDir(kind);
+    QString release = base + QLatin1String("/release");
+    QString server = base + QLatin1String("/server");
+    QString folder = QStringLiteral("v1");
+    QString version = QStringLiteral("1.0");
+    QVERIFY(writeFile(release + QLatin1String("/ok/fine.txt"), "fine"));
+    const QString outside = base + QLatin1String("/outside.txt");
+    QVERIFY(writeFile(outside, "secret"));
+
+    if (kind == QLatin1String("tab"))
+        QVERIFY(writeFile(release + QLatin1String("/a\tb.txt"), "x"));
+    else if (kind == QLatin1String("newline"))
+        QVERIFY(writeFile(release + QLatin1String("/ok/a\nb.txt"), "x"));
+    else if (kind == QLatin1String("backslash"))
+        QVERIFY(writeFile(release + QLatin1String("/dir\\file.txt"), "x"));
+    else if (kind == QLatin1String("colon"))
+        QVERIFY(writeFile(release + QLatin1String("/a:b.txt"), "x"));
+    else if (kind == QLatin1String("manifest"))
+        QVERIFY(writeFile(release + QLatin1String("/md5.txt"), "x"));
+    else if (kind == QLatin1String("case"))
+        QVERIFY(writeFile(release + QLatin1String("/OK/other.txt"), "x"));
+    else if (kind == QLatin1String("link-outside"))
+        QVERIFY(QFile::link(outside, release + QLatin1String("/ok/link.txt")));
+    else if (kind == QLatin1String("link-dangling"))
+        QVERIFY(QFile::link(
+            base + QLatin1String("/gone.txt"), release + QLatin1String("/ok/link.txt")));
+    else if (kind == QLatin1String("link-directory"))
+        QVERIFY(QFile::link(release + QLatin1String("/ok"), release + QLatin1String("/again")));
+#ifdef Q_OS_UNIX
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(release + QLatin1String("/ok/pipe")).constData(), 0644), 0);
+#endif
+    else if (kind == QLatin1String("empty"))
+        QVERIFY(QFile::remove(release + QLatin1String("/ok/fine.txt")));
+    else if (kind == QLatin1String("server-inside"))
+        server = release + QLatin1String("/server");
+    else if (kind == QLatin1String("release-inside"))
+        release = server + QLatin1String("/release");
+    else if (kind == QLatin1String("folder-slash"))
+        folder = QStringLiteral("v1/sub");
+    else if (kind == QLatin1String("folder-empty"))
+        folder.clear();
+    else if (kind == QLatin1String("version-empty"))
+        version.clear();
+    if (kind == QLatin1String("release-inside"))
+        QVERIFY(writeFile(release + QLatin1String("/ok/fine.txt"), "fine"));
+
+    const ToolRun run = runTool({release, server, QStringLiteral("--version"), version,
+        QStringLiteral("--folder"), folder});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.startsWith("update-publish: "), run.err.constData());
+    QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+
+    // nothing of a publication: no descriptor, no folder, no staging directory
+    QVERIFY(!QFileInfo::exists(server + QLatin1String("/update.ini")));
+    QStringList left = entryNames(server);
+    left.removeAll(QStringLiteral("release"));
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+}
+
+void tst_Publish::existingFolder()
+{
+    const QString first = freshDir(QStringLiteral("first"));
+    const QString second = freshDir(QStringLiteral("second"));
+    const QString server = freshDir(QStringLiteral("server"));
+    QVERIFY(writeFile(first + QLatin1String("/app.exe"), "one"));
+    QVERIFY(writeFile(first + QLatin1String("/retired.dll"), "old"));
+    QVERIFY(writeFile(second + QLatin1String("/app.exe"), "two, longer"));
+
+    ToolRun run = runTool({first, server, QStringLiteral("--version"), QStringLiteral("1")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QByteArray firstDescriptor = readFile(server + QLatin1String("/update.ini"));
+
+    // the default folder again: refused, the live publication untouched
+    run = runTool({second, server, QStringLiteral("--version"), QStringLiteral("2")});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("already exists"), run.err.constData());
+    QCOMPARE(readFile(server + QLatin1String("/update.ini")), firstDescriptor);
+    QCOMPARE(readFile(server + QLatin1String("/Base/app.exe")), QByteArray("one"));
+    QCOMPARE(
+        entryNames(server), QStringList({QStringLiteral("Base"), QStringLiteral("update.ini")}));
+
+    run = runTool({second, server, QStringLiteral("--version"), QStringLiteral("2"),
+        QStringLiteral("--replace")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(readFile(server + QLatin1String("/Base/app.exe")), QByteArray("two, longer"));
+    QVERIFY(!QFileInfo::exists(server + QLatin1String("/Base/retired.dll")));
+    QCOMPARE(
+        entryNames(server), QStringList({QStringLiteral("Base"), QStringLiteral("update.ini")}));
+    QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
+    QCOMPARE(settings.value(QStringLiteral("Version/Version")).toString(), QStringLiteral("2"));
+
+    run = runTool({QStringLiteral("--check"), server});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+}
+
+void tst_Publish::check_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("fresh") << QString() << QString();
+    QTest::newRow("byte-changed") << QStringLiteral("byte") << QStringLiteral("differs");
+    QTest::newRow("truncated") << QStringLiteral("truncate") << QStringLiteral("bytes");
+    QTest::newRow("deleted") << QStringLiteral("delete") << QStringLiteral("missing");
+    QTest::newRow("replaced-by-directory")
+        << QStringLiteral("directory") << QStringLiteral("not a regular file");
+    QTest::newRow("unsafe-line") << QStringLiteral("unsafe-line") << QStringLiteral("dropped");
+    QTest::newRow("four-fields") << QStringLiteral("four-fields") << QStringLiteral("dropped");
+    QTest::newRow("duplicate-line") << QStringLiteral("duplicate") << QStringLiteral("again");
+    QTest::newRow("upper-case-digest")
+        << QStringLiteral("upper-digest") << QStringLiteral("no valid digest");
+    QTest::newRow("manifest-missing") << QStringLiteral("no-manifest") << QStringLiteral("md5.txt");
+    QTest::newRow("descriptor-missing")
+        << QStringLiteral("no-descriptor") << QStringLiteral("update.ini");
+    QTest::newRow("folder-leads-out") << QStringLiteral("folder-out") << QStringLiteral("'/'");
+}
+
+void tst_Publish::check()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, message);
+
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server"));
+    const QMap<QString, QByteArray> files = makeRelease(release);
+    QVERIFY(!files.isEmpty());
+    ToolRun run = runTool({release, server, QStringLiteral("--version"), QStringLiteral("7"),
+        QStringLiteral("--folder"), QStringLiteral("v7")});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const QString folder = server + QLatin1String("/v7");
+    const QString blob = folder + QLatin1String("/data/nested/deep/blob.bin");
+    const QString manifestPath = folder + QLatin1String("/md5.txt");
+    const QByteArray manifest = readFile(manifestPath);
+    QVERIFY(!manifest.isEmpty());
+    if (damage == QLatin1String("byte")) {
+        // one byte past the first read chunk, size unchanged
+        QFile file(blob);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(1024 * 1024 + 5));
+        char c = 0;
+        QVERIFY(file.getChar(&c));
+        QVERIFY(file.seek(1024 * 1024 + 5));
+        QVERIFY(file.putChar(char(c ^ 0x01)));
+    } else if (damage == QLatin1String("truncate")) {
+        QVERIFY(QFile::resize(blob, 1000));
+    } else if (damage == QLatin1String("delete")) {
+        QVERIFY(QFile::remove(blob));
+    } else if (damage == QLatin1String("directory")) {
+        QVERIFY(QFile::remove(blob));
+        QVERIFY(QDir().mkdir(blob));
+    } else if (damage == QLatin1String("unsafe-line")) {
+        QVERIFY(writeFile(manifestPath,
+            manifest + referenceDigestText("x") + "\t0100000000000000\t../escape.txt\n"));
+    } else if (damage == QLatin1String("four-fields")) {
+        QVERIFY(writeFile(manifestPath,
+            manifest + referenceDigestText("x") + "\t0100000000000000\textra\tx.txt\n"));
+    } else if (damage == QLatin1String("duplicate")) {
+        QVERIFY(writeFile(manifestPath, manifest + manifest.left(manifest.indexOf('\n') + 1)));
+    } else if (damage == QLatin1String("upper-digest")) {
+        QVERIFY(writeFile(manifestPath, manifest.left(32).toUpper() + manifest.mid(32)));
+    } else if (damage == QLatin1String("no-manifest")) {
+        QVERIFY(QFile::remove(manifestPath));
+    } else if (damage == QLatin1String("no-descriptor")) {
+        QVERIFY(QFile::remove(server + QLatin1String("/update.ini")));
+    } else if (damage == QLatin1String("folder-out")) {
+        QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Version/Folder"), QStringLiteral("../v7"));
+    }
+
+    // in process
+    PublicationCheck publication(server);
+    const bool passed = publication.run();
+    QCOMPARE(passed, damage.isEmpty());
+    if (passed) {
+        QCOMPARE(publication.fileCount(), files.size());
+        QCOMPARE(publication.folder(), QStringLiteral("v7"));
+        QCOMPARE(publication.version(), QStringLiteral("7"));
+    } else {
+        QVERIFY2(publication.problems().join(QLatin1Char('\n')).contains(message),
+            qPrintable(publication.problems().join(QLatin1Char('\n'))));
+    }
+
+    // and as a program
+    run = runTool({QStringLiteral("--check"), server});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, damage.isEmpty() ? 0 : 1);
+    if (!damage.isEmpty()) {
+        QVERIFY2(run.err.startsWith("update-publish: "), run.err.constData());
+        QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    }
+    if (damage == QLatin1String("byte") || damage == QLatin1String("truncate")
+        || damage == QLatin1String("delete"))
+        QVERIFY2(run.err.contains("data/nested/deep/blob.bin"), run.err.constData());
+}
+
+void tst_Publish::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output");
+
+    const QString dir = QStringLiteral("somewhere");
+    QTest::newRow("help") << QStringList({QStringLiteral("--help")}) << 0 << QByteArray("Usage:");
+    QTest::newRow("tool-version") << QStringList({QStringLiteral("--version")}) << 0
+                                  << QByteArray("update-publish ");
+    QTest::newRow("no-arguments") << QStringList() << 2 << QByteArray();
+    QTest::newRow("unknown-option")
+        << QStringList({QStringLiteral("--frobnicate")}) << 2 << QByteArray();
+    QTest::newRow("one-directory")
+        << QStringList({dir, QStringLiteral("--version"), QStringLiteral("1")}) << 2
+        << QByteArray();
+    QTest::newRow("three-directories")
+        << QStringList({dir, dir, dir, QStringLiteral("--version"), QStringLiteral("1")}) << 2
+        << QByteArray();
+    QTest::newRow("no-release-version") << QStringList({dir, dir}) << 2 << QByteArray();
+    QTest::newRow("release-version-without-value")
+        << QStringList({dir, dir, QStringLiteral("--version")}) << 2 << QByteArray();
+    QTest::newRow("check-two-directories")
+        << QStringList({QStringLiteral("--check"), dir, dir}) << 2 << QByteArray();
+    QTest::newRow("check-with-folder") << QStringList(
+        {QStringLiteral("--check"), dir, QStringLiteral("--folder"), QStringLiteral("v1")})
+                                       << 2 << QByteArray();
+    QTest::newRow("check-missing-server")
+        << QStringList({QStringLiteral("--check"), dir + QLatin1String("-missing")}) << 1
+        << QByteArray();
+}
+
+void tst_Publish::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+
+    const ToolRun run = runTool(arguments);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(run.out.startsWith(output), run.out.constData());
+        QVERIFY(run.err.isEmpty());
+    } else {
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.startsWith("update-publish: "), run.err.constData());
+    }
+}
+
+void tst_Publish::progressMeterThrottles()
+{
+    QBuffer buffer;
+    QVERIFY(buffer.open(QIODevice::WriteOnly));
+    ProgressMeter meter(&buffer, QStringLiteral("Publishing"));
+    const quint64 total = 200000;
+    QElapsedTimer timer;
+    timer.start();
+    for (quint64 done = 1; done <= total; ++done)
+        meter.update(done, total);
+    const qint64 elapsed = timer.elapsed();
+    meter.finish();
+
+    const QByteArray text = buffer.data();
+    // one draw at the start, at most one per 100 ms after it, one to show the end
+    QVERIFY2(text.count('\r') <= 2 + elapsed / 100, text.constData());
+    QVERIFY(text.endsWith('\n'));
+    // the line left on screen shows the final state
+    const QByteArray last = text.mid(text.lastIndexOf('\r') + 1);
+    QVERIFY2(last.contains("(100%)"), last.constData());
+}
+
+void tst_Publish::progressOnTerminal()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("needs util-linux script(1) to run the tool on a terminal");
+#else
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server"));
+    QVERIFY(!makeRelease(release).isEmpty());
+
+    QProcess process;
+    const QString command = QStringLiteral("'%1' '%2' '%3' --version 1")
+                                .arg(QStringLiteral(PUBLISH_EXE), release, server);
+    process.start(script, {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+    QVERIFY(process.waitForFinished(120000));
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray text = process.readAllStandardOutput();
+    QVERIFY2(text.contains("\rPublishing: "), text.constData());
+    QVERIFY2(text.contains("(100%)"), text.constData());
+#endif
+}
+
+QTEST_GUILESS_MAIN(tst_Publish)
+#include "tst_publish.moc"

@@ -1,0 +1,12 @@
+#ifndef PUBLISHCOMMAND_H
+#define PUBLISHCOMMAND_H
+
+#include <QStringList>
+
+// Exit codes of update-publish.
+enum PublishExitCode { PublishSucceeded = 0, PublishFailed = 1, PublishUsageError = 2 };
+
+// The whole command line of update-publish, program name first; returns the exit code.
+int runPublishCommand(const QStringList &arguments);
+
+#endif // PUBLISHCOMMAND_H

@@ -1,0 +1,464 @@
+#include "publisher.h"
+
+#include "publishrules.h"
+
+#include "net/digest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QTextCodec>
+
+#include <algorithm>
+
+namespace {
+// large enough to keep the disk busy, small enough to keep memory flat for files of many GiB
+constexpr qint64 CopyChunkSize = 1024 * 1024;
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+const QDir::Filters EveryEntry
+    = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+// a fresh hidden name beside the published folders; created here so nobody else takes it
+QString makeUniqueDirectory(const QString &parent, const QString &prefix)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString candidate = parent + QLatin1Char('/') + prefix
+            + QString::number(QRandomGenerator::global()->generate(), 16);
+        if (!QFileInfo::exists(candidate) && QDir().mkdir(candidate))
+            return candidate;
+    }
+    return QString();
+}
+
+QString nearestExisting(QString path)
+{
+    while (!QFileInfo::exists(path)) {
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    return path;
+}
+
+// removes a directory that was only ever meant to be temporary unless told it is kept
+class RemoveUnlessKept
+{
+public:
+    explicit RemoveUnlessKept(const QString &path)
+        : path(path)
+    { }
+    ~RemoveUnlessKept()
+    {
+        if (!path.isEmpty())
+            QDir(path).removeRecursively();
+    }
+    void keep() { path.clear(); }
+
+private:
+    QString path;
+};
+} // namespace
+
+Publisher::Publisher(const PublishOptions &options)
+    : options(options)
+{ }
+
+QString Publisher::folderPath() const
+{
+    return serverRoot + QLatin1Char('/') + options.folder;
+}
+
+void Publisher::setProgressHandler(std::function<void(quint64, quint64)> handler)
+{
+    progress = std::move(handler);
+}
+
+bool Publisher::checkArguments()
+{
+    errorList.clear();
+    if (options.version.trimmed().isEmpty())
+        addError(tr("The release version is empty; it is the text the updater shows to users."));
+    const QString folderProblem = folderNameProblem(options.folder);
+    if (!folderProblem.isEmpty())
+        addError(
+            tr("The folder name \"%1\" %2.").arg(printablePath(options.folder), folderProblem));
+    if (options.releaseDir.isEmpty() || options.serverDir.isEmpty()) {
+        addError(tr("Both the release directory and the server directory are needed."));
+        return false;
+    }
+
+    releaseRoot = resolvedPath(options.releaseDir);
+    serverRoot = resolvedPath(options.serverDir);
+    if (isSameOrInside(serverRoot, releaseRoot))
+        addError(tr("The server directory %1 lies inside the release directory %2.")
+                     .arg(native(options.serverDir), native(options.releaseDir)));
+    else if (isSameOrInside(releaseRoot, serverRoot))
+        addError(tr("The release directory %1 lies inside the server directory %2.")
+                     .arg(native(options.releaseDir), native(options.serverDir)));
+
+    argumentsChecked = errorList.isEmpty();
+    return argumentsChecked;
+}
+
+bool Publisher::prepare()
+{
+    errorList.clear();
+    warningList.clear();
+    fileList.clear();
+    foldedPaths.clear();
+    total = 0;
+    prepared = false;
+    if (!argumentsChecked) {
+        addError(tr("The arguments were not checked."));
+        return false;
+    }
+
+    const QFileInfo release(releaseRoot);
+    if (!release.isDir()) {
+        addError(tr("The release directory %1 does not exist or is not a directory.")
+                     .arg(native(options.releaseDir)));
+        return false;
+    }
+    walk(releaseRoot, QString());
+    if (fileList.isEmpty() && errorList.isEmpty())
+        addError(tr("The release directory %1 contains no files.").arg(native(options.releaseDir)));
+
+    std::sort(fileList.begin(), fileList.end(),
+        [](const ReleaseFile &a, const ReleaseFile &b) { return a.path < b.path; });
+    bool nonAscii = false;
+    for (const ReleaseFile &file : qAsConst(fileList)) {
+        total += file.size;
+        for (const QChar c : file.path)
+            nonAscii = nonAscii || c.unicode() > 0x7f;
+    }
+    if (nonAscii)
+        warningList.append(
+            tr("Some names are not ASCII. md5.txt lists them in this system's 8-bit encoding "
+               "(%1); clients read them in theirs, so only clients using the same encoding "
+               "find these files.")
+                .arg(QString::fromLatin1(QTextCodec::codecForLocale()->name())));
+
+    const QFileInfo server(serverRoot);
+    if (server.exists() && !server.isDir())
+        addError(tr("The server directory %1 is not a directory.").arg(native(options.serverDir)));
+    const QFileInfo folder(folderPath());
+    if (folder.exists() || folder.isSymLink()) {
+        if (!folder.isDir() || folder.isSymLink())
+            addError(tr("%1 exists and is not a directory.").arg(native(folderPath())));
+        else if (!QDir(folderPath()).isEmpty(EveryEntry) && !options.replace)
+            addError(tr("The folder %1 already exists. Publish each release into a new folder "
+                        "with --folder (clients may be downloading from the old one), or pass "
+                        "--replace to replace it.")
+                         .arg(native(folderPath())));
+    }
+
+    const QStorageInfo storage(nearestExisting(serverRoot));
+    if (storage.isValid() && storage.bytesAvailable() >= 0
+        && quint64(storage.bytesAvailable()) < total)
+        addError(tr("The release needs %1 bytes, but only %2 bytes are free below %3.")
+                     .arg(total)
+                     .arg(storage.bytesAvailable())
+                     .arg(native(options.serverDir)));
+
+    prepared = errorList.isEmpty();
+    return prepared;
+}
+
+void Publisher::walk(const QString &directory, const QString &relativeDirectory)
+{
+    const QFileInfoList entries = QDir(directory).entryInfoList(EveryEntry, QDir::Name);
+    for (const QFileInfo &info : entries) {
+        const QString path = relativeDirectory.isEmpty()
+            ? info.fileName()
+            : relativeDirectory + QLatin1Char('/') + info.fileName();
+        const QString shown = printablePath(path);
+        const QString problem = releasePathProblem(path);
+        if (!problem.isEmpty()) {
+            addError(tr("\"%1\" %2.").arg(shown, problem));
+            continue;
+        }
+        // Windows clients and many servers ignore case: two such names would be one file
+        const QString folded = path.toCaseFolded();
+        const auto clash = foldedPaths.constFind(folded);
+        if (clash != foldedPaths.cend()) {
+            addError(
+                tr("\"%1\" and \"%2\" differ only in case.").arg(printablePath(*clash), shown));
+            continue;
+        }
+        foldedPaths.insert(folded, path);
+
+        if (info.isSymLink()) {
+            // a link is published as a copy of what it points to, when that is a file of the
+            // release; anything else would publish files the vendor never meant to ship
+            const QString target = info.canonicalFilePath();
+            if (target.isEmpty()) {
+                addError(tr("\"%1\" is a symbolic link to %2, which does not exist.")
+                             .arg(shown, native(info.symLinkTarget())));
+                continue;
+            }
+            if (!isSameOrInside(target, releaseRoot)) {
+                addError(tr("\"%1\" is a symbolic link leading out of the release, to %2.")
+                             .arg(shown, native(target)));
+                continue;
+            }
+            const QFileInfo targetInfo(target);
+            if (targetInfo.isDir()) {
+                addError(tr("\"%1\" is a symbolic link to a directory; replace it by the "
+                            "directory's contents.")
+                             .arg(shown));
+                continue;
+            }
+            if (!targetInfo.isFile()) {
+                addError(tr("\"%1\" is a symbolic link to something that is not a regular file.")
+                             .arg(shown));
+                continue;
+            }
+            if (!targetInfo.isReadable()) {
+                addError(tr("\"%1\" cannot be read.").arg(shown));
+                continue;
+            }
+            fileList.append({path, info.absoluteFilePath(), quint64(targetInfo.size())});
+        } else if (info.isDir()) {
+            if (!info.isReadable() || !info.isExecutable()) {
+                addError(tr("The directory \"%1\" cannot be read.").arg(shown));
+                continue;
+            }
+            walk(info.absoluteFilePath(), path);
+        } else if (info.isFile()) {
+            if (!info.isReadable()) {
+                addError(tr("\"%1\" cannot be read.").arg(shown));
+                continue;
+            }
+            fileList.append({path, info.absoluteFilePath(), quint64(info.size())});
+        } else {
+            addError(tr("\"%1\" is not a regular file.").arg(shown));
+        }
+    }
+}
+
+bool Publisher::publish()
+{
+    errorList.clear();
+    warningList.clear();
+    entryList.clear();
+    done = 0;
+    if (!prepared) {
+        addError(tr("The release was not checked."));
+        return false;
+    }
+
+    if (!QDir().mkpath(serverRoot)) {
+        addError(tr("Cannot create the server directory %1.").arg(native(options.serverDir)));
+        return false;
+    }
+    const QString staging = makeUniqueDirectory(
+        serverRoot, QLatin1String(".update-publish-") + options.folder + QLatin1Char('-'));
+    if (staging.isEmpty()) {
+        addError(tr("Cannot create a directory in %1.").arg(native(options.serverDir)));
+        return false;
+    }
+    RemoveUnlessKept stagingCleanup(staging);
+
+    if (progress)
+        progress(0, total);
+    for (const ReleaseFile &file : qAsConst(fileList)) {
+        const QString destination = staging + QLatin1Char('/') + file.path;
+        const QString parent = QFileInfo(destination).path();
+        if (!QDir().mkpath(parent)) {
+            addError(tr("Cannot create the directory %1.").arg(native(parent)));
+            return false;
+        }
+        ManifestEntry entry;
+        if (!copyFile(file, destination, entry))
+            return false;
+        entryList.append(entry);
+    }
+
+    if (!writeManifest(staging) || !moveIntoPlace(staging))
+        return false;
+    stagingCleanup.keep();
+    return writeDescriptor();
+}
+
+bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, ManifestEntry &entry)
+{
+    QFile source(file.sourcePath);
+    if (!source.open(QIODevice::ReadOnly)) {
+        addError(tr("Cannot open %1: %2").arg(native(file.sourcePath), source.errorString()));
+        return false;
+    }
+    QFile target(destination);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        addError(tr("Cannot create %1: %2").arg(native(destination), target.errorString()));
+        return false;
+    }
+
+    // streamed: the digest is taken of exactly the bytes that are written
+    DigestHasher hasher;
+    QByteArray buffer(int(CopyChunkSize), Qt::Uninitialized);
+    quint64 copied = 0;
+    for (;;) {
+        const qint64 count = source.read(buffer.data(), buffer.size());
+        if (count < 0) {
+            addError(tr("Cannot read %1: %2").arg(native(file.sourcePath), source.errorString()));
+            return false;
+        }
+        if (count == 0)
+            break;
+        hasher.addData(buffer.constData(), count);
+        if (target.write(buffer.constData(), count) != count) {
+            addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+            return false;
+        }
+        copied += quint64(count);
+        done += quint64(count);
+        if (progress)
+            progress(done, total);
+    }
+    if (!target.flush()) {
+        addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+        return false;
+    }
+    target.close();
+    if (target.error() != QFileDevice::NoError) {
+        addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+        return false;
+    }
+    if (copied != file.size) {
+        addError(tr("%1 changed while it was being published; publish a finished release.")
+                     .arg(native(file.sourcePath)));
+        return false;
+    }
+
+    entry.path = file.path;
+    entry.size = copied;
+    entry.digest = hasher.digestText();
+    return true;
+}
+
+bool Publisher::writeManifest(const QString &directory)
+{
+    QByteArray bytes;
+    for (const ManifestEntry &entry : qAsConst(entryList))
+        bytes += manifestLine(entry) + '\n';
+
+    // the updater's own parser must read back exactly what was meant; the checks above should
+    // make this hold, and a manifest that loses a file must never reach a server
+    const Manifest parsed = parseManifest(bytes);
+    bool same = parsed.size() == entryList.size();
+    for (const ManifestEntry &entry : qAsConst(entryList))
+        same = same && parsed.value(entry.path) == entry;
+    if (!same) {
+        addError(tr("md5.txt does not read back as written; check the names of the release."));
+        return false;
+    }
+
+    const QString path = directory + QLatin1String("/md5.txt");
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool Publisher::moveIntoPlace(const QString &staging)
+{
+    const QString target = folderPath();
+    const QFileInfo existing(target);
+    QString previous;
+    if (existing.exists() || existing.isSymLink()) {
+        if (existing.isDir() && !existing.isSymLink() && QDir(target).isEmpty(EveryEntry)) {
+            if (!QDir().rmdir(target)) {
+                addError(tr("Cannot replace the empty directory %1.").arg(native(target)));
+                return false;
+            }
+        } else if (options.replace && existing.isDir() && !existing.isSymLink()) {
+            previous = makeUniqueDirectory(serverRoot,
+                QLatin1String(".update-publish-old-") + options.folder + QLatin1Char('-'));
+            // the new name is created to reserve it; the rename needs it gone again
+            if (previous.isEmpty() || !QDir().rmdir(previous) || !QDir().rename(target, previous)) {
+                addError(tr("Cannot move the old folder %1 aside.").arg(native(target)));
+                return false;
+            }
+        } else {
+            addError(tr("%1 appeared while the release was being copied.").arg(native(target)));
+            return false;
+        }
+    }
+
+    if (!QDir().rename(staging, target)) {
+        if (!previous.isEmpty())
+            QDir().rename(previous, target);
+        addError(tr("Cannot rename %1 to %2.").arg(native(staging), native(target)));
+        return false;
+    }
+    if (!previous.isEmpty() && !QDir(previous).removeRecursively())
+        warningList.append(
+            tr("The old folder could not be removed completely; remove %1.").arg(native(previous)));
+    return true;
+}
+
+bool Publisher::writeDescriptor()
+{
+    // QSettings writes the file so that its own escaping of non-ASCII text is the one the
+    // updater reads back; it is written aside first and then replaced in one step
+    QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        addError(tr("Cannot create a temporary directory: %1").arg(scratch.errorString()));
+        return false;
+    }
+    const QString scratchPath = scratch.filePath(QStringLiteral("update.ini"));
+    {
+        QSettings settings(scratchPath, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Summary/UpdateType"), options.optional ? 0 : 1);
+        settings.setValue(QStringLiteral("Version/Folder"), options.folder);
+        settings.setValue(QStringLiteral("Version/Version"), options.version);
+        settings.sync();
+        if (settings.status() != QSettings::NoError) {
+            addError(tr("Cannot write the descriptor %1.").arg(native(scratchPath)));
+            return false;
+        }
+    }
+    QFile written(scratchPath);
+    if (!written.open(QIODevice::ReadOnly)) {
+        addError(tr("Cannot read %1: %2").arg(native(scratchPath), written.errorString()));
+        return false;
+    }
+    const QByteArray bytes = written.readAll();
+
+    const QString path = serverRoot + QLatin1String("/update.ini");
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+QString Publisher::urlExplanation(const QString &folder)
+{
+    return tr("How clients find this release: the updater joins URLs as plain text, adding or\n"
+              "removing no '/'. With <base URL> the value of URL in the [Update] group of the\n"
+              "clients' system.cfg, clients fetch\n"
+              "  <base URL>/update.ini\n"
+              "  <base URL>%1//md5.txt\n"
+              "  <base URL>%1/<path of each changed file>\n"
+              "So set URL in system.cfg to the web address at which SERVER_DIR is served,\n"
+              "ending with '/', e.g. http://downloads.example.com/myapp/ - without the final\n"
+              "'/' clients would look for this release in http://downloads.example.com/myapp%1/.\n"
+              "The doubled '/' before update.ini and md5.txt is expected; web servers treat it\n"
+              "as one.")
+        .arg(folder);
+}

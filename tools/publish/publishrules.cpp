@@ -1,0 +1,178 @@
+#include "publishrules.h"
+
+#include "net/manifest.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("PublishRules", text);
+}
+
+// names Windows maps to devices whatever the extension: writing "nul.txt" writes nowhere
+bool isWindowsDeviceName(const QString &name)
+{
+    const QString base = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList devices = {
+        QStringLiteral("CON"),
+        QStringLiteral("PRN"),
+        QStringLiteral("AUX"),
+        QStringLiteral("NUL"),
+    };
+    if (devices.contains(base))
+        return true;
+    return base.size() == 4
+        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+}
+
+QString characterProblem(QChar c)
+{
+    switch (c.unicode()) {
+    case '\t':
+        return tr("contains a tab, which separates the fields of md5.txt");
+    case '\n':
+    case '\r':
+        return tr("contains a line break, which ends a line of md5.txt");
+    case '\\':
+        return tr("contains a backslash, which the updater reads as a folder separator");
+    case ':':
+        return tr("contains ':', which the updater refuses in paths");
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+        return tr("contains '%1', which Windows does not allow in file names").arg(c);
+    default:
+        break;
+    }
+    if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        return tr("contains the control character U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    return QString();
+}
+} // namespace
+
+QString releasePathProblem(const QString &path)
+{
+    for (const QChar c : path) {
+        const QString problem = characterProblem(c);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    if (!isSafeManifestPath(path))
+        return tr("has an empty, \".\" or \"..\" component");
+
+    const QStringList components = path.split(QLatin1Char('/'));
+    for (const QString &component : components) {
+        if (isWindowsDeviceName(component))
+            return tr("uses \"%1\", a device name on Windows").arg(component);
+    }
+
+    // the manifest is published as md5.txt beside the files, and the updater keeps the
+    // manifest it applied as update_md5.info in the installation root
+    const QString top = components.constFirst();
+    if (top.compare(QLatin1String("md5.txt"), Qt::CaseInsensitive) == 0)
+        return tr("would be overwritten by the manifest md5.txt");
+    if (top.compare(QLatin1String("update_md5.info"), Qt::CaseInsensitive) == 0)
+        return tr("would be overwritten by the updater's record update_md5.info");
+
+    if (QString::fromLocal8Bit(path.toLocal8Bit()) != path)
+        return tr("cannot be written in the local 8-bit encoding of this system");
+    return QString();
+}
+
+QString folderNameProblem(const QString &folder)
+{
+    if (folder.isEmpty())
+        return tr("is empty");
+    if (folder.contains(QLatin1Char('/')) || folder.contains(QLatin1Char('\\')))
+        return tr("must be a single name, without '/' or '\\'");
+    if (folder.startsWith(QLatin1Char('.')))
+        return tr("must not start with '.' (web servers often hide such folders)");
+    for (const QChar c : folder) {
+        const ushort code = c.unicode();
+        const bool plain = (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z')
+            || (code >= '0' && code <= '9') || code == '-' || code == '_' || code == '.'
+            || code == '~' || code == '+';
+        if (!plain) {
+            const QString shown = code < 0x20 || code == 0x7f
+                ? QStringLiteral("U+%1").arg(code, 4, 16, QLatin1Char('0'))
+                : QString(c);
+            return tr("contains '%1'; the updater puts the folder into URLs unescaped, so use "
+                      "only ASCII letters, digits and - _ . ~ +")
+                .arg(shown);
+        }
+    }
+    if (folder.compare(QLatin1String("update.ini"), Qt::CaseInsensitive) == 0)
+        return tr("is the name of the descriptor update.ini");
+    if (isWindowsDeviceName(folder))
+        return tr("is a device name on Windows");
+    return QString();
+}
+
+QString printablePath(const QString &path)
+{
+    QString shown;
+    shown.reserve(path.size());
+    for (const QChar c : path) {
+        switch (c.unicode()) {
+        case '\t':
+            shown += QLatin1String("\\t");
+            break;
+        case '\n':
+            shown += QLatin1String("\\n");
+            break;
+        case '\r':
+            shown += QLatin1String("\\r");
+            break;
+        default:
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            else
+                shown += c;
+        }
+    }
+    return shown;
+}
+
+QString resolvedPath(const QString &path)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList missing;
+    while (!QFileInfo::exists(existing)) {
+        const int slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0 || existing.endsWith(QLatin1Char('/')))
+            break;
+        missing.prepend(existing.mid(slash + 1));
+        existing.truncate(slash);
+    }
+    QString resolved = QFileInfo(existing).canonicalFilePath();
+    if (resolved.isEmpty())
+        resolved = existing;
+    for (const QString &name : qAsConst(missing)) {
+        if (!resolved.endsWith(QLatin1Char('/')))
+            resolved += QLatin1Char('/');
+        resolved += name;
+    }
+    return resolved;
+}
+
+bool isSameOrInside(const QString &path, const QString &directory)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    if (path.compare(directory, cs) == 0)
+        return true;
+    const QString prefix
+        = directory.endsWith(QLatin1Char('/')) ? directory : directory + QLatin1Char('/');
+    return path.startsWith(prefix, cs);
+}
