@@ -23,24 +23,6 @@ bool fetch(const UpdateContext &context, const QString &url, QByteArray &body, Q
                        FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr);
 }
 
-struct Descriptor
-{
-    int updateType = 1;
-    QString folder;
-    QString version;
-};
-
-Descriptor readDescriptor(const QString &path)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    Descriptor descriptor;
-    // a value that is not a whole number reads as 0, an optional update
-    descriptor.updateType = settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-    descriptor.folder = settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-    descriptor.version = settings.value(QStringLiteral("Version/Version")).toString();
-    return descriptor;
-}
-
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
 {
     context.manager->clearAccessCache();
@@ -68,7 +50,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
             return failed(tr("创建文件[%1]失败:%2").arg(savedPath, saved.errorString()));
         saved.write(body);
     }
-    const Descriptor values = readDescriptor(savedPath);
+    const UpdateDescriptor values = readDescriptor(savedPath);
 
     const QString folder = folderUrl(context.baseUrl, values.folder);
     if (!fetch(context, manifestUrl(folder), body, error))
@@ -83,6 +65,17 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder);
 }
 } // namespace
+
+UpdateDescriptor readDescriptor(const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    UpdateDescriptor descriptor;
+    // a value that is not a whole number reads as 0, an optional update
+    descriptor.updateType = settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
+    descriptor.folder = settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    descriptor.version = settings.value(QStringLiteral("Version/Version")).toString();
+    return descriptor;
+}
 
 QString descriptorUrl(const QString &baseUrl)
 {

@@ -22,6 +22,15 @@ struct UpdateContext
     int stallTimeout = 0; // milliseconds without a byte before a file download fails
 };
 
+// The values of "update.ini": what kind of update, where its files lie, what to call it.
+struct UpdateDescriptor
+{
+    int updateType = 1; // 0: optional, anything else: forced
+    QString folder;
+    QString version;
+};
+UpdateDescriptor readDescriptor(const QString &path);
+
 // Runs update attempts until one finishes the run; returns the exit code: 0 only after a
 // successful download and installation.
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);

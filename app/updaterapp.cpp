@@ -5,6 +5,7 @@
 #include "app/relaunch.h"
 #include "app/singleinstance.h"
 #include "app/updatecheck.h"
+#include "net/tlstrust.h"
 #include "ui/cupdateerror.h"
 
 #include <QApplication>
@@ -77,6 +78,7 @@ int runUpdater(int &argc, char **argv)
     useOffscreenPlatformWhenHeadless(argc, argv);
     QApplication app(argc, argv);
     app.setWindowIcon(QIcon(QStringLiteral(":/icon")));
+    trustCertificatesFromEnvironment();
 
     CUpdateError errorDialog;
     const QString updaterDir = QCoreApplication::applicationDirPath();

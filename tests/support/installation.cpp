@@ -126,6 +126,7 @@ QProcess *Installation::start(const QStringList &arguments) const
 Installation::Result Installation::wait(QProcess *process, int timeoutMs)
 {
     Result result;
+    qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     if (process->state() != QProcess::NotRunning) {
         QSignalSpy finished(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         finished.wait(timeoutMs);

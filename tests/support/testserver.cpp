@@ -20,40 +20,69 @@ const int MaxHeadSize = 64 * 1024;
 // request bodies are kept whole in the log
 const qint64 MaxRequestBody = 512 * 1024 * 1024;
 
-enum class Parse { Incomplete, Complete, Malformed, TooLarge };
+enum class Parse { Incomplete, Complete, Malformed, HeadTooLarge, BodyTooLarge };
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return QByteArrayLiteral("Continue");
-    case 200: return QByteArrayLiteral("OK");
-    case 201: return QByteArrayLiteral("Created");
-    case 202: return QByteArrayLiteral("Accepted");
-    case 204: return QByteArrayLiteral("No Content");
-    case 206: return QByteArrayLiteral("Partial Content");
-    case 301: return QByteArrayLiteral("Moved Permanently");
-    case 302: return QByteArrayLiteral("Found");
-    case 303: return QByteArrayLiteral("See Other");
-    case 304: return QByteArrayLiteral("Not Modified");
-    case 307: return QByteArrayLiteral("Temporary Redirect");
-    case 308: return QByteArrayLiteral("Permanent Redirect");
-    case 400: return QByteArrayLiteral("Bad Request");
-    case 401: return QByteArrayLiteral("Unauthorized");
-    case 403: return QByteArrayLiteral("Forbidden");
-    case 404: return QByteArrayLiteral("Not Found");
-    case 405: return QByteArrayLiteral("Method Not Allowed");
-    case 408: return QByteArrayLiteral("Request Timeout");
-    case 410: return QByteArrayLiteral("Gone");
-    case 411: return QByteArrayLiteral("Length Required");
-    case 413: return QByteArrayLiteral("Payload Too Large");
-    case 416: return QByteArrayLiteral("Range Not Satisfiable");
-    case 429: return QByteArrayLiteral("Too Many Requests");
-    case 431: return QByteArrayLiteral("Request Header Fields Too Large");
-    case 500: return QByteArrayLiteral("Internal Server Error");
-    case 501: return QByteArrayLiteral("Not Implemented");
-    case 502: return QByteArrayLiteral("Bad Gateway");
-    case 503: return QByteArrayLiteral("Service Unavailable");
-    case 504: return QByteArrayLiteral("Gateway Timeout");
+    case 100:
+        return QByteArrayLiteral("Continue");
+    case 200:
+        return QByteArrayLiteral("OK");
+    case 201:
+        return QByteArrayLiteral("Created");
+    case 202:
+        return QByteArrayLiteral("Accepted");
+    case 204:
+        return QByteArrayLiteral("No Content");
+    case 206:
+        return QByteArrayLiteral("Partial Content");
+    case 301:
+        return QByteArrayLiteral("Moved Permanently");
+    case 302:
+        return QByteArrayLiteral("Found");
+    case 303:
+        return QByteArrayLiteral("See Other");
+    case 304:
+        return QByteArrayLiteral("Not Modified");
+    case 307:
+        return QByteArrayLiteral("Temporary Redirect");
+    case 308:
+        return QByteArrayLiteral("Permanent Redirect");
+    case 400:
+        return QByteArrayLiteral("Bad Request");
+    case 401:
+        return QByteArrayLiteral("Unauthorized");
+    case 403:
+        return QByteArrayLiteral("Forbidden");
+    case 404:
+        return QByteArrayLiteral("Not Found");
+    case 405:
+        return QByteArrayLiteral("Method Not Allowed");
+    case 408:
+        return QByteArrayLiteral("Request Timeout");
+    case 410:
+        return QByteArrayLiteral("Gone");
+    case 411:
+        return QByteArrayLiteral("Length Required");
+    case 413:
+        return QByteArrayLiteral("Payload Too Large");
+    case 416:
+        return QByteArrayLiteral("Range Not Satisfiable");
+    case 429:
+        return QByteArrayLiteral("Too Many Requests");
+    case 431:
+        return QByteArrayLiteral("Request Header Fields Too Large");
+    case 500:
+        return QByteArrayLiteral("Internal Server Error");
+    case 501:
+        return QByteArrayLiteral("Not Implemented");
+    case 502:
+        return QByteArrayLiteral("Bad Gateway");
+    case 503:
+        return QByteArrayLiteral("Service Unavailable");
+    case 504:
+        return QByteArrayLiteral("Gateway Timeout");
     }
     return QByteArrayLiteral("Unknown");
 }
@@ -152,7 +181,7 @@ Parse decodeChunked(const QByteArray &data, int from, QByteArray &body, int &end
             }
         }
         if (body.size() + size > MaxRequestBody)
-            return Parse::TooLarge;
+            return Parse::BodyTooLarge;
         if (data.size() - position < size + 2)
             return Parse::Incomplete;
         if (data.at(position + int(size)) != '\r' || data.at(position + int(size) + 1) != '\n')
@@ -266,8 +295,12 @@ void TestServerConnection::processInput()
             refuse(400);
             break;
         }
-        if (result == Parse::TooLarge) {
+        if (result == Parse::HeadTooLarge) {
             refuse(431);
+            break;
+        }
+        if (result == Parse::BodyTooLarge) {
+            refuse(413);
             break;
         }
         input.remove(0, consumed);
@@ -278,8 +311,8 @@ void TestServerConnection::processInput()
         processing = false;
 }
 
-Parse TestServerConnection::parseRequest(TestServer::Request &request, bool &keepAlive,
-                                         int &consumed)
+Parse TestServerConnection::parseRequest(
+    TestServer::Request &request, bool &keepAlive, int &consumed)
 {
     // empty lines ahead of a request line are to be ignored
     int start = 0;
@@ -289,9 +322,9 @@ Parse TestServerConnection::parseRequest(TestServer::Request &request, bool &kee
 
     const int bodyStart = headEnd(input);
     if (bodyStart < 0)
-        return input.size() > MaxHeadSize ? Parse::TooLarge : Parse::Incomplete;
+        return input.size() > MaxHeadSize ? Parse::HeadTooLarge : Parse::Incomplete;
     if (bodyStart > MaxHeadSize)
-        return Parse::TooLarge;
+        return Parse::HeadTooLarge;
 
     QList<QByteArray> lines = input.left(bodyStart).split('\n');
     for (QByteArray &line : lines) {
@@ -315,16 +348,16 @@ Parse TestServerConnection::parseRequest(TestServer::Request &request, bool &kee
             continue;
         const int colon = line.indexOf(':');
         // folded continuation lines are obsolete and refused, as are names with blanks
-        if (colon <= 0 || line.at(0) == ' ' || line.at(0) == '\t'
-            || line.left(colon).contains(' ') || line.left(colon).contains('\t')) {
+        if (colon <= 0 || line.at(0) == ' ' || line.at(0) == '\t' || line.left(colon).contains(' ')
+            || line.left(colon).contains('\t')) {
             return Parse::Malformed;
         }
         request.headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
     }
 
     const QByteArray connectionHeader = request.header("Connection");
-    keepAlive = http11 ? !hasToken(connectionHeader, "close")
-                       : hasToken(connectionHeader, "keep-alive");
+    keepAlive
+        = http11 ? !hasToken(connectionHeader, "close") : hasToken(connectionHeader, "keep-alive");
 
     const QByteArray transferEncoding = request.header("Transfer-Encoding");
     if (!transferEncoding.isNull()) {
@@ -351,7 +384,7 @@ Parse TestServerConnection::parseRequest(TestServer::Request &request, bool &kee
         length = lengthText.toLongLong();
     }
     if (length > MaxRequestBody)
-        return Parse::TooLarge;
+        return Parse::BodyTooLarge;
     if (input.size() - bodyStart < length) {
         if (!continueSent && hasToken(request.header("Expect"), "100-continue")) {
             socket->write("HTTP/1.1 100 Continue\r\n\r\n");
@@ -386,7 +419,7 @@ bool TestServerConnection::hasNoBody() const
     // answers to HEAD, 1xx, 204 and 304 never carry a body whatever the script says; sending
     // one would be read as the start of the next answer
     return headRequest || (response.status >= 100 && response.status < 200)
-            || response.status == 204 || response.status == 304;
+        || response.status == 204 || response.status == 304;
 }
 
 void TestServerConnection::beginResponse()
@@ -402,8 +435,8 @@ void TestServerConnection::beginResponse()
             bodySize = file->size();
         } else {
             // never a 200 with a wrong body: the test sees a server error
-            const QByteArray message = "cannot open " + QFile::encodeName(response.bodyFile)
-                    + ": " + file->errorString().toUtf8() + '\n';
+            const QByteArray message = "cannot open " + QFile::encodeName(response.bodyFile) + ": "
+                + file->errorString().toUtf8() + '\n';
             qWarning("TestServer: %s", message.trimmed().constData());
             file.reset();
             response = TestServer::Response();
@@ -433,19 +466,19 @@ void TestServerConnection::beginResponse()
 QByteArray TestServerConnection::responseHead() const
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-            + (response.reason.isEmpty() ? reasonPhrase(response.status) : response.reason)
-            + "\r\n";
+        + (response.reason.isEmpty() ? reasonPhrase(response.status) : response.reason) + "\r\n";
     for (const auto &header : response.headers)
         head += header.first + ": " + header.second + "\r\n";
 
-    const bool noLengthField = response.status < 200 || response.status == 204
-            || response.status == 304;
-    if (response.contentLength && !noLengthField && !hasHeader(response.headers, "Content-Length")) {
+    const bool noLengthField
+        = response.status < 200 || response.status == 204 || response.status == 304;
+    if (response.contentLength && !noLengthField
+        && !hasHeader(response.headers, "Content-Length")) {
         const qint64 length = response.declaredLength >= 0 ? response.declaredLength : bodySize;
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
-    const bool announcedClose = response.closeConnection || clientWantsClose
-            || (!response.contentLength && !hasNoBody());
+    const bool announcedClose
+        = response.closeConnection || clientWantsClose || (!response.contentLength && !hasNoBody());
     if (announcedClose && !hasHeader(response.headers, "Connection"))
         head += "Connection: close\r\n";
     head += "\r\n";
@@ -480,7 +513,7 @@ bool TestServerConnection::writeBody(qint64 size)
             // the file shrank or failed under us; cutting the connection makes the client see
             // a short body instead of a complete-looking wrong one
             qWarning("TestServer: cannot read %s: %s", qPrintable(response.bodyFile),
-                     qPrintable(file->errorString()));
+                qPrintable(file->errorString()));
             socket->abort();
             return false;
         }
@@ -501,13 +534,13 @@ void TestServerConnection::endBody()
     file.reset();
     const bool body = !hasNoBody();
     const bool closeFirst = body && response.closeAfterBytes >= 0
-            && (response.stallAfterBytes < 0 || response.closeAfterBytes <= response.stallAfterBytes);
+        && (response.stallAfterBytes < 0 || response.closeAfterBytes <= response.stallAfterBytes);
     if (body && response.stallAfterBytes >= 0 && !closeFirst) {
         state = State::Stalled;
         return;
     }
     const bool lengthWrong = body && response.contentLength && response.declaredLength >= 0
-            && response.declaredLength != bodySize;
+        && response.declaredLength != bodySize;
     if (closeFirst || lengthWrong || response.closeConnection || clientWantsClose
         || (body && !response.contentLength)) {
         closeGracefully();
@@ -519,9 +552,9 @@ void TestServerConnection::endBody()
 
 void TestServerConnection::refuse(int status)
 {
-    qWarning("TestServer: refusing a malformed request with %d", status);
+    qWarning("TestServer: refusing a request with %d", status);
     socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-                  + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     closeGracefully();
 }
 

@@ -1,0 +1,699 @@
+#include "support/installation.h"
+#include "support/release.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <QVersionNumber>
+
+#include <unistd.h>
+
+// a release as the vendor publishes it; one without a folder stands for "nothing new published"
+struct Publication
+{
+    QString folder;
+    QString version;
+    bool optional = true;
+    Files files;
+};
+Q_DECLARE_METATYPE(Publication)
+
+namespace {
+QByteArray patternBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = seed;
+    for (int i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+Files withChanges(Files files, const Files &changes)
+{
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        files.insert(it.key(), it.value());
+    return files;
+}
+
+// nested directories, names with a space and outside ASCII, an empty file and one of some
+// megabytes, which nginx sends in several pieces
+const Files Release1 {
+    {"app.bin", "application, release 1\n"},
+    {"lib/core/engine.dll", "engine, release 1"},
+    {"docs/read me.txt", "read me, release 1"},
+    {"资源/图标 说明.txt", "图标说明 第一版"},
+    {"empty.dat", ""},
+    {"big/blob.bin", patternBytes(5 * 1024 * 1024 + 3, 7)},
+};
+// the same size with other bytes, a file emptied, one grown, one added; the rest unchanged
+const Files Release2 = withChanges(Release1,
+    {
+        {"app.bin", "application, release 2\n"},
+        {"docs/read me.txt", ""},
+        {"资源/图标 说明.txt", "图标说明 第二版，内容更长"},
+        {"plugins/extra/new.so", "a plugin new in release 2"},
+    });
+const Files Release3 = withChanges(Release2, {{"lib/core/engine.dll", "engine, release 3"}});
+
+const Publication Version1 {"v1", "1.0", true, Release1};
+const Publication Version2 {"v2", "2.0", true, Release2};
+const Publication Version3 {"v3", "3.0", false, Release3};
+
+// the .old copies an update from release 1 to release 2 leaves behind
+const Files OldCopies2 {
+    {"app.bin.old", Release1.value("app.bin")},
+    {"docs/read me.txt.old", Release1.value("docs/read me.txt")},
+    {"资源/图标 说明.txt.old", Release1.value("资源/图标 说明.txt")},
+};
+
+const QByteArray NoUpdateReport = R"({"errormsg":"","success":true,"update":false})";
+const QByteArray ForcedUpdateReport = R"({"errormsg":"","success":true,"update":true})";
+
+QString findProgram(const QString &name)
+{
+    const QString program = QStandardPaths::findExecutable(name);
+    if (!program.isEmpty())
+        return program;
+    // where a user's PATH often leaves them out
+    return QStandardPaths::findExecutable(
+        name, {"/usr/sbin", "/usr/bin", "/sbin", "/usr/local/sbin"});
+}
+
+// runs a helper program to its end; its output goes into the message of a failure
+bool runTool(const QString &program, const QStringList &arguments, const QString &workingDir,
+    QByteArray *output, int timeoutMs = 30000)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setWorkingDirectory(workingDir);
+    process.start(program, arguments);
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    const QByteArray text = process.readAll();
+    if (output)
+        *output = text;
+    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray quoted(const QString &path)
+{
+    return '"' + QFile::encodeName(path) + '"';
+}
+
+// "STATUS METHOD path" of an access log line written in the format "requests", the path
+// percent-decoded; a line of another shape as it is
+QString describeRequest(const QByteArray &line)
+{
+    static const QRegularExpression entry(QStringLiteral("^(\\d{3}) \"(\\S+) (\\S+) [^\"]*\"$"));
+    const QRegularExpressionMatch match = entry.match(QString::fromLatin1(line));
+    if (!match.hasMatch())
+        return QString::fromLatin1(line);
+    return match.captured(1) + QLatin1Char(' ') + match.captured(2) + QLatin1Char(' ')
+        + QUrl::fromPercentEncoding(match.captured(3).toLatin1());
+}
+
+// what the updater installed: the tree without the installation's own files (the updater, its
+// configuration, the host stand-in and its record, the download cache) and without directories
+Files installedFiles(const Installation &installation)
+{
+    Files tree = snapshotTree(installation.root());
+    for (auto it = tree.begin(); it != tree.end();) {
+        const QString &path = it.key();
+        const bool ownFile = path.endsWith(QLatin1Char('/')) || path == QLatin1String("updater")
+            || path == QLatin1String("system.cfg") || path == QLatin1String("host.sh")
+            || path.startsWith(QLatin1String("host-args.txt"))
+            || path.startsWith(QLatin1String("update/"));
+        it = ownFile ? tree.erase(it) : it + 1;
+    }
+    return tree;
+}
+
+void compareFiles(const Files &actual, const Files &expected)
+{
+    QCOMPARE(actual.keys(), expected.keys());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        const QByteArray content = actual.value(it.key());
+        QVERIFY2(content == it.value(),
+            qPrintable(QStringLiteral("%1: %2 bytes, expected %3 bytes with other content")
+                           .arg(it.key())
+                           .arg(content.size())
+                           .arg(it.value().size())));
+    }
+}
+
+// the installation holds exactly the release's files, byte for byte, the given .old copies and
+// the published manifest as update_md5.info
+void verifyInstallation(const Installation &installation, const QString &publishedManifest,
+    const Files &files, const Files &oldCopies)
+{
+    Files tree = installedFiles(installation);
+    const QByteArray manifest = readFile(publishedManifest);
+    QVERIFY2(!manifest.isEmpty(), qPrintable(publishedManifest));
+    QVERIFY2(tree.contains("update_md5.info"), "no update_md5.info in the installation");
+    QCOMPARE(tree.take("update_md5.info"), manifest);
+
+    Files olds;
+    for (auto it = tree.begin(); it != tree.end();) {
+        if (!it.key().endsWith(QLatin1String(".old"))) {
+            ++it;
+            continue;
+        }
+        olds.insert(it.key(), it.value());
+        it = tree.erase(it);
+    }
+    compareFiles(olds, oldCopies);
+    if (QTest::currentTestFailed())
+        return;
+    compareFiles(tree, files);
+}
+} // namespace
+
+// The built updater against a real nginx serving what the built update-publish wrote: the URLs
+// the updater forms, the files it asks for (nginx's access log) and what ends up installed.
+// Each row works in a site of its own below nginx's root, so rows do not depend on each other.
+class tst_Nginx : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void console_data();
+    void console();
+    void https_data();
+    void https();
+
+private:
+    bool makeCertificates(QString &error);
+    QByteArray nginxConfig() const;
+    bool startNginx(QString &error);
+    bool waitUntilListening();
+    void stopNginx();
+    QString nginxLog() const;
+
+    QString siteDir(const QString &site) const;
+    QString siteUrl(const QString &scheme, quint16 port, const QString &site) const;
+    bool publish(const QString &site, const Publication &release, QString &error) const;
+    bool prepare(Installation &installation, const QString &baseUrl, QString &error) const;
+    QStringList takeRequests();
+
+    QTemporaryDir work;
+    QString nginxProgram;
+    QByteArray nginxBuild; // what nginx -V says
+    QScopedPointer<QProcess> nginx;
+    quint16 httpPort = 0;
+    quint16 httpsPort = 0; // 0: no HTTPS server
+    QString httpsSkipped; // why there is none
+    QString caCertificate;
+    QNetworkAccessManager network;
+    qint64 logOffset = 0;
+    int marks = 0;
+};
+
+void tst_Nginx::initTestCase()
+{
+    QVERIFY2(work.isValid(), qPrintable(work.errorString()));
+    nginxProgram = findProgram(QStringLiteral("nginx"));
+    if (nginxProgram.isEmpty())
+        QSKIP("nginx is not installed (Debian: apt-get install nginx-light); the end-to-end runs "
+              "against a real web server need it");
+    QVERIFY2(QFileInfo(QStringLiteral(UPDATE_PUBLISH_EXE)).isExecutable(), UPDATE_PUBLISH_EXE);
+    QVERIFY2(runTool(nginxProgram, {"-V"}, work.path(), &nginxBuild), nginxBuild.constData());
+
+    // Installation waits on QProcess::finished with a signal spy
+    qRegisterMetaType<QProcess::ExitStatus>();
+    network.setProxy(QNetworkProxy::NoProxy);
+    for (const char *dir : {"nginx/logs", "nginx/temp", "nginx/tls", "www", "releases"})
+        QVERIFY(QDir(work.path()).mkpath(QString::fromLatin1(dir)));
+
+    QString error;
+    if (findProgram(QStringLiteral("openssl")).isEmpty())
+        httpsSkipped
+            = QStringLiteral("openssl is not installed: no certificates for the HTTPS runs");
+    else if (!nginxBuild.contains("--with-http_ssl_module"))
+        httpsSkipped = QStringLiteral("this nginx is built without the SSL module");
+    else if (!makeCertificates(error))
+        httpsSkipped = QStringLiteral("making the test certificates failed: ") + error;
+
+    QVERIFY2(startNginx(error), qPrintable(error));
+}
+
+void tst_Nginx::cleanupTestCase()
+{
+    stopNginx();
+}
+
+bool tst_Nginx::makeCertificates(QString &error)
+{
+    const QString tls = work.filePath(QStringLiteral("nginx/tls"));
+    const QString openssl = findProgram(QStringLiteral("openssl"));
+    // a name of its own for each run, so the CA cannot be mistaken for any other
+    const QString tag = QString::number(QRandomGenerator::global()->generate(), 16);
+    const QStringList curve {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    const QList<QStringList> steps {
+        QStringList {"req", "-x509", "-new"} + curve
+            + QStringList {"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+                "/CN=Updater Test CA " + tag, "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
+        QStringList {"req", "-new"} + curve
+            + QStringList {"-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"},
+        QStringList {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-set_serial", QString::number(QRandomGenerator::global()->bounded(1, 1 << 30)),
+            "-days", "2", "-sha256", "-extfile", "server.ext", "-out", "server.pem"},
+    };
+    if (!writeFile(tls + QStringLiteral("/server.ext"),
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+            "basicConstraints=CA:FALSE\n"
+            "keyUsage=critical,digitalSignature,keyEncipherment\n"
+            "extendedKeyUsage=serverAuth\n")) {
+        error = QStringLiteral("cannot write server.ext");
+        return false;
+    }
+    QByteArray output;
+    for (const QStringList &step : steps) {
+        if (!runTool(openssl, step, tls, &output)) {
+            error = QStringLiteral("openssl %1: %2")
+                        .arg(step.join(QLatin1Char(' ')), QString::fromLocal8Bit(output));
+            return false;
+        }
+    }
+    caCertificate = tls + QStringLiteral("/ca.pem");
+    return true;
+}
+
+QByteArray tst_Nginx::nginxConfig() const
+{
+    const QString prefix = work.filePath(QStringLiteral("nginx"));
+    QByteArray conf = "daemon off;\nmaster_process off;\n";
+    if (geteuid() == 0)
+        conf += "user root;\n";
+    conf += "pid " + quoted(prefix + QStringLiteral("/nginx.pid")) + ";\n";
+    conf += "error_log " + quoted(prefix + QStringLiteral("/logs/error.log")) + " notice;\n";
+    conf += "events {\n    worker_connections 256;\n}\n";
+    conf += "http {\n";
+    conf += "    default_type application/octet-stream;\n";
+    conf += "    log_format requests '$status \"$request\"';\n";
+    conf
+        += "    access_log " + quoted(prefix + QStringLiteral("/logs/access.log")) + " requests;\n";
+    conf += "    client_body_temp_path " + quoted(prefix + QStringLiteral("/temp/body")) + ";\n";
+    for (const char *module : {"proxy", "fastcgi", "uwsgi", "scgi"}) {
+        if (nginxBuild.contains(QByteArray("--without-http_") + module + "_module"))
+            continue;
+        conf += QByteArray("    ") + module + "_temp_path "
+            + quoted(prefix + QStringLiteral("/temp/") + QLatin1String(module)) + ";\n";
+    }
+    const QByteArray root = "        root " + quoted(work.filePath(QStringLiteral("www"))) + ";\n";
+    conf += "    server {\n";
+    conf += "        listen 127.0.0.1:" + QByteArray::number(httpPort) + ";\n";
+    conf += root;
+    // what the test asks for to know that the log holds every earlier request
+    conf += "        location /.mark/ {\n            return 204;\n        }\n";
+    conf += "    }\n";
+    if (httpsPort != 0) {
+        conf += "    server {\n";
+        conf += "        listen 127.0.0.1:" + QByteArray::number(httpsPort) + " ssl;\n";
+        conf += "        ssl_certificate " + quoted(prefix + QStringLiteral("/tls/server.pem"))
+            + ";\n";
+        conf += "        ssl_certificate_key " + quoted(prefix + QStringLiteral("/tls/server.key"))
+            + ";\n";
+        conf += root;
+        conf += "    }\n";
+    }
+    conf += "}\n";
+    return conf;
+}
+
+bool tst_Nginx::startNginx(QString &error)
+{
+    const QString prefix = work.filePath(QStringLiteral("nginx"));
+    QStringList arguments {
+        "-p", prefix + QLatin1Char('/'), "-c", prefix + QStringLiteral("/nginx.conf")};
+    // before reading its configuration nginx opens the error log it was built with, in a
+    // directory that may not be writable here; -e exists from 1.19.5 on
+    const QRegularExpression versionLine(QStringLiteral("nginx/(\\d+\\.\\d+\\.\\d+)"));
+    const QVersionNumber version = QVersionNumber::fromString(
+        versionLine.match(QString::fromLatin1(nginxBuild)).captured(1));
+    if (version >= QVersionNumber(1, 19, 5))
+        arguments << "-e" << prefix + QStringLiteral("/logs/error.log");
+
+    // a free port is known only until it is closed again: another program may take it before
+    // nginx does, and then a new pair is tried
+    QString failures;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QTcpServer plain;
+        QTcpServer secure;
+        if (!plain.listen(QHostAddress::LocalHost)
+            || (httpsSkipped.isEmpty() && !secure.listen(QHostAddress::LocalHost))) {
+            error = QStringLiteral("no free port: ") + plain.errorString() + secure.errorString();
+            return false;
+        }
+        httpPort = plain.serverPort();
+        httpsPort = httpsSkipped.isEmpty() ? secure.serverPort() : 0;
+        plain.close();
+        secure.close();
+        if (!writeFile(prefix + QStringLiteral("/nginx.conf"), nginxConfig())) {
+            error = QStringLiteral("cannot write nginx.conf");
+            return false;
+        }
+
+        nginx.reset(new QProcess);
+        nginx->setProcessChannelMode(QProcess::MergedChannels);
+        nginx->setWorkingDirectory(prefix);
+        nginx->start(nginxProgram, arguments);
+        if (!nginx->waitForStarted(10000)) {
+            error = QStringLiteral("%1 does not start: %2").arg(nginxProgram, nginx->errorString());
+            return false;
+        }
+        if (waitUntilListening())
+            return true;
+        failures = nginxLog();
+        stopNginx();
+    }
+    error = QStringLiteral("nginx does not serve on 127.0.0.1: ") + failures;
+    return false;
+}
+
+bool tst_Nginx::waitUntilListening()
+{
+    QElapsedTimer timer;
+    timer.start();
+    QList<quint16> waiting {httpPort};
+    if (httpsPort != 0)
+        waiting << httpsPort;
+    while (!waiting.isEmpty() && timer.elapsed() < 10000) {
+        if (nginx->state() == QProcess::NotRunning)
+            return false;
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, waiting.first());
+        if (probe.waitForConnected(200))
+            waiting.removeFirst();
+        else
+            QTest::qWait(20);
+    }
+    return waiting.isEmpty();
+}
+
+void tst_Nginx::stopNginx()
+{
+    if (!nginx)
+        return;
+    if (nginx->state() != QProcess::NotRunning) {
+        nginx->terminate();
+        if (!nginx->waitForFinished(5000)) {
+            nginx->kill();
+            nginx->waitForFinished(5000);
+        }
+    }
+    nginx.reset();
+}
+
+QString tst_Nginx::nginxLog() const
+{
+    QString text;
+    if (nginx)
+        text += QString::fromLocal8Bit(nginx->readAll());
+    return text
+        + QString::fromLocal8Bit(readFile(work.filePath(QStringLiteral("nginx/logs/error.log"))));
+}
+
+QString tst_Nginx::siteDir(const QString &site) const
+{
+    return work.filePath(QStringLiteral("www/") + site);
+}
+
+QString tst_Nginx::siteUrl(const QString &scheme, quint16 port, const QString &site) const
+{
+    return QStringLiteral("%1://127.0.0.1:%2/%3/").arg(scheme).arg(port).arg(site);
+}
+
+bool tst_Nginx::publish(const QString &site, const Publication &release, QString &error) const
+{
+    const QString releaseDir
+        = work.filePath(QStringLiteral("releases/%1/%2").arg(site, release.folder));
+    QDir(releaseDir).removeRecursively();
+    if (!writeTree(releaseDir, release.files) || !QDir().mkpath(releaseDir)) {
+        error = QStringLiteral("cannot write the release into ") + releaseDir;
+        return false;
+    }
+    QStringList arguments {
+        releaseDir, siteDir(site), "--version", release.version, "--folder", release.folder};
+    if (release.optional)
+        arguments << "--optional";
+    QByteArray output;
+    if (!runTool(QStringLiteral(UPDATE_PUBLISH_EXE), arguments, work.path(), &output)) {
+        error = QStringLiteral("update-publish %1: %2")
+                    .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(output));
+        return false;
+    }
+    return true;
+}
+
+bool tst_Nginx::prepare(Installation &installation, const QString &baseUrl, QString &error) const
+{
+    if (!installation.isValid()) {
+        error = installation.errorString();
+        return false;
+    }
+    installation.installHost();
+    installation.writeConfig({{"URL", baseUrl}, {"ExeName", "host.sh"}});
+    // a proxy of the machine running the tests has no business with 127.0.0.1
+    for (const char *name :
+        {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+        installation.environment.remove(QString::fromLatin1(name));
+    return true;
+}
+
+// The requests nginx logged since the last call, one "STATUS METHOD decoded-path" each. nginx
+// writes a log line once a response is sent, so after the updater has ended the test asks for a
+// mark of its own and reads up to it: every request before the mark has been logged by then.
+QStringList tst_Nginx::takeRequests()
+{
+    const QByteArray mark = "/.mark/" + QByteArray::number(++marks);
+    QNetworkReply *reply = network.get(QNetworkRequest(
+        QUrl(QStringLiteral("http://127.0.0.1:%1").arg(httpPort) + QString::fromLatin1(mark))));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    finished.wait(5000);
+    reply->deleteLater();
+
+    const QString logPath = work.filePath(QStringLiteral("nginx/logs/access.log"));
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QFile log(logPath);
+        if (log.open(QIODevice::ReadOnly) && log.seek(logOffset)) {
+            const QByteArray text = log.readAll();
+            const int markAt = text.indexOf(' ' + mark + ' ');
+            const int markEnd = markAt < 0 ? -1 : text.indexOf('\n', markAt);
+            if (markEnd >= 0) {
+                const int markStart = text.lastIndexOf('\n', markAt) + 1;
+                logOffset += markEnd + 1;
+                QStringList requests;
+                const QList<QByteArray> lines = text.left(markStart).split('\n');
+                for (const QByteArray &line : lines) {
+                    if (line.isEmpty())
+                        continue;
+                    requests << describeRequest(line);
+                }
+                requests.sort();
+                return requests;
+            }
+        }
+        if (timer.elapsed() > 5000)
+            return {QStringLiteral("<the access log never showed the mark %1>")
+                        .arg(QString::fromLatin1(mark))};
+        QTest::qWait(10);
+    }
+}
+
+// Console runs over HTTP. A row installs its earlier releases first, one updater run each;
+// then the release under test is published (unless the row has none) and the updater runs once
+// more, the run the row checks.
+void tst_Nginx::console_data()
+{
+    QTest::addColumn<QList<Publication>>("installedBefore");
+    QTest::addColumn<Publication>("release");
+    QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("fetched"); // files requested besides update.ini and md5.txt
+    QTest::addColumn<Files>("oldCopies"); // every .old file afterwards
+    QTest::addColumn<bool>("hostStarted");
+
+    QTest::newRow("first-install") << QList<Publication> {} << Version1 << NoUpdateReport << 0
+                                   << QStringList(Release1.keys()) << Files {} << false;
+    QTest::newRow("incremental") << QList<Publication> {Version1} << Version2 << NoUpdateReport << 0
+                                 << QStringList {"app.bin", "docs/read me.txt",
+                                        "资源/图标 说明.txt", "plugins/extra/new.so"}
+                                 << OldCopies2 << false;
+    QTest::newRow("nothing-to-update")
+        << QList<Publication> {Version1, Version2} << Publication {} << NoUpdateReport << 1
+        << QStringList {} << OldCopies2 << false;
+    QTest::newRow("forced") << QList<Publication> {Version1, Version2} << Version3
+                            << ForcedUpdateReport << 0 << QStringList {"lib/core/engine.dll"}
+                            << withChanges(OldCopies2,
+                                   {{"lib/core/engine.dll.old",
+                                       Release1.value("lib/core/engine.dll")}})
+                            << true;
+}
+
+void tst_Nginx::console()
+{
+    QFETCH(QList<Publication>, installedBefore);
+    QFETCH(Publication, release);
+    QFETCH(QByteArray, report);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, fetched);
+    QFETCH(Files, oldCopies);
+    QFETCH(bool, hostStarted);
+
+    const QString site = QString::fromLatin1(QTest::currentDataTag());
+    QDir(siteDir(site)).removeRecursively();
+    Installation installation;
+    QString error;
+    QVERIFY2(prepare(installation, siteUrl(QStringLiteral("http"), httpPort, site), error),
+        qPrintable(error));
+
+    for (const Publication &earlier : qAsConst(installedBefore)) {
+        QVERIFY2(publish(site, earlier, error), qPrintable(error));
+        const Installation::Result installed = installation.run({"console"});
+        QVERIFY2(installed.finished && installed.exitCode == 0,
+            qPrintable(QStringLiteral("installing %1 first: exit %2, %3")
+                           .arg(earlier.version)
+                           .arg(installed.exitCode)
+                           .arg(QString::fromUtf8(installed.standardOutput))));
+    }
+    if (!release.folder.isEmpty())
+        QVERIFY2(publish(site, release, error), qPrintable(error));
+    const Publication current = release.folder.isEmpty() ? installedBefore.last() : release;
+    takeRequests(); // those of the earlier runs
+
+    const Installation::Result result = installation.run({"console"});
+    const QStringList requests = takeRequests();
+    QVERIFY(result.finished);
+    QCOMPARE(result.standardOutput, report);
+    QCOMPARE(result.exitCode, exitCode);
+
+    const QString folderPath = QLatin1Char('/') + site + QLatin1Char('/') + current.folder;
+    QStringList expected {
+        "200 GET /" + site + "//update.ini", "200 GET " + folderPath + "//md5.txt"};
+    for (const QString &path : qAsConst(fetched))
+        expected << "200 GET " + folderPath + QLatin1Char('/') + path;
+    expected.sort();
+    QCOMPARE(requests, expected);
+
+    verifyInstallation(installation, siteDir(site) + QLatin1Char('/') + current.folder + "/md5.txt",
+        current.files, oldCopies);
+    if (QTest::currentTestFailed())
+        return;
+    if (hostStarted) {
+        QCOMPARE(
+            installation.waitForHost(), (QStringList {installation.updaterPath(), "no_check"}));
+    } else {
+        // a host would have been started before the updater ended; its script needs a moment
+        QTest::qWait(300);
+        QVERIFY(!installation.hostStarted());
+    }
+}
+
+// Console runs over HTTPS: with the test CA trusted the update goes through; without, the
+// first fetch fails, nothing is requested and nothing installed.
+void tst_Nginx::https_data()
+{
+    QTest::addColumn<bool>("trusted");
+
+    QTest::newRow("trusted-ca") << true;
+    QTest::newRow("untrusted-ca") << false;
+}
+
+void tst_Nginx::https()
+{
+    QFETCH(bool, trusted);
+    if (httpsPort == 0)
+        QSKIP(qPrintable(httpsSkipped));
+
+    const QString site = QString::fromLatin1(QTest::currentDataTag());
+    QDir(siteDir(site)).removeRecursively();
+    QString error;
+    QVERIFY2(publish(site, Version1, error), qPrintable(error));
+    Installation installation;
+    QVERIFY2(prepare(installation, siteUrl(QStringLiteral("https"), httpsPort, site), error),
+        qPrintable(error));
+    takeRequests();
+
+    // the updater trusts the certificates of SSL_CERT_FILE in place of the system's
+    if (trusted)
+        installation.environment.insert(QStringLiteral("SSL_CERT_FILE"), caCertificate);
+    else
+        installation.environment.remove(QStringLiteral("SSL_CERT_FILE"));
+    QScopedPointer<QProcess> process(installation.start({"console"}));
+    const Installation::Result result = Installation::wait(process.data());
+    const QStringList requests = takeRequests();
+    QVERIFY(result.finished);
+
+    if (trusted) {
+        QVERIFY2(result.standardOutput == NoUpdateReport,
+            qPrintable(QString::fromUtf8(result.standardOutput + result.standardError)));
+        QCOMPARE(result.exitCode, 0);
+        QStringList expected {
+            "200 GET /" + site + "//update.ini", "200 GET /" + site + "/v1//md5.txt"};
+        for (auto it = Release1.cbegin(); it != Release1.cend(); ++it)
+            expected << "200 GET /" + site + "/v1/" + it.key();
+        expected.sort();
+        QCOMPARE(requests, expected);
+        verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
+        return;
+    }
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(result.standardOutput, &parseError);
+    // a second report after the first would not parse as one document
+    QVERIFY2(parseError.error == QJsonParseError::NoError && document.isObject(),
+        result.standardOutput.constData());
+    const QJsonObject reportObject = document.object();
+    QCOMPARE(reportObject.keys(), (QStringList {"errormsg", "success", "update"}));
+    QCOMPARE(reportObject.value("success"), QJsonValue(false));
+    QCOMPARE(reportObject.value("update"), QJsonValue(false));
+    const QString prefix = QStringLiteral("下载升级描述文件失败:");
+    const QString message = reportObject.value("errormsg").toString();
+    QVERIFY2(message.startsWith(prefix) && message.size() > prefix.size(), qPrintable(message));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(requests, QStringList()); // no request went over the refused connection
+    QCOMPARE(installedFiles(installation).keys(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_Nginx)
+#include "tst_nginx.moc"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12. Does nothing when all is there.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    qtbase5-dev qtbase5-dev-tools
+    fonts-wqy-microhei          # the dialogs' Chinese texts
+    binutils-mingw-w64-x86-64   # compiles the Windows resources in a test
+    nginx-light openssl ca-certificates curl   # end-to-end runs against a real web server
+    python3                     # the demo's web server
+    clang libclang-rt-14-dev    # fuzzing
+    strace time                 # benchmarks
+    util-linux e2fsprogs        # mount for the full-disk case, chattr
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "setup: run as root to install: ${missing[*]}" >&2; exit 1; }
+    sudo=sudo
+fi
+echo "setup: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

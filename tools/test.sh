@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Sets up the machine and runs the whole test suite from empty build directories:
+#   1. the suite, built with warnings as errors;
+#   2. the suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the fuzz targets, each for a short bounded time.
+# tools/test.sh --quick runs the first step only.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
+jobs=$(nproc)
+
+"$root/tools/setup.sh"
+
+run_suite() { # build directory, extra cmake arguments...
+    local dir=$1
+    shift
+    rm -rf "$dir"
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_WERROR=ON "$@"
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600)
+}
+
+echo "== test suite"
+run_suite "$root/build-test"
+$quick && exit 0
+
+echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+run_suite "$root/build-asan" -DUPDATER_SANITIZE=ON
+
+if [ -x "$root/tests/fuzz/run.sh" ]; then
+    echo "== fuzzing, ${FUZZ_SECONDS:-30} s a target"
+    rm -rf "$root/build-fuzz"
+    CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
+    cmake --build "$root/build-fuzz" -j"$jobs"
+    "$root/tests/fuzz/run.sh" "$root/build-fuzz" "${FUZZ_SECONDS:-30}"
+fi
