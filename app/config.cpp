@@ -26,9 +26,11 @@ UpdaterConfig readConfig(const QString &updaterDir)
     UpdaterConfig config;
     config.baseUrl = settings.value(QStringLiteral("URL")).toString();
     config.downloadUrl = settings.value(QStringLiteral("DownLoadUrl")).toString();
-    config.cachePath = settings.value(QStringLiteral("Cache"), dir.absoluteFilePath(QStringLiteral("update")))
-                               .toString();
-    config.hostProgram = settings.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
+    config.cachePath
+        = settings.value(QStringLiteral("Cache"), dir.absoluteFilePath(QStringLiteral("update")))
+              .toString();
+    config.hostProgram
+        = settings.value(QStringLiteral("ExeName"), QStringLiteral("Host.exe")).toString();
     // a relative host name always lies beside the updater, whatever the "bin" rule decides
     if (QFileInfo(config.hostProgram).isRelative())
         config.hostProgram = dir.absoluteFilePath(config.hostProgram);

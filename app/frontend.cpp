@@ -13,7 +13,7 @@ QString failureTitle()
 {
     return QCoreApplication::translate("QObject", "更新失败");
 }
-}
+} // namespace
 
 UpdateFrontend::~UpdateFrontend() = default;
 
@@ -62,8 +62,8 @@ void ConsoleFrontend::runWorker(CDownloadThread &worker, bool forced)
         return;
     }
     // the application's event loop carries the worker's network traffic until it has finished
-    QObject::connect(&worker, &QThread::finished, QCoreApplication::instance(),
-                     &QCoreApplication::quit);
+    QObject::connect(
+        &worker, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
     worker.start(QThread::InheritPriority);
     QCoreApplication::exec();
 }
@@ -75,8 +75,7 @@ bool ConsoleFrontend::relaunchesHost(AttemptResult result) const
 
 DialogFrontend::DialogFrontend(CUpdateError &errorDialog)
     : errorDialog(errorDialog)
-{
-}
+{ }
 
 bool DialogFrontend::showConfigError(const QString &title, const QString &text, bool canRetry)
 {
@@ -89,9 +88,7 @@ void DialogFrontend::reportFatal(const QString &title, const QString &message)
     showConfigError(title, message, false);
 }
 
-void DialogFrontend::reportComparison(bool)
-{
-}
+void DialogFrontend::reportComparison(bool) { }
 
 bool DialogFrontend::reportFailure(const QString &message)
 {

@@ -2,8 +2,7 @@
 
 SingleInstanceGuard::SingleInstanceGuard(const QString &updaterDir)
     : memory(updaterDir + QLatin1String("update_singleton"))
-{
-}
+{ }
 
 bool SingleInstanceGuard::acquire()
 {

@@ -13,15 +13,14 @@ QList<ManifestEntry> changedFileList(Manifest changes)
 }
 
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-                          QByteArray manifestBytes, int updateType, QString version,
-                          QString folderUrl)
+    QByteArray manifestBytes, int updateType, QString version, QString folderUrl)
 {
     const bool forced = updateType != 0;
     if (!forced && !frontend.confirmUpdate(version))
         return AttemptResult::NotInstalled;
 
-    CDownloadThread worker(folderUrl, context.cacheDir, context.installRoot,
-                           changedFileList(changes));
+    CDownloadThread worker(
+        folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
     if (context.stallTimeout > 0)
         worker.setStallTimeout(context.stallTimeout);
     frontend.runWorker(worker, forced);
@@ -29,11 +28,10 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);
 
     if (worker.succeeded()) {
-        writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()),
-                       manifestBytes);
+        writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), manifestBytes);
         return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
     return frontend.reportWorkerFailure(worker.errorMessage(), forced)
-            ? AttemptResult::NewAttempt
-            : AttemptResult::NotInstalled;
+        ? AttemptResult::NewAttempt
+        : AttemptResult::NotInstalled;
 }

@@ -20,7 +20,7 @@ QString tr(const char *text)
 bool fetch(const UpdateContext &context, const QString &url, QByteArray &body, QString &error)
 {
     return httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-                       FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr);
+        FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr);
 }
 
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
@@ -32,7 +32,8 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     const QString descriptorText = descriptorUrl(context.baseUrl);
     const QUrl descriptor(descriptorText, QUrl::TolerantMode);
     if (!descriptor.isValid()) {
-        frontend.reportFatal(tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
+        frontend.reportFatal(
+            tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
         return AttemptResult::NotInstalled;
     }
     const auto failed = [&frontend](const QString &message) {
@@ -72,7 +73,8 @@ UpdateDescriptor readDescriptor(const QString &path)
     UpdateDescriptor descriptor;
     // a value that is not a whole number reads as 0, an optional update
     descriptor.updateType = settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-    descriptor.folder = settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    descriptor.folder
+        = settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
     descriptor.version = settings.value(QStringLiteral("Version/Version")).toString();
     return descriptor;
 }

@@ -37,8 +37,7 @@ int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
 
 // The second half of an attempt, once files differ.
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-                          QByteArray manifestBytes, int updateType, QString version,
-                          QString folderUrl);
+    QByteArray manifestBytes, int updateType, QString version, QString folderUrl);
 
 // the changed entries in path order, as the worker takes them
 QList<ManifestEntry> changedFileList(Manifest changes);

@@ -45,7 +45,7 @@ int stallTimeoutFromEnvironment()
 }
 
 int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const UpdaterConfig &config,
-                const QString &updaterDir, QNetworkAccessManager *manager)
+    const QString &updaterDir, QNetworkAccessManager *manager)
 {
     const auto fatal = [&](const QString &title, const QString &message) {
         frontend.reportFatal(title, message);
@@ -93,8 +93,8 @@ int runUpdater(int &argc, char **argv)
     }
     ConsoleFrontend console;
     DialogFrontend dialogs(errorDialog);
-    UpdateFrontend &frontend = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console)
-                                                        : dialogs;
+    UpdateFrontend &frontend
+        = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
     SingleInstanceGuard guard(updaterDir); // held until the process ends
     return startUpdate(frontend, guard, config, updaterDir, &manager);
 }

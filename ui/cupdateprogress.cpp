@@ -10,8 +10,7 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
     makeFrameless(this);
     connect(ui.cancel, &QPushButton::clicked, thread, &CDownloadThread::quit);
     connect(thread, &CDownloadThread::downloadStarted, this, &CUpdateProgress::onDownloadStarted);
-    connect(thread, &CDownloadThread::downloadProgress, this,
-            &CUpdateProgress::onDownloadProgress);
+    connect(thread, &CDownloadThread::downloadProgress, this, &CUpdateProgress::onDownloadProgress);
     connect(thread, &CDownloadThread::downloadFail, this, &CUpdateProgress::onDownloadFail);
     connect(thread, &QThread::finished, this, &QDialog::accept);
     thread->start(QThread::InheritPriority);
