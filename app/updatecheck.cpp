@@ -11,6 +11,8 @@
 
 namespace {
 constexpr int FetchTimeoutSeconds = 5;
+// far above any real descriptor or manifest (some 800,000 files), far below what fills memory
+constexpr qint64 MaxFetchedBody = 64 * 1024 * 1024;
 
 QString tr(const char *text)
 {
@@ -20,7 +22,7 @@ QString tr(const char *text)
 bool fetch(const UpdateContext &context, const QString &url, QByteArray &body, QString &error)
 {
     return httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-        FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr);
+        FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr, MaxFetchedBody);
 }
 
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
@@ -46,10 +48,12 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
 
     const QString savedPath = context.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
     {
+        // a descriptor that was not saved whole (a full disk) would be read back as the
+        // defaults, a forced update from "Base": that is a failure to save it
         QFile saved(savedPath);
-        if (!saved.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        if (!saved.open(QIODevice::ReadWrite | QIODevice::Truncate) || saved.write(body) != body.size()
+            || !saved.flush())
             return failed(tr("创建文件[%1]失败:%2").arg(savedPath, saved.errorString()));
-        saved.write(body);
     }
     const UpdateDescriptor values = readDescriptor(savedPath);
 

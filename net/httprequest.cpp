@@ -10,7 +10,7 @@
 bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                  QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
                  QByteArray verb, QByteArray requestBody,
-                 QMap<QByteArray, QByteArray> *responseHeaders)
+                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize)
 {
     QNetworkRequest request(url);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -29,6 +29,17 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
 
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    bool tooLarge = false;
+    if (maxBodySize > 0) {
+        // a hostile or broken server must not fill the memory within the time limit
+        QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
+                         [&](qint64 received, qint64 total) {
+                             if (!tooLarge && qMax(received, total) > maxBodySize) {
+                                 tooLarge = true;
+                                 reply->abort();
+                             }
+                         });
+    }
     if (timeoutSeconds > 0)
         QTimer::singleShot(timeoutSeconds * 1000, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
@@ -43,8 +54,13 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status != 200) {
-        errorText = reply->errorString();
+    // a 200 whose transfer broke off (the connection closed before the announced length, the
+    // body was too large) carries a partial body: never taken for the whole one
+    if (maxBodySize > 0 && reply->bytesAvailable() > maxBodySize)
+        tooLarge = true; // it all arrived before the progress was seen
+    if (status != 200 || tooLarge || reply->error() != QNetworkReply::NoError) {
+        errorText = tooLarge ? QCoreApplication::translate("QObject", "数据量超过限制")
+                             : reply->errorString();
         reply->deleteLater();
         return false;
     }

@@ -11,10 +11,11 @@ class QNetworkAccessManager;
 // Sends one request and waits for the whole answer in a nested event loop. True only when a
 // complete answer with status 200 arrived; the body then replaces responseBody. On failure
 // errorText says why and responseBody is untouched. timeoutSeconds <= 0 means no limit; the
-// limit covers the whole exchange, not only idle time.
+// limit covers the whole exchange, not only idle time. A body larger than maxBodySize bytes
+// (when positive) ends the exchange as a failure.
 bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                  QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
                  QByteArray verb, QByteArray requestBody,
-                 QMap<QByteArray, QByteArray> *responseHeaders);
+                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize = 0);
 
 #endif // HTTPREQUEST_H

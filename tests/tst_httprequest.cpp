@@ -20,6 +20,8 @@ private slots:
     void timeLimit();
     void earlierTimerDoesNotEndLaterWait();
     void responseHeadersMerged();
+    void brokenTransfers_data();
+    void brokenTransfers();
     void requestSentAsGiven();
 
 private:
@@ -171,6 +173,42 @@ void tst_HttpRequest::earlierTimerDoesNotEndLaterWait()
     QVERIFY(httpRequest(&manager, QUrl(server.url("/slower")), body, error, 0, {}, "GET",
                         QByteArray(), nullptr));
     QCOMPARE(body, QByteArray("slow"));
+}
+
+void tst_HttpRequest::brokenTransfers_data()
+{
+    QTest::addColumn<qint64>("closeAfterBytes");
+    QTest::addColumn<bool>("contentLength");
+    QTest::addColumn<qint64>("maxBodySize");
+    QTest::addColumn<bool>("ok");
+
+    // a 200 whose connection closes before the announced length carries half a body
+    QTest::newRow("closed-mid-body") << qint64(5000) << true << qint64(0) << false;
+    QTest::newRow("larger-than-allowed") << qint64(-1) << true << qint64(4096) << false;
+    QTest::newRow("larger-than-allowed-no-length") << qint64(-1) << false << qint64(4096) << false;
+    QTest::newRow("exactly-allowed") << qint64(-1) << true << qint64(10000) << true;
+}
+
+void tst_HttpRequest::brokenTransfers()
+{
+    QFETCH(qint64, closeAfterBytes);
+    QFETCH(bool, contentLength);
+    QFETCH(qint64, maxBodySize);
+    QFETCH(bool, ok);
+
+    TestServer::Response response;
+    response.body = QByteArray(10000, 'b');
+    response.closeAfterBytes = closeAfterBytes;
+    response.contentLength = contentLength;
+    const QByteArray path = "/broken/" + QByteArray(QTest::currentDataTag());
+    server.setResponse(path, response);
+    QByteArray body = "kept";
+    QString error;
+    QCOMPARE(httpRequest(&manager, QUrl(server.url(path)), body, error, 5, {}, "GET", QByteArray(),
+                         nullptr, maxBodySize),
+             ok);
+    QCOMPARE(body, ok ? response.body : QByteArray("kept"));
+    QCOMPARE(error.isEmpty(), ok);
 }
 
 void tst_HttpRequest::responseHeadersMerged()

@@ -1,0 +1,7 @@
+# Black-box runs of the built updater against a misbehaving server, a read-only installation,
+# a full cache file system and malformed inputs, and runs killed at many moments. About a
+# hundred updater runs: a sanitizer build starts each one far more slowly.
+updater_add_test(tst_faults)
+if(TARGET tst_faults AND UPDATER_SANITIZE)
+    set_tests_properties(tst_faults PROPERTIES TIMEOUT 1800)
+endif()
