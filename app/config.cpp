@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include "app/plainini.h"
+
 #include <QFileInfo>
 #include <QSettings>
 
@@ -20,7 +22,8 @@ QString configFileName()
 UpdaterConfig readConfig(const QString &updaterDir)
 {
     const QDir dir(updaterDir);
-    QSettings settings(dir.absoluteFilePath(configFileName()), QSettings::IniFormat);
+    // values are read as text, never decoded into objects (see plainini.h)
+    QSettings settings(dir.absoluteFilePath(configFileName()), plainIniFormat());
     settings.beginGroup(QStringLiteral("Update"));
 
     UpdaterConfig config;

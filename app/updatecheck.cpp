@@ -1,5 +1,6 @@
 #include "updatecheck.h"
 
+#include "app/plainini.h"
 #include "app/relaunch.h"
 #include "net/changedetection.h"
 #include "net/httprequest.h"
@@ -51,8 +52,8 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         // a descriptor that was not saved whole (a full disk) would be read back as the
         // defaults, a forced update from "Base": that is a failure to save it
         QFile saved(savedPath);
-        if (!saved.open(QIODevice::ReadWrite | QIODevice::Truncate) || saved.write(body) != body.size()
-            || !saved.flush())
+        if (!saved.open(QIODevice::ReadWrite | QIODevice::Truncate)
+            || saved.write(body) != body.size() || !saved.flush())
             return failed(tr("创建文件[%1]失败:%2").arg(savedPath, saved.errorString()));
     }
     const UpdateDescriptor values = readDescriptor(savedPath);
@@ -73,7 +74,8 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
 
 UpdateDescriptor readDescriptor(const QString &path)
 {
-    QSettings settings(path, QSettings::IniFormat);
+    // the file comes from the network: its values are read as text, never decoded into objects
+    QSettings settings(path, plainIniFormat());
     UpdateDescriptor descriptor;
     // a value that is not a whole number reads as 0, an optional update
     descriptor.updateType = settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
