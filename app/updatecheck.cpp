@@ -74,14 +74,18 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
 
 UpdateDescriptor readDescriptor(const QString &path)
 {
-    // the file comes from the network: its values are read as text, never decoded into objects
-    QSettings settings(path, plainIniFormat());
+    // read from the file each time: QSettings would keep what it read of a path and could hand a
+    // retry the values of a descriptor of the same size saved within the same millisecond; the
+    // values are read as text, never decoded into objects (the file comes from the network)
+    QSettings::SettingsMap values;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        readPlainIni(file, values);
     UpdateDescriptor descriptor;
     // a value that is not a whole number reads as 0, an optional update
-    descriptor.updateType = settings.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-    descriptor.folder
-        = settings.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-    descriptor.version = settings.value(QStringLiteral("Version/Version")).toString();
+    descriptor.updateType = values.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
+    descriptor.folder = values.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
+    descriptor.version = values.value(QStringLiteral("Version/Version")).toString();
     return descriptor;
 }
 

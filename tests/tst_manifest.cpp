@@ -16,6 +16,8 @@ private slots:
     void laterLineWins();
     void caseSensitiveOrder();
     void lineRoundTrip();
+    void pathBytesRoundTrip_data();
+    void pathBytesRoundTrip();
 };
 
 namespace {
@@ -48,6 +50,8 @@ void tst_Manifest::lines_data()
     QTest::newRow("one-leading-slash") << line("/a") << Paths{"a"};
     QTest::newRow("one-leading-backslash") << line("\\a") << Paths{"a"};
     QTest::newRow("spaces-kept") << line(" a b ") << Paths{" a b "};
+    // the field is read like a C string
+    QTest::newRow("nul-ends-path") << line(QByteArray("a\0b", 3)) << Paths{"a"};
 }
 
 void tst_Manifest::lines()
@@ -74,6 +78,14 @@ void tst_Manifest::sizeField_data()
     QTest::newRow("empty") << QByteArray() << quint64(0);
     QTest::newRow("garbage") << QByteArray("12zz") << quint64(0);
     QTest::newRow("beyond-64-bits") << QByteArray("10000000000000000") << quint64(0);
+    QTest::newRow("all-ones") << QByteArray("ffffffffffffffff") << quint64(~0ull);
+    QTest::newRow("leading-zeros-beyond-16") << QByteArray("00000000000000001") << quint64(4294967296ull);
+    // what a publisher never writes is read as a C library's strtoull would
+    QTest::newRow("hex-prefix") << QByteArray("0x1a2b") << quint64(28771985915904ull);
+    QTest::newRow("blanks-around") << QByteArray(" 1a2b ") << quint64(28771985915904ull);
+    QTest::newRow("plus-sign") << QByteArray("+1a2b") << quint64(28771985915904ull);
+    QTest::newRow("minus-sign") << QByteArray("-1") << quint64(0);
+    QTest::newRow("nul-ends-field") << QByteArray("1a2b\0zz", 7) << quint64(28771985915904ull);
 }
 
 void tst_Manifest::sizeField()
@@ -141,6 +153,25 @@ void tst_Manifest::lineRoundTrip()
     // a byte-order mark stays part of the first digest, which then never matches
     const Manifest withBom = parseManifest("\xEF\xBB\xBF" + manifestLine(entry));
     QCOMPARE(withBom.first().digest, QByteArray("\xEF\xBB\xBF" + entry.digest));
+}
+
+void tst_Manifest::pathBytesRoundTrip_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    // a byte-order mark is a character of the name, not a header to drop
+    QTest::newRow("byte-order-marks") << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF");
+    QTest::newRow("byte-order-mark-dir") << QByteArray("\xEF\xBB\xBF/x");
+    QTest::newRow("plain") << QByteArray("dir/file.txt");
+}
+
+void tst_Manifest::pathBytesRoundTrip()
+{
+    // what the publisher writes for a name is what the updater reads back
+    QFETCH(QByteArray, path);
+    const QByteArray text = Digest + "\t0000000000000000\t" + path;
+    const Manifest manifest = parseManifest(text);
+    QCOMPARE(manifest.size(), 1);
+    QCOMPARE(manifestLine(manifest.first()), text);
 }
 
 QTEST_GUILESS_MAIN(tst_Manifest)

@@ -31,7 +31,8 @@ run_suite "$root/build-asan" -DUPDATER_SANITIZE=ON
 if [ -x "$root/tests/fuzz/run.sh" ]; then
     echo "== fuzzing, ${FUZZ_SECONDS:-30} s a target"
     rm -rf "$root/build-fuzz"
-    CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
-    cmake --build "$root/build-fuzz" -j"$jobs"
+    cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON \
+        -DBUILD_TESTING=OFF
+    cmake --build "$root/build-fuzz" --target fuzz -j"$jobs"
     "$root/tests/fuzz/run.sh" "$root/build-fuzz" "${FUZZ_SECONDS:-30}"
 fi
