@@ -19,10 +19,15 @@ Manifest detectChanges(Manifest remote, QDir installRoot)
         appliedFile.close();
     }
 
+    // both maps are in path order: one walk through the applied manifest finds every path of
+    // the remote one, without a search for each
+    auto known = applied.cbegin();
     for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
         const ManifestEntry &entry = it.value();
-        const auto known = applied.constFind(entry.path);
-        const bool isChanged = known != applied.cend()
+        while (known != applied.cend() && known.key() < it.key())
+            ++known;
+        const bool isListed = known != applied.cend() && known.key() == it.key();
+        const bool isChanged = isListed
                 ? known->digest != entry.digest
                 : !verifyFileDigest(installRoot.absoluteFilePath(entry.path), entry.digest);
         if (isChanged)

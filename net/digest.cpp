@@ -50,6 +50,99 @@ QByteArray digestTextFromMd5(const QByteArray &md5)
     return QByteArray(text, 32);
 }
 
+ConcurrentDigestHasher::ConcurrentDigestHasher()
+    : storage(new char[size_t(BlockSize) * BlockCount])
+{
+}
+
+ConcurrentDigestHasher::~ConcurrentDigestHasher()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    changed.notify_all();
+    if (worker.joinable())
+        worker.join();
+}
+
+char *ConcurrentDigestHasher::nextBlock()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    // a held first block never fills every slot, so this cannot wait for itself
+    changed.wait(lock, [this] { return count < BlockCount; });
+    return storage.get() + qint64((first + count) % BlockCount) * BlockSize;
+}
+
+void ConcurrentDigestHasher::commitBlock(qint64 length)
+{
+    Q_ASSERT(length >= 0 && length <= BlockSize);
+    std::unique_lock<std::mutex> lock(mutex);
+    Q_ASSERT(count < BlockCount);
+    lengths[(first + count) % BlockCount] = length;
+    ++count;
+    if (freshDigest) {
+        freshDigest = false;
+        holdingFirst = true;
+        return;
+    }
+    holdingFirst = false;
+    if (!worker.joinable())
+        worker = std::thread([this] { hashQueuedBlocks(); });
+    lock.unlock();
+    changed.notify_all();
+}
+
+void ConcurrentDigestHasher::hashQueuedBlocks()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        changed.wait(lock, [this] { return stopping || (count > 0 && !holdingFirst); });
+        if (stopping)
+            return;
+        const char *block = storage.get() + qint64(first) * BlockSize;
+        const qint64 length = lengths[first];
+        lock.unlock();
+        hasher.addData(block, length);
+        lock.lock();
+        first = (first + 1) % BlockCount;
+        --count;
+        changed.notify_all();
+    }
+}
+
+void ConcurrentDigestHasher::waitUntilIdle(std::unique_lock<std::mutex> &lock)
+{
+    changed.wait(lock, [this] { return count == 0 || holdingFirst; });
+}
+
+QByteArray ConcurrentDigestHasher::digestText()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    waitUntilIdle(lock);
+    if (holdingFirst) {
+        // the whole input was one block: hashed here, the hasher thread is idle
+        hasher.addData(storage.get() + qint64(first) * BlockSize, lengths[first]);
+        first = (first + 1) % BlockCount;
+        count = 0;
+        holdingFirst = false;
+    }
+    return hasher.digestText();
+}
+
+void ConcurrentDigestHasher::reset()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    waitUntilIdle(lock);
+    if (holdingFirst) {
+        first = (first + 1) % BlockCount;
+        count = 0;
+        holdingFirst = false;
+    }
+    hasher.reset();
+    freshDigest = true;
+}
+
 QByteArray digestText(QByteArray data)
 {
     DigestHasher hasher;

@@ -5,6 +5,11 @@
 #include <QCryptographicHash>
 #include <QString>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 class QIODevice;
 
 // The digest text of content: the MD5 digest read as four little-endian 32-bit words, each
@@ -21,6 +26,57 @@ public:
 
 private:
     QCryptographicHash hash{QCryptographicHash::Md5};
+};
+
+// The same digest text, computed on a thread of its own while the caller receives and stores the
+// next block. A download does three things with every byte (receive, write, hash); with hashing
+// beside the other two instead of after them, the hash alone bounds its speed on a machine with
+// a second core. The caller fills blocks that the hasher owns, so nothing is copied, and memory
+// stays at BlockCount blocks however fast the input arrives. An input of a single block is
+// hashed on the caller's thread, so that small files pay for no hand-over. One thread fills and
+// asks; the hasher's own thread only hashes. (Reading a file from the page cache costs too
+// little beside the hash for a second thread to gain anything there: files are hashed by
+// fileDigestText.)
+class ConcurrentDigestHasher
+{
+public:
+    static constexpr qint64 BlockSize = 256 * 1024;
+
+    ConcurrentDigestHasher();
+    ~ConcurrentDigestHasher();
+    ConcurrentDigestHasher(const ConcurrentDigestHasher &) = delete;
+    ConcurrentDigestHasher &operator=(const ConcurrentDigestHasher &) = delete;
+
+    // a block of BlockSize bytes to fill; waits while every block is still queued. Asking again
+    // before commitBlock() returns the same block.
+    char *nextBlock();
+    // queues the first length bytes of the block nextBlock() returned; the block may still be
+    // read (not written) until the next call to nextBlock()
+    void commitBlock(qint64 length);
+    // waits until everything queued is hashed
+    QByteArray digestText();
+    // starts a new digest
+    void reset();
+
+private:
+    static constexpr int BlockCount = 32;
+
+    void hashQueuedBlocks();
+    void waitUntilIdle(std::unique_lock<std::mutex> &lock);
+
+    std::unique_ptr<char[]> storage;
+    qint64 lengths[BlockCount] = {};
+    // blocks first .. first + count - 1 (modulo BlockCount) are filled, in the order of input
+    int first = 0;
+    int count = 0;
+    // the first block of a digest waits on the caller's side until a second one follows
+    bool holdingFirst = false;
+    bool freshDigest = true;
+    bool stopping = false;
+    DigestHasher hasher; // the hasher thread's while blocks are queued, the caller's otherwise
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread worker; // started with the first block that is handed over
 };
 
 QByteArray digestText(QByteArray data);

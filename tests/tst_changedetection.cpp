@@ -20,6 +20,16 @@ struct Remote
     QByteArray content; // the published content; its digest goes into the remote manifest
 };
 
+// content of several of the chunks a file is read in
+QByteArray largeContent(char last)
+{
+    QByteArray content(2 * 1024 * 1024 + 123, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((quint32(i) * 2654435761u) >> 24);
+    content[content.size() - 1] = last;
+    return content;
+}
+
 QByteArray manifestOf(const QMap<QString, QByteArray> &files)
 {
     QByteArray text;
@@ -69,6 +79,25 @@ void tst_ChangeDetection::detect_data()
     QTest::newRow("unlisted-in-applied-hashed")
             << v2 << Files{{"same", "same"}} << manifestOf({{"a.dll", "new a"}, {"b/c.txt", "new c"}})
             << QStringList{};
+    // the applied manifest is walked beside the remote one: paths on either side only, in
+    // between and at both ends
+    QTest::newRow("applied-interleaved")
+            << Files{{"a", "a"}, {"c", "c"}, {"e", "e"}, {"g", "g"}} << Files{{"a", "a"}}
+            << manifestOf({{"b", "b"}, {"c", "c"}, {"d", "d"}, {"f", "f"}, {"g", "old g"}, {"h", "h"}})
+            << QStringList{"e", "g"};
+    // the last line of a path wins, whatever the order of the lines
+    QTest::newRow("applied-unordered-repeated")
+            << Files{{"a", "a"}, {"b", "b"}} << Files{}
+            << QByteArray(manifestOf({{"b", "b"}}) + manifestOf({{"a", "old a"}})
+                          + manifestOf({{"a", "a"}}))
+            << QStringList{};
+    QTest::newRow("no-applied-large-file-same")
+            << Files{{"big.bin", largeContent('x')}} << Files{{"big.bin", largeContent('x')}}
+            << QByteArray() << QStringList{};
+    QTest::newRow("no-applied-large-file-last-byte-differs")
+            << Files{{"big.bin", largeContent('x')}, {"small", "s"}}
+            << Files{{"big.bin", largeContent('y')}, {"small", "s"}} << QByteArray()
+            << QStringList{"big.bin"};
     QTest::newRow("empty-remote") << Files{} << Files{{"x", "y"}} << appliedV1 << QStringList{};
     QTest::newRow("garbage-applied-acts-empty")
             << Files{{"x", "y"}} << Files{} << QByteArray("\xff\xfe garbage\n\t\t\t\n") << QStringList{"x"};

@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+
 class tst_Digest : public QObject
 {
     Q_OBJECT
@@ -13,12 +15,26 @@ private slots:
     void digestText_data();
     void digestText();
     void incrementalMatchesWhole();
+    void concurrentMatchesWhole_data();
+    void concurrentMatchesWhole();
     void verifyFile_data();
     void verifyFile();
 
 private:
     QTemporaryDir dir;
 };
+
+namespace {
+QByteArray patterned(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char((quint32(i) * 7919u) >> 3); // unsigned: the product outgrows int
+    return data;
+}
+
+const int Block = int(ConcurrentDigestHasher::BlockSize);
+} // namespace
 
 void tst_Digest::initTestCase()
 {
@@ -47,9 +63,7 @@ void tst_Digest::digestText()
 void tst_Digest::incrementalMatchesWhole()
 {
     // chunk boundaries, including the 1 GiB splitting inside addData, must not change the text
-    QByteArray data(3 * 1024 * 1024 + 17, Qt::Uninitialized);
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char((quint32(i) * 7919u) >> 3); // unsigned: the product outgrows int
+    QByteArray data = patterned(3 * 1024 * 1024 + 17);
     DigestHasher pieces;
     for (int offset = 0; offset < data.size(); offset += 65521)
         pieces.addData(data.mid(offset, 65521));
@@ -59,6 +73,45 @@ void tst_Digest::incrementalMatchesWhole()
     QVERIFY(device.addData(&buffer));
     QCOMPARE(pieces.digestText(), ::digestText(data));
     QCOMPARE(device.digestText(), ::digestText(data));
+}
+
+void tst_Digest::concurrentMatchesWhole_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece"); // bytes handed over at a time
+
+    QTest::newRow("empty") << 0 << Block;
+    QTest::newRow("one-byte") << 1 << Block;
+    QTest::newRow("one-block-less-one") << Block - 1 << Block;
+    QTest::newRow("one-block") << Block << Block;
+    QTest::newRow("one-block-and-one") << Block + 1 << Block;
+    // more blocks than the hasher has, so the filling side waits for free ones
+    QTest::newRow("many-blocks") << 21 * Block + 5 << Block;
+    QTest::newRow("small-pieces") << 3 * Block + 7 << 4099;
+}
+
+void tst_Digest::concurrentMatchesWhole()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    const QByteArray data = patterned(size);
+    const QByteArray noise(Block, 'n');
+    ConcurrentDigestHasher hasher;
+    for (int round = 0; round < 3; ++round) {
+        // a reset forgets what was handed over before it, hashed or still queued; the first
+        // round leaves one block, the second several
+        for (int i = 0; i < round; ++i) {
+            std::memcpy(hasher.nextBlock(), noise.constData(), size_t(noise.size()));
+            hasher.commitBlock(noise.size());
+        }
+        hasher.reset();
+        for (int offset = 0; offset < size; offset += piece) {
+            const int length = qMin(piece, size - offset);
+            std::memcpy(hasher.nextBlock(), data.constData() + offset, size_t(length));
+            hasher.commitBlock(length);
+        }
+        QCOMPARE(hasher.digestText(), ::digestText(data));
+    }
 }
 
 void tst_Digest::verifyFile_data()
@@ -76,6 +129,12 @@ void tst_Digest::verifyFile_data()
     QTest::newRow("trailing-cr") << "abc4" << QByteArray("abc") << QByteArray(abc + '\r') << false;
     QTest::newRow("trailing-blank") << "abc5" << QByteArray("abc") << QByteArray(abc + ' ') << false;
     QTest::newRow("other-content") << "abd" << QByteArray("abd") << abc << false;
+    // several of the chunks a file is read in
+    const QByteArray large = patterned(2 * 1024 * 1024 + 3);
+    QTest::newRow("several-chunks") << "large" << large << ::digestText(large) << true;
+    QByteArray largeChanged = large;
+    largeChanged[2 * 1024 * 1024] = char(~largeChanged.at(2 * 1024 * 1024));
+    QTest::newRow("several-chunks-last-differs") << "large2" << largeChanged << ::digestText(large) << false;
     QTest::newRow("missing") << "missing" << QByteArray() << abc << false;
     QTest::newRow("directory") << "." << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec") << false;
 }

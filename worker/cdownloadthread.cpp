@@ -4,14 +4,24 @@
 #include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
 
+#include <cerrno>
 #include <cstdio>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 // the network layer holds at most this much of a body that the hash has not consumed yet, so
 // memory stays flat however large the file and however fast the network
 constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
-constexpr qint64 ReadChunkSize = 256 * 1024;
+// Every cached file is on the disk before anything is installed. Writing back what has arrived
+// every so often, while the rest is still on its way, leaves that wait only the last piece of a
+// large file instead of all of it.
+constexpr qint64 WritebackInterval = 8 * 1024 * 1024;
 
 // an answer that is not the file: its body is only counted, up to this much
 constexpr qint64 DiscardLimit = 1024 * 1024;
@@ -56,6 +66,110 @@ void removeCreatedDirs(const QString &deepest, const QString &topmost)
     }
 }
 } // namespace
+
+// The temporary file a download streams into; it replaces the cache file only when committed.
+// On Linux the file has no name until then (O_TMPFILE), so a run that is killed leaves nothing
+// behind, and committing does not wait for the disk: flushCache() puts every cached file on the
+// disk at once before the first one is installed. One flush for the whole cache instead of one
+// for each file is what makes an update of thousands of small files affordable. Elsewhere, and
+// on a file system without unnamed files, QSaveFile does the job and flushes at each commit.
+class CDownloadThread::CacheFileWriter
+{
+public:
+    explicit CacheFileWriter(const QString &path)
+        : path(path)
+    {
+    }
+
+    ~CacheFileWriter()
+    {
+#ifdef Q_OS_LINUX
+        if (descriptor >= 0)
+            ::close(descriptor); // an unnamed file disappears with its descriptor
+#endif
+    }
+
+    bool open()
+    {
+#ifdef Q_OS_LINUX
+        // an unnamed file is named through /proc when it is committed
+        static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
+        if (haveProc) {
+            const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+            descriptor = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+            if (descriptor >= 0)
+                return true;
+        }
+#endif
+        saveFile = std::make_unique<QSaveFile>(path);
+        return saveFile->open(QIODevice::WriteOnly);
+    }
+
+    bool write(const char *data, qint64 length)
+    {
+        if (saveFile)
+            return saveFile->write(data, length) == length;
+#ifdef Q_OS_LINUX
+        while (length > 0) {
+            const ssize_t written = ::write(descriptor, data, size_t(length));
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            data += written;
+            length -= written;
+        }
+        return true;
+#else
+        return false;
+#endif
+    }
+
+    // starts writing what has been written so far to the disk, without waiting for it
+    bool startWriteback()
+    {
+        if (saveFile && !saveFile->flush())
+            return false;
+#ifdef Q_OS_LINUX
+        // a failure shows again where it matters, when the file is committed or flushed
+        ::sync_file_range(saveFile ? saveFile->handle() : descriptor, 0, 0,
+                          SYNC_FILE_RANGE_WRITE);
+#endif
+        return true;
+    }
+
+    bool commit()
+    {
+        if (saveFile)
+            return saveFile->commit();
+#ifdef Q_OS_LINUX
+        // gives the unnamed file its name; a stale cache file of that name makes way first
+        const QByteArray name = QFile::encodeName(path);
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(descriptor);
+        const auto link = [&] {
+            return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(),
+                            AT_SYMLINK_FOLLOW)
+                    == 0;
+        };
+        bool linked = link();
+        if (!linked && errno == EEXIST && ::unlink(name.constData()) == 0)
+            linked = link();
+        const bool closed = ::close(descriptor) == 0;
+        descriptor = -1;
+        return linked && closed;
+#else
+        return false;
+#endif
+    }
+
+private:
+    const QString path;
+#ifdef Q_OS_LINUX
+    int descriptor = -1;
+#endif
+    std::unique_ptr<QSaveFile> saveFile;
+};
 
 CDownloadThread::CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot,
                                  QList<ManifestEntry> files, QObject *parent)
@@ -196,8 +310,8 @@ void CDownloadThread::downloadNext()
 
         // the body streams into a temporary file beside the cache file; it replaces the cache
         // file only once status, size and digest have passed
-        target = std::make_unique<QSaveFile>(cacheFile.absoluteFilePath());
-        writeFailed = !target->open(QIODevice::WriteOnly);
+        target = std::make_unique<CacheFileWriter>(cacheFile.absoluteFilePath());
+        writeFailed = !target->open();
         redirectsLeft = MaxRedirects;
         if (!sendRequest(fileUrl(folderUrl, entry.path))) {
             target.reset();
@@ -221,6 +335,7 @@ bool CDownloadThread::sendRequest(const QUrl &url)
     reply = sent;
     hasher.reset();
     received = 0;
+    notWrittenBack = 0;
     oversized = false;
     stalled = false;
 
@@ -240,17 +355,22 @@ void CDownloadThread::consume(QNetworkReply *source)
 {
     const int status = source->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 300 && status < 400) {
-        // the body of a redirection that is about to be followed
-        source->readAll();
+        // the body of a redirection that is about to be followed: dropped, and cut short when
+        // it goes on and on (the redirection is followed all the same)
+        received += source->readAll().size();
+        if (received > DiscardLimit)
+            source->abort();
         return;
     }
     const quint64 limit = status == 200 ? files.at(current).size : quint64(DiscardLimit);
-    QByteArray buffer;
     while (source->bytesAvailable() > 0) {
-        buffer = source->read(ReadChunkSize);
-        if (buffer.isEmpty())
+        // the body lands in the hasher's own block: hashed on its thread while this one writes
+        // it and receives the next
+        char *block = hasher.nextBlock();
+        const qint64 count = source->read(block, ConcurrentDigestHasher::BlockSize);
+        if (count <= 0)
             break;
-        received += buffer.size();
+        received += count;
         if (quint64(received) > limit) {
             // a broken or hostile server can fill neither the disk nor the memory
             oversized = status == 200;
@@ -258,11 +378,40 @@ void CDownloadThread::consume(QNetworkReply *source)
             return;
         }
         if (status != 200)
-            continue;
-        hasher.addData(buffer);
-        if (!writeFailed && target->write(buffer) != buffer.size())
+            continue; // the block is not handed over, the next read fills it again
+        hasher.commitBlock(count);
+        if (!writeFailed && !target->write(block, count))
             writeFailed = true;
+        notWrittenBack += count;
+        if (notWrittenBack >= WritebackInterval)
+            startWriteback();
     }
+}
+
+void CDownloadThread::startWriteback()
+{
+    notWrittenBack = 0;
+    if (!writeFailed && !target->startWriteback())
+        writeFailed = true;
+}
+
+bool CDownloadThread::flushCache()
+{
+#ifdef Q_OS_LINUX
+    // what CacheFileWriter committed without waiting for the disk, and whatever an earlier run
+    // left in the cache, is on the disk before the installation changes
+    const int dir = ::open(QFile::encodeName(cacheDir.absolutePath()).constData(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        ::sync();
+        return true;
+    }
+    const bool flushed = ::syncfs(dir) == 0;
+    ::close(dir);
+    return flushed;
+#else
+    return true; // QSaveFile flushed every file as it was committed
+#endif
 }
 
 void CDownloadThread::onReadyRead()
@@ -314,7 +463,19 @@ void CDownloadThread::onReplyFinished()
 
     const QUrl redirect = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (!stalled && status >= 300 && status < 400 && redirect.isValid()) {
-        if (redirectsLeft-- > 0 && sendRequest(source->url().resolved(redirect)))
+        const QUrl next = source->url().resolved(redirect);
+        // a redirection may lead to any web server, never to a local file or another scheme
+        const bool web = next.scheme() == QLatin1String("http")
+                || next.scheme() == QLatin1String("https");
+        if (!web) {
+            target.reset();
+            fail(cacheFile, tr("下载更新文件%1网络错误：%2-%3")
+                                    .arg(cacheFile.fileName(), QString::number(status),
+                                         QCoreApplication::translate(
+                                                 "QNetworkReply", "Insecure redirect")));
+            return;
+        }
+        if (redirectsLeft-- > 0 && sendRequest(next))
             return;
         target.reset();
         fail(cacheFile, tr("下载更新文件%1网络错误：%2-%3")
@@ -358,6 +519,11 @@ void CDownloadThread::onReplyFinished()
 
 void CDownloadThread::installFiles()
 {
+    if (!flushCache()) {
+        const QString cachePath = cacheDir.absolutePath();
+        fail(QFileInfo(cachePath), tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
+        return;
+    }
     QList<InstalledFile> installed;
     for (const ManifestEntry &entry : qAsConst(files)) {
         InstalledFile file;

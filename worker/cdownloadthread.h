@@ -9,7 +9,6 @@
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QPointer>
-#include <QSaveFile>
 #include <QString>
 #include <QThread>
 #include <QTimer>
@@ -55,6 +54,8 @@ signals:
     void downloadFail(QFileInfo filename, QString errormsg);
 
 private:
+    class CacheFileWriter;
+
     struct InstalledFile
     {
         QString destination;
@@ -76,6 +77,8 @@ private:
     void succeed();
     bool stopped() const;
     void consume(QNetworkReply *reply);
+    void startWriteback();
+    bool flushCache();
     void endTransfer();
     QFileInfo cacheFileOf(const ManifestEntry &entry) const;
 
@@ -90,9 +93,10 @@ private:
 
     // the transfer in flight
     QPointer<QNetworkReply> reply;
-    std::unique_ptr<QSaveFile> target;
-    DigestHasher hasher;
+    std::unique_ptr<CacheFileWriter> target;
+    ConcurrentDigestHasher hasher;
     qint64 received = 0;
+    qint64 notWrittenBack = 0; // bytes written since the last writeback started
     int redirectsLeft = 0;
     bool oversized = false;
     bool stalled = false;
