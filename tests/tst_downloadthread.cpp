@@ -1,4 +1,5 @@
 #include "net/digest.h"
+#include "support/directorylock.h"
 #include "support/installation.h"
 #include "support/release.h"
 #include "support/testserver.h"
@@ -19,29 +20,6 @@ namespace {
 ManifestEntry entryFor(const QString &path, const QByteArray &content)
 {
     return {path, quint64(content.size()), digestText(content)};
-}
-
-// makes a directory's entries impossible to rename or delete, even for root where the file
-// system allows it (the immutable flag), or by permissions otherwise
-bool lockDirectory(const QString &path, bool locked)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        int flags = 0;
-        bool done = false;
-        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        }
-        ::close(fd);
-        if (done)
-            return true;
-    }
-    if (::geteuid() == 0)
-        return false; // permissions do not stop root
-    return QFile::setPermissions(path, locked ? QFileDevice::ReadOwner | QFileDevice::ExeOwner
-                                              : QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                        | QFileDevice::ExeOwner);
 }
 
 struct DirectoryLock
