@@ -1,6 +1,8 @@
 #include "plainini.h"
 
+#include <QHash>
 #include <QIODevice>
+#include <QStringList>
 
 namespace {
 int hexValue(char c)
@@ -137,13 +139,79 @@ QString unescapedValue(const QByteArray &text, bool utf8)
         value = value.mid(11, value.size() - 12);
     return value;
 }
+// Qt reads a value with a comma outside quotes (and before a comment) as a list of texts, one
+// per piece, so "URL=http://h/,x" is a list, whose text is empty, not the whole line
+QList<QByteArray> unquotedCommaPieces(const QByteArray &text)
+{
+    QList<QByteArray> pieces;
+    bool quoted = false;
+    int start = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ';') {
+            break;
+        } else if (!quoted && c == ',') {
+            pieces.append(text.mid(start, i - start).trimmed());
+            start = i + 1;
+        }
+    }
+    if (!pieces.isEmpty())
+        pieces.append(text.mid(start).trimmed());
+    return pieces;
+}
+
+QVariant valueOf(const QByteArray &text, bool utf8)
+{
+    const QList<QByteArray> pieces = unquotedCommaPieces(text);
+    if (pieces.isEmpty())
+        return unescapedValue(text, utf8);
+    QStringList list;
+    for (const QByteArray &piece : pieces)
+        list.append(unescapedValue(piece, utf8));
+    return list;
+}
+
+// Qt's INI keys ignore letter case on Windows (the later of two spellings counts) and are exact
+// elsewhere
+constexpr Qt::CaseSensitivity KeyCase =
+#ifdef Q_OS_WIN
+    Qt::CaseInsensitive;
+#else
+    Qt::CaseSensitive;
+#endif
+
+// where letter case is ignored, a name keeps the spelling it was first seen with
+QString firstSpelling(QHash<QString, QString> &seen, const QString &name)
+{
+    if (KeyCase == Qt::CaseSensitive)
+        return name;
+    return *seen.insert(name.toCaseFolded(), seen.value(name.toCaseFolded(), name));
+}
 } // namespace
+
+QVariant plainIniValue(
+    const QSettings::SettingsMap &map, const QString &key, const QVariant &defaultValue)
+{
+    if (KeyCase == Qt::CaseSensitive)
+        return map.value(key, defaultValue);
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (it.key().compare(key, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return defaultValue;
+}
 
 bool readPlainIni(QIODevice &device, QSettings::SettingsMap &map)
 {
     if (!device.isReadable())
         return false;
     QString section;
+    QHash<QString, QString> sectionSpellings;
+    QHash<QString, QString> keySpellings;
     QByteArray content = device.readAll();
     const bool utf8 = content.startsWith("\xEF\xBB\xBF");
     if (utf8)
@@ -161,6 +229,7 @@ bool readPlainIni(QIODevice &device, QSettings::SettingsMap &map)
                 section.clear();
             else if (section == QLatin1String("%General"))
                 section = QStringLiteral("General");
+            section = firstSpelling(sectionSpellings, section);
             continue;
         }
         const int equals = line.indexOf('=');
@@ -169,15 +238,17 @@ bool readPlainIni(QIODevice &device, QSettings::SettingsMap &map)
         const QString key = unescapedKey(line.left(equals).trimmed());
         const QString fullKey = section.isEmpty() ? key : section + QLatin1Char('/') + key;
         // as with Qt's reader, the last of two equal keys counts
-        map.insert(fullKey, unescapedValue(line.mid(equals + 1).trimmed(), utf8));
+        map.insert(
+            firstSpelling(keySpellings, fullKey), valueOf(line.mid(equals + 1).trimmed(), utf8));
     }
     return true;
 }
 
 QSettings::Format plainIniFormat()
 {
-    static const QSettings::Format format
-        = QSettings::registerFormat(QStringLiteral("ini"), readPlainIni,
-            [](QIODevice &, const QSettings::SettingsMap &) { return false; }); // read only
+    static const QSettings::Format format = QSettings::registerFormat(
+        QStringLiteral("ini"), readPlainIni,
+        [](QIODevice &, const QSettings::SettingsMap &) { return false; }, // read only
+        KeyCase);
     return format;
 }

@@ -12,5 +12,9 @@ QSettings::Format plainIniFormat();
 
 // the reading half, exposed for tests: false only when the device cannot be read
 bool readPlainIni(QIODevice &device, QSettings::SettingsMap &map);
+// a value of what readPlainIni read, its key compared as Qt compares INI keys on this platform
+// (without regard to letter case on Windows)
+QVariant plainIniValue(const QSettings::SettingsMap &map, const QString &key,
+    const QVariant &defaultValue = QVariant());
 
 #endif // PLAININI_H

@@ -1,6 +1,10 @@
 #include "relaunch.h"
 
+#include "app/unelevatedstart.h"
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 
 QStringList hostArguments()
@@ -12,5 +16,16 @@ bool relaunchHost(QString hostProgram)
 {
     if (hostProgram.isEmpty())
         return false;
-    return QProcess::startDetached(hostProgram, hostArguments());
+    const QStringList arguments = hostArguments();
+    // Started straight from here, the host would inherit the administrator rights the updater
+    // runs with, which it never had before the update: the desktop's shell starts it as the
+    // user instead. Only an existing file goes that way, as the shell would open a folder or
+    // show its own error box where a direct start just fails.
+    const QFileInfo host(hostProgram);
+    if (host.isFile()
+        && startAsDesktopUser(QDir::toNativeSeparators(host.absoluteFilePath()),
+            windowsCommandLine(arguments), QDir::toNativeSeparators(QDir::currentPath()),
+            QStringLiteral("open")))
+        return true;
+    return QProcess::startDetached(hostProgram, arguments);
 }

@@ -4,9 +4,10 @@
 #include <QString>
 #include <QStringList>
 
-// The host's arguments: the updater's own path, then "no_check".
+// The host's arguments: the updater's own path (in native separators), then "no_check".
 QStringList hostArguments();
-// Starts the host detached; false when nothing could be started. Callers ignore the result.
+// Starts the host detached and without the updater's administrator rights where the desktop's
+// shell can start it; false when nothing could be started. Callers ignore the result.
 bool relaunchHost(QString hostProgram);
 
 #endif // RELAUNCH_H

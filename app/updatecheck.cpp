@@ -83,9 +83,11 @@ UpdateDescriptor readDescriptor(const QString &path)
         readPlainIni(file, values);
     UpdateDescriptor descriptor;
     // a value that is not a whole number reads as 0, an optional update
-    descriptor.updateType = values.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
-    descriptor.folder = values.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
-    descriptor.version = values.value(QStringLiteral("Version/Version")).toString();
+    descriptor.updateType = plainIniValue(values, QStringLiteral("Summary/UpdateType"), 1).toInt();
+    descriptor.folder
+        = plainIniValue(values, QStringLiteral("Version/Folder"), QStringLiteral("Base"))
+              .toString();
+    descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
     return descriptor;
 }
 

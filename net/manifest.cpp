@@ -1,17 +1,52 @@
 #include "manifest.h"
 
+#include <QDir>
 #include <QTextCodec>
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
-// the system's 8-bit encoding, every character kept: the UTF-8 codec would drop a byte-order mark
-// at the start of what it decodes, and a path beginning with one would not read back as written
-QString decodeLocal8Bit(const char *data, int size)
+// UTF-8, as update-publish writes paths, when the bytes are UTF-8; anything else is read in the
+// system's 8-bit encoding, as a manifest written on a Chinese Windows lists names (GBK). Every
+// character is kept: a codec left to itself drops a byte-order mark at the start of what it
+// decodes, and a path beginning with one would not read back as written.
+QString decodePath(const char *data, int size)
 {
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    return QTextCodec::codecForLocale()->toUnicode(data, size, &state);
+    static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
+    QTextCodec::ConverterState utf8State(QTextCodec::IgnoreHeader);
+    const QString path = utf8->toUnicode(data, size, &utf8State);
+    if (utf8State.invalidChars == 0 && utf8State.remainingChars == 0)
+        return path;
+    QTextCodec::ConverterState localState(QTextCodec::IgnoreHeader);
+    return QTextCodec::codecForLocale()->toUnicode(data, size, &localState);
+}
+
+// Windows compares device names in ASCII and ignores what follows the first dot, and the
+// spaces before that dot
+bool isDeviceName(const QStringRef &name)
+{
+    int end = name.indexOf(QLatin1Char('.'));
+    if (end < 0)
+        end = name.size();
+    while (end > 0 && name.at(end - 1) == QLatin1Char(' '))
+        --end;
+    const QStringRef base = name.left(end);
+    if (end == 3) {
+        for (const char *device : {"CON", "PRN", "AUX", "NUL"}) {
+            if (base.compare(QLatin1String(device), Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    }
+    if (end == 4) {
+        const QChar digit = base.at(3);
+        const QStringRef prefix = base.left(3);
+        return digit >= QLatin1Char('1') && digit <= QLatin1Char('9')
+            && (prefix.compare(QLatin1String("COM"), Qt::CaseInsensitive) == 0
+                || prefix.compare(QLatin1String("LPT"), Qt::CaseInsensitive) == 0);
+    }
+    return false;
 }
 
 quint64 swapHalves(quint64 value)
@@ -40,7 +75,63 @@ bool isSafeManifestPath(const QString &path)
             return false;
         componentStart = i + 1;
     }
+#ifdef Q_OS_WIN
+    // a name Windows cannot hold would be written under another name, or to a device
+    if (!isWindowsSafePath(path))
+        return false;
+#endif
     return true;
+}
+
+bool isWindowsDeviceName(const QString &name)
+{
+    return isDeviceName(QStringRef(&name));
+}
+
+bool isWindowsSafePath(const QString &path)
+{
+    const int length = path.size();
+    int componentStart = 0;
+    for (int i = 0; i <= length; ++i) {
+        const ushort c = i < length ? path.at(i).unicode() : ushort('/');
+        switch (c) {
+        case '/':
+            break;
+        case '<':
+        case '>':
+        case ':':
+        case '"':
+        case '|':
+        case '?':
+        case '*':
+        case '\\':
+            return false;
+        default:
+            if (c < 0x20)
+                return false;
+            continue;
+        }
+        if (i > componentStart) {
+            // Windows drops a trailing dot or space: "a." would be stored as "a"
+            const QChar last = path.at(i - 1);
+            if (last == QLatin1Char('.') || last == QLatin1Char(' '))
+                return false;
+            if (isDeviceName(path.midRef(componentStart, i - componentStart)))
+                return false;
+        }
+        componentStart = i + 1;
+    }
+    return true;
+}
+
+bool isPathBelow(const QString &dirPath, const QString &absolutePath)
+{
+    // a root keeps its separator when cleaned ("/", and "D:/" on Windows)
+    QString base = QDir::cleanPath(dirPath);
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    const QString path = QDir::cleanPath(absolutePath);
+    return path.size() > base.size() && path.startsWith(base);
 }
 
 namespace {
@@ -104,9 +195,9 @@ Manifest parseManifest(QByteArray bytes)
         ManifestEntry entry;
         entry.digest = QByteArray(lineStart, int(firstTab - lineStart));
         entry.size = swapHalves(parseSizeField(firstTab + 1, int(secondTab - firstTab - 1)));
-        // as QString::fromLocal8Bit(QByteArray) reads a field: up to an embedded NUL
+        // read like a C string: up to an embedded NUL
         const char *pathField = secondTab + 1;
-        entry.path = decodeLocal8Bit(pathField, int(qstrnlen(pathField, uint(contentEnd - pathField))));
+        entry.path = decodePath(pathField, int(qstrnlen(pathField, uint(contentEnd - pathField))));
         entry.path.replace(QLatin1Char('\\'), QLatin1Char('/'));
         if (entry.path.startsWith(QLatin1Char('/')))
             entry.path.remove(0, 1);
@@ -132,5 +223,5 @@ QByteArray manifestSizeField(quint64 size)
 
 QByteArray manifestLine(const ManifestEntry &entry)
 {
-    return entry.digest + '\t' + manifestSizeField(entry.size) + '\t' + entry.path.toLocal8Bit();
+    return entry.digest + '\t' + manifestSizeField(entry.size) + '\t' + entry.path.toUtf8();
 }

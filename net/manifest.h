@@ -25,8 +25,20 @@ using Manifest = QMap<QString, ManifestEntry>;
 Manifest parseManifest(QByteArray bytes);
 
 // true for a relative path that stays below the directory it is resolved against and names a
-// file in it: no empty, "." or ".." component, no leading "/", no ":" (drives, streams)
+// file in it: no empty, "." or ".." component, no leading "/", no ":" (drives, streams). On
+// Windows the path must also be one that isWindowsSafePath accepts.
 bool isSafeManifestPath(const QString &path);
+
+// true when Windows stores every "/"-separated component of path under that very name: no
+// device name (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any case and with any extension),
+// no name ending in a dot or a space, none of < > : " | ? * \ and no control character
+bool isWindowsSafePath(const QString &path);
+// true for a name Windows takes for a device, whatever follows its first dot: "nul.txt"
+bool isWindowsDeviceName(const QString &name);
+
+// true when absolutePath lies strictly below the directory dirPath, both absolute and compared
+// as text once cleaned; a root such as "/" or "D:/" holds everything on it
+bool isPathBelow(const QString &dirPath, const QString &absolutePath);
 
 // the size field: low 32 bits first, then high 32 bits, each as eight hex digits
 QByteArray manifestSizeField(quint64 size);

@@ -1,6 +1,6 @@
 # the publishing tool: its library for the in-process cases, the built program for black-box runs
 if(TARGET tst_publish)
     target_link_libraries(tst_publish PRIVATE publishcore)
-    target_compile_definitions(tst_publish PRIVATE PUBLISH_EXE="$<TARGET_FILE:update-publish>")
+    target_compile_definitions(tst_publish PRIVATE PUBLISH_EXE="${host_drive}$<TARGET_FILE:update-publish>")
     add_dependencies(tst_publish update-publish)
 endif()

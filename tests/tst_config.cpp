@@ -1,8 +1,15 @@
 #include "app/config.h"
+#include "app/unelevatedstart.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+
+#include <shellapi.h>
+#endif
 
 class tst_Config : public QObject
 {
@@ -18,6 +25,8 @@ private slots:
     void installRoot();
     void cacheDir_data();
     void cacheDir();
+    void windowsCommandLine_data();
+    void windowsCommandLine();
 
 private:
     QTemporaryDir temp;
@@ -149,6 +158,53 @@ void tst_Config::cacheDir()
             : base.filePath(expected);
     QCOMPARE(QDir::cleanPath(cache.absolutePath()), QDir::cleanPath(want));
     QVERIFY(QFileInfo(want).isDir());
+}
+
+// the host's command line when the desktop's shell starts it (app/unelevatedstart.h)
+void tst_Config::windowsCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("commandLine");
+
+    QTest::newRow("plain") << QStringList{"no_check"} << "no_check";
+    QTest::newRow("none") << QStringList() << "";
+    QTest::newRow("empty") << QStringList{""} << "\"\"";
+    QTest::newRow("path-without-spaces") << QStringList{"C:\\App\\updater.exe"}
+                                         << "C:\\App\\updater.exe";
+    QTest::newRow("host-arguments")
+            << QStringList{"C:\\Program Files\\App\\updater.exe", "no_check"}
+            << "\"C:\\Program Files\\App\\updater.exe\" no_check";
+    QTest::newRow("tab") << QStringList{"a\tb"} << "\"a\tb\"";
+    QTest::newRow("quotes") << QStringList{"say \"hi\""} << "\"say \\\"hi\\\"\"";
+    QTest::newRow("quote-alone") << QStringList{"a\"b"} << "\"a\\\"b\"";
+    QTest::newRow("backslash-before-quote") << QStringList{"a\\\"b"} << "\"a\\\\\\\"b\"";
+    QTest::newRow("backslashes-inside") << QStringList{"a\\\\b c"} << "\"a\\\\b c\"";
+    QTest::newRow("trailing-backslash") << QStringList{"C:\\My Dir\\"} << "\"C:\\My Dir\\\\\"";
+    QTest::newRow("trailing-backslashes") << QStringList{"a b\\\\"} << "\"a b\\\\\\\\\"";
+    QTest::newRow("trailing-backslash-unquoted") << QStringList{"C:\\Dir\\"} << "C:\\Dir\\";
+    QTest::newRow("chinese") << QStringList{"升级程序"} << "升级程序";
+    QTest::newRow("chinese-spaced") << QStringList{"D:\\升级 程序\\", "是"}
+                                    << "\"D:\\升级 程序\\\\\" 是";
+    QTest::newRow("several") << QStringList{"a", "", "b c", "d"} << "a \"\" \"b c\" d";
+}
+
+void tst_Config::windowsCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, commandLine);
+    QCOMPARE(::windowsCommandLine(arguments), commandLine);
+#ifdef Q_OS_WIN
+    // Windows itself splits it back; the program name in front follows rules of its own
+    const QString line = QStringLiteral("x ") + commandLine;
+    int count = 0;
+    LPWSTR *split = CommandLineToArgvW(reinterpret_cast<LPCWSTR>(line.utf16()), &count);
+    QVERIFY(split);
+    QStringList parsed;
+    for (int i = 1; i < count; ++i)
+        parsed.append(QString::fromWCharArray(split[i]));
+    LocalFree(split);
+    QCOMPARE(parsed, arguments);
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Config)

@@ -10,10 +10,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#ifdef Q_OS_WIN
+#include <QScopeGuard>
+
+#include <windows.h>
+#endif
+
 
 
 namespace {
@@ -61,6 +63,7 @@ private slots:
     void cacheFileVanished();
     void cancel_data();
     void cancel();
+    void unsafeEntryRefused_data();
     void unsafeEntryRefused();
 
 private:
@@ -348,7 +351,9 @@ void tst_DownloadThread::fileNamesInUrls_data()
     QTest::newRow("space") << "my file.txt" << QByteArray("/files/my%20file.txt");
     QTest::newRow("non-ascii") << QStringLiteral("数据/é.bin") << QByteArray("/files/%E6%95%B0%E6%8D%AE/%C3%A9.bin");
     QTest::newRow("hash") << "a#b.txt" << QByteArray("/files/a%23b.txt");
+#ifndef Q_OS_WIN // not a name Windows can hold
     QTest::newRow("question") << "what?.txt" << QByteArray("/files/what%3F.txt");
+#endif
     QTest::newRow("percent") << "100%.txt" << QByteArray("/files/100%25.txt");
     QTest::newRow("sub-delims-kept") << "a+b(1).txt" << QByteArray("/files/a+b(1).txt");
 }
@@ -411,6 +416,10 @@ void tst_DownloadThread::installFailures_data()
     QTest::newRow("set-aside-name-is-directory") << "old-dir" << QStringLiteral("删除文件c.dll.old失败");
     QTest::newRow("cannot-set-aside") << "locked" << QStringLiteral("重命名%1为%2失败");
     QTest::newRow("cannot-create-directory") << "mkdir" << QStringLiteral("创建目录%1失败");
+#ifdef Q_OS_WIN
+    // another process reads the file without letting it be renamed, as a virus scanner does
+    QTest::newRow("held-open-without-delete-sharing") << "held" << QStringLiteral("重命名%1为%2失败");
+#endif
 }
 
 void tst_DownloadThread::installFailures()
@@ -423,6 +432,13 @@ void tst_DownloadThread::installFailures()
     Files v2{{"a.dll", "v2 a"}, {"b/new.txt", "v2 b"}, {"lib/c.dll", "v2 c"}};
     QString failing = rootPath("lib/c.dll");
     QScopedPointer<DirectoryLock> lock;
+#ifdef Q_OS_WIN
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const auto release = qScopeGuard([&held] {
+        if (held != INVALID_HANDLE_VALUE)
+            ::CloseHandle(held);
+    });
+#endif
     if (scenario == QLatin1String("old-dir")) {
         QVERIFY(writeTree(root.path(), {{"lib/c.dll.old/inside", "a directory"}}));
         message = QStringLiteral("删除文件c.dll.old失败");
@@ -431,6 +447,13 @@ void tst_DownloadThread::installFailures()
         if (!lock->locked)
             QSKIP("this file system lets root rename in any directory and cannot mark it immutable");
         message = message.arg(failing, failing + QLatin1String(".old"));
+#ifdef Q_OS_WIN
+    } else if (scenario == QLatin1String("held")) {
+        held = ::CreateFileW(reinterpret_cast<const wchar_t *>(failing.utf16()), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+        message = message.arg(failing, failing + QLatin1String(".old"));
+#endif
     } else {
         // a file where the new entry's directory should be created
         v2.insert(QStringLiteral("x/y/z.txt"), "v2 z");
@@ -515,16 +538,41 @@ void tst_DownloadThread::cancel()
     QVERIFY(cacheLeftovers().isEmpty());
 }
 
+void tst_DownloadThread::unsafeEntryRefused_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("parent") << QStringList{"ok.txt", "../escape.txt"}
+                            << QStringLiteral("更新文件../escape.txt路径不合法");
+#ifdef Q_OS_WIN
+    // where case is ignored the second would set the first aside over the original's .old
+    QTest::newRow("case-only") << QStringList{"Bin/a.dll", "bin/a.dll"}
+                               << QStringLiteral("更新文件Bin/a.dll与bin/a.dll路径仅大小写不同");
+#endif
+}
+
 void tst_DownloadThread::unsafeEntryRefused()
 {
-    server->setFile("/files/ok.txt", "ok");
-    QScopedPointer<CDownloadThread> job(worker({entryFor("ok.txt", "ok"), entryFor("../escape.txt", "x")}));
+    QFETCH(QStringList, paths);
+    QFETCH(QString, message);
+
+    QVERIFY(writeTree(root.path(), {{"Bin/a.dll", "original"}}));
+    const QMap<QString, QByteArray> before = snapshotTree(root.path());
+    QList<ManifestEntry> entries;
+    for (const QString &path : qAsConst(paths)) {
+        entries.append(entryFor(path, path.toUtf8()));
+        server->setFile("/files/" + path.toUtf8(), path.toUtf8());
+    }
+    QScopedPointer<CDownloadThread> job(worker(entries));
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     QVERIFY(run(*job));
     QCOMPARE(failed.count(), 1);
-    QCOMPARE(job->errorMessage(), QStringLiteral("更新文件../escape.txt路径不合法"));
+    QCOMPARE(failed.at(0).at(1).toString(), message);
+    QCOMPARE(job->errorMessage(), message);
     QCOMPARE(server->requests().size(), 0);
-    QVERIFY(snapshotTree(root.path()).isEmpty());
+    QCOMPARE(snapshotTree(root.path()), before);
+    QVERIFY(snapshotTree(cache.path()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadThread)

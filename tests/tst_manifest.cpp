@@ -1,6 +1,7 @@
 #include "net/manifest.h"
 
 #include <QTest>
+#include <QTextCodec>
 
 class tst_Manifest : public QObject
 {
@@ -18,6 +19,10 @@ private slots:
     void lineRoundTrip();
     void pathBytesRoundTrip_data();
     void pathBytesRoundTrip();
+    void pathEncoding_data();
+    void pathEncoding();
+    void pathBelow_data();
+    void pathBelow();
 };
 
 namespace {
@@ -40,7 +45,15 @@ void tst_Manifest::lines_data()
     QTest::newRow("blank-lines") << QByteArray("\n\n\r\n") << Paths{};
     QTest::newRow("lf") << (line("a") + '\n' + line("b") + '\n') << Paths{"a", "b"};
     QTest::newRow("crlf") << (line("a") + "\r\n" + line("b") + "\r\n") << Paths{"a", "b"};
+#ifdef Q_OS_WIN
+    QTest::newRow("cr-cr-lf-keeps-one") << (line("a") + "\r\r\n") << Paths{}; // a control character
+#else
     QTest::newRow("cr-cr-lf-keeps-one") << (line("a") + "\r\r\n") << Paths{"a\r"};
+    // what Windows cannot hold is a name like any other elsewhere
+    QTest::newRow("windows-names-kept")
+        << (line("nul.txt") + '\n' + line("dir./a ") + '\n' + line("a<b|c") + '\n')
+        << Paths{"a<b|c", "dir./a ", "nul.txt"};
+#endif
     QTest::newRow("no-newline") << (line("a") + '\n' + line("b")) << Paths{"a", "b"};
     QTest::newRow("trailing-tab") << (line("a") + '\t') << Paths{};
     QTest::newRow("one-tab") << QByteArray(Digest + "\ta") << Paths{};
@@ -49,9 +62,14 @@ void tst_Manifest::lines_data()
     QTest::newRow("backslashes") << line("dir\\sub\\f.dll") << Paths{"dir/sub/f.dll"};
     QTest::newRow("one-leading-slash") << line("/a") << Paths{"a"};
     QTest::newRow("one-leading-backslash") << line("\\a") << Paths{"a"};
-    QTest::newRow("spaces-kept") << line(" a b ") << Paths{" a b "};
+    QTest::newRow("spaces-kept") << line(" a b") << Paths{" a b"};
     // the field is read like a C string
     QTest::newRow("nul-ends-path") << line(QByteArray("a\0b", 3)) << Paths{"a"};
+    // names close to those Windows refuses
+    QTest::newRow("device-lookalikes")
+        << (line("console.txt") + '\n' + line("com10") + '\n' + line("nul_.txt") + '\n'
+            + line(".hidden") + '\n' + line("a\x7f"))
+        << Paths{".hidden", "a\x7f", "com10", "console.txt", "nul_.txt"};
 }
 
 void tst_Manifest::lines()
@@ -116,6 +134,25 @@ void tst_Manifest::unsafePaths_data()
     QTest::newRow("empty-component") << QByteArray("a//b");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("only-slash") << QByteArray("/");
+#ifdef Q_OS_WIN
+    // names Windows would store as another name or take for a device
+    QTest::newRow("device") << QByteArray("NUL");
+    QTest::newRow("device-extension") << QByteArray("nul.txt");
+    QTest::newRow("device-mixed-case") << QByteArray("bin/Com1.dll");
+    QTest::newRow("device-directory") << QByteArray("lpt9/a.txt");
+    QTest::newRow("device-space-before-dot") << QByteArray("aux .h");
+    QTest::newRow("trailing-dot") << QByteArray("a.");
+    QTest::newRow("trailing-dot-directory") << QByteArray("dir./a");
+    QTest::newRow("trailing-space") << QByteArray("dir /a");
+    QTest::newRow("less-than") << QByteArray("a<b");
+    QTest::newRow("greater-than") << QByteArray("a>b");
+    QTest::newRow("quote") << QByteArray("a\"b");
+    QTest::newRow("pipe") << QByteArray("a|b");
+    QTest::newRow("question-mark") << QByteArray("a?b");
+    QTest::newRow("star") << QByteArray("a*b");
+    QTest::newRow("control") << QByteArray("a\x01b");
+    QTest::newRow("control-1f") << QByteArray("dir/\x1f");
+#endif
 }
 
 void tst_Manifest::unsafePaths()
@@ -172,6 +209,73 @@ void tst_Manifest::pathBytesRoundTrip()
     const Manifest manifest = parseManifest(text);
     QCOMPARE(manifest.size(), 1);
     QCOMPARE(manifestLine(manifest.first()), text);
+}
+
+void tst_Manifest::pathEncoding_data()
+{
+    QTest::addColumn<QByteArray>("localEncoding");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray chineseUtf8 = "\xE4\xB8\xAD\xE6\x96\x87/\xE8\xAF\xB4\xE6\x98\x8E.txt";
+    const QString chinese = QStringLiteral("中文/说明.txt");
+    QTest::newRow("utf8-western") << QByteArray("windows-1252") << chineseUtf8 << chinese;
+    QTest::newRow("utf8-chinese") << QByteArray("GBK") << chineseUtf8 << chinese;
+    QTest::newRow("utf8-byte-order-mark")
+        << QByteArray("windows-1252") << QByteArray("\xEF\xBB\xBF/x") << QStringLiteral("\uFEFF/x");
+    // not UTF-8: the system's own encoding
+    QTest::newRow("gbk-chinese") << QByteArray("GBK") << QByteArray("\xD6\xD0\xCE\xC4.txt")
+                                 << QStringLiteral("中文.txt");
+    QTest::newRow("latin1-western")
+        << QByteArray("windows-1252") << QByteArray("caf\xE9.txt") << QStringLiteral("café.txt");
+    QTest::newRow("truncated-utf8")
+        << QByteArray("windows-1252") << QByteArray("a\xE4\xB8") << QStringLiteral("a\u00E4\u00B8");
+    QTest::newRow("utf8-surrogate")
+        << QByteArray("windows-1252") << QByteArray("\xED\xA0\x80")
+        << QStringLiteral("\u00ED\u00A0\u20AC");
+}
+
+void tst_Manifest::pathEncoding()
+{
+    QFETCH(QByteArray, localEncoding);
+    QFETCH(QByteArray, path);
+    QFETCH(QString, expected);
+
+    QTextCodec *const local = QTextCodec::codecForName(localEncoding);
+    if (!local)
+        QSKIP("this Qt has no codec for the local encoding of this row");
+    QTextCodec *const system = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(local);
+    const Manifest manifest = parseManifest(line(path));
+    QTextCodec::setCodecForLocale(system);
+    QCOMPARE(manifest.keys(), QStringList{expected});
+    // update-publish writes UTF-8, which reads back the same on every system
+    QCOMPARE(manifestLine(manifest.first()), line(expected.toUtf8()));
+}
+
+void tst_Manifest::pathBelow_data()
+{
+    QTest::addColumn<QString>("dir");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("below");
+
+    QTest::newRow("root") << "/" << "/a/b" << true;
+    QTest::newRow("drive-root") << "D:/" << "D:/x" << true;
+    QTest::newRow("inside") << "/opt/app" << "/opt/app/x" << true;
+    QTest::newRow("dir-with-slash") << "/opt/app/" << "/opt/app/x" << true;
+    QTest::newRow("sibling-prefix") << "/opt/app" << "/opt/application/x" << false;
+    QTest::newRow("itself") << "/opt/app" << "/opt/app" << false;
+    QTest::newRow("root-itself") << "/" << "/" << false;
+    QTest::newRow("drive-root-itself") << "D:/" << "D:/" << false;
+    QTest::newRow("parent-escapes") << "/opt/app" << "/opt/app/../etc/x" << false;
+}
+
+void tst_Manifest::pathBelow()
+{
+    QFETCH(QString, dir);
+    QFETCH(QString, path);
+    QFETCH(bool, below);
+    QCOMPARE(isPathBelow(dir, path), below);
 }
 
 QTEST_GUILESS_MAIN(tst_Manifest)

@@ -15,6 +15,9 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -23,7 +26,9 @@
 #include <QUrl>
 #include <QVersionNumber>
 
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 // a release as the vendor publishes it; one without a folder stands for "nothing new published"
 struct Publication
@@ -88,14 +93,125 @@ const Files OldCopies2 {
 const QByteArray NoUpdateReport = R"({"errormsg":"","success":true,"update":false})";
 const QByteArray ForcedUpdateReport = R"({"errormsg":"","success":true,"update":true})";
 
+// nginx and openssl are Linux programs. The Windows build runs under Wine, which shows the Linux
+// root as drive Z:, and starts them there; they see Linux paths only.
+#ifdef Q_OS_WIN
+const QString LinuxRoot = QStringLiteral("Z:");
+#else
+const QString LinuxRoot;
+#endif
+
+// a path of the test as a Linux program sees it (the same on Linux)
+QString linuxPath(const QString &path)
+{
+    const QString portable = QDir::fromNativeSeparators(path);
+    return portable.startsWith(LinuxRoot, Qt::CaseInsensitive) ? portable.mid(LinuxRoot.size())
+                                                               : portable;
+}
+
 QString findProgram(const QString &name)
 {
-    const QString program = QStandardPaths::findExecutable(name);
+    // (QStandardPaths looks for Windows programs on Windows)
+    const QString program = LinuxRoot.isEmpty() ? QStandardPaths::findExecutable(name) : QString();
     if (!program.isEmpty())
         return program;
     // where a user's PATH often leaves them out
-    return QStandardPaths::findExecutable(
-        name, {"/usr/sbin", "/usr/bin", "/sbin", "/usr/local/sbin"});
+    for (const char *dir : {"/usr/sbin", "/usr/bin", "/sbin", "/usr/local/sbin"}) {
+        const QFileInfo file(LinuxRoot + QLatin1String(dir) + QLatin1Char('/') + name);
+        // Windows knows a program by its extension, which Linux ones lack
+        if (file.isFile() && (file.isExecutable() || !LinuxRoot.isEmpty()))
+            return file.filePath();
+    }
+    return QString();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A Linux program run in the background by a shell that leaves the program's output, its process
+// id and, once it has ended, its exit status in files: FILES.out, FILES.pid, FILES.status. Under
+// Wine a Linux program started by a Windows one hands its starter no process handle, so QProcess
+// can neither wait for it nor read its output nor stop it; this way works there and on Linux.
+class LinuxProcess
+{
+public:
+    // program, workingDir and files as the test sees them, arguments as the program needs them
+    bool start(const QString &program, const QStringList &arguments, const QString &workingDir,
+        const QString &files)
+    {
+        statusFile = files + QStringLiteral(".status");
+        outputFile = files + QStringLiteral(".out");
+        pidFile = files + QStringLiteral(".pid");
+        // the status is written to a side file and renamed, so that it is never read half-written
+        const QString script = QStringLiteral(
+            "exec >\"$0.out\" 2>&1; cd \"$1\" && shift && { \"$@\" & echo $! >\"$0.pid\"; "
+            "wait $!; }; echo $? >\"$0.part\"; mv \"$0.part\" \"$0.status\"");
+        return QProcess::startDetached(LinuxRoot + QStringLiteral("/bin/sh"),
+            QStringList {"-c", script, linuxPath(files), linuxPath(workingDir), linuxPath(program)}
+                + arguments);
+    }
+
+    bool isRunning() const { return !QFileInfo::exists(statusFile); }
+
+    bool waitForFinished(int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (isRunning()) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+    // the program's exit status, -1 while it runs
+    int exitCode() const
+    {
+        bool ok = false;
+        const int code = readFile(statusFile).trimmed().toInt(&ok);
+        return ok ? code : -1;
+    }
+
+    QByteArray output() const { return readFile(outputFile); }
+
+    // signal: "TERM" or "KILL"
+    void stop(const char *signal)
+    {
+        bool ok = false;
+        const int pid = readFile(pidFile).trimmed().toInt(&ok);
+        if (ok && pid > 0 && isRunning())
+            QProcess::startDetached(LinuxRoot + QStringLiteral("/bin/sh"),
+                {"-c", QStringLiteral("kill -%1 %2").arg(QLatin1String(signal)).arg(pid)});
+    }
+
+private:
+    QString statusFile;
+    QString outputFile;
+    QString pidFile;
+};
+
+// runs a Linux helper program to its end; its output goes into the message of a failure
+bool runLinuxTool(const QString &program, const QStringList &arguments, const QString &workingDir,
+    const QString &files, QByteArray *output, int timeoutMs = 30000)
+{
+    LinuxProcess process;
+    if (!process.start(program, arguments, workingDir, files)) {
+        if (output)
+            *output = "cannot start /bin/sh";
+        return false;
+    }
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished) {
+        process.stop("KILL");
+        process.waitForFinished(5000);
+    }
+    if (output)
+        *output = process.output();
+    return finished && process.exitCode() == 0;
 }
 
 // runs a helper program to its end; its output goes into the message of a failure
@@ -115,12 +231,6 @@ bool runTool(const QString &program, const QStringList &arguments, const QString
     if (output)
         *output = text;
     return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -152,9 +262,10 @@ QString describeRequest(const QByteArray &line)
 Files installedFiles(const Installation &installation)
 {
     Files tree = snapshotTree(installation.root());
+    const QString updater = QFileInfo(installation.updaterPath()).fileName();
     for (auto it = tree.begin(); it != tree.end();) {
         const QString &path = it.key();
-        const bool ownFile = path.endsWith(QLatin1Char('/')) || path == QLatin1String("updater")
+        const bool ownFile = path.endsWith(QLatin1Char('/')) || path == updater
             || path == QLatin1String("system.cfg") || path == QLatin1String("host.sh")
             || path.startsWith(QLatin1String("host-args.txt"))
             || path.startsWith(QLatin1String("update/"));
@@ -221,6 +332,7 @@ private slots:
 private:
     bool makeCertificates(QString &error);
     QByteArray nginxConfig() const;
+    QString runFiles();
     bool startNginx(QString &error);
     bool waitUntilListening();
     void stopNginx();
@@ -232,10 +344,13 @@ private:
     bool prepare(Installation &installation, const QString &baseUrl, QString &error) const;
     QStringList takeRequests();
 
-    QTemporaryDir work;
+    // where nginx and openssl see it too: Wine's own temporary directory lies in its prefix
+    QTemporaryDir work {LinuxRoot.isEmpty() ? QDir::tempPath() + QStringLiteral("/tst_nginx-XXXXXX")
+                                            : LinuxRoot + QStringLiteral("/tmp/tst_nginx-XXXXXX")};
+    int runs = 0;
     QString nginxProgram;
     QByteArray nginxBuild; // what nginx -V says
-    QScopedPointer<QProcess> nginx;
+    QScopedPointer<LinuxProcess> nginx;
     quint16 httpPort = 0;
     quint16 httpsPort = 0; // 0: no HTTPS server
     QString httpsSkipped; // why there is none
@@ -253,7 +368,9 @@ void tst_Nginx::initTestCase()
         QSKIP("nginx is not installed (Debian: apt-get install nginx-light); the end-to-end runs "
               "against a real web server need it");
     QVERIFY2(QFileInfo(QStringLiteral(UPDATE_PUBLISH_EXE)).isExecutable(), UPDATE_PUBLISH_EXE);
-    QVERIFY2(runTool(nginxProgram, {"-V"}, work.path(), &nginxBuild), nginxBuild.constData());
+    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("runs")));
+    QVERIFY2(runLinuxTool(nginxProgram, {"-V"}, work.path(), runFiles(), &nginxBuild),
+        nginxBuild.constData());
 
     // Installation waits on QProcess::finished with a signal spy
     qRegisterMetaType<QProcess::ExitStatus>();
@@ -306,7 +423,7 @@ bool tst_Nginx::makeCertificates(QString &error)
     }
     QByteArray output;
     for (const QStringList &step : steps) {
-        if (!runTool(openssl, step, tls, &output)) {
+        if (!runLinuxTool(openssl, step, tls, runFiles(), &output)) {
             error = QStringLiteral("openssl %1: %2")
                         .arg(step.join(QLatin1Char(' ')), QString::fromLocal8Bit(output));
             return false;
@@ -316,12 +433,23 @@ bool tst_Nginx::makeCertificates(QString &error)
     return true;
 }
 
+// where the shell running a Linux program leaves its files
+QString tst_Nginx::runFiles()
+{
+    return work.filePath(QStringLiteral("runs/%1").arg(++runs));
+}
+
 QByteArray tst_Nginx::nginxConfig() const
 {
-    const QString prefix = work.filePath(QStringLiteral("nginx"));
+    const QString prefix = linuxPath(work.filePath(QStringLiteral("nginx")));
     QByteArray conf = "daemon off;\nmaster_process off;\n";
+#ifdef Q_OS_UNIX
     if (geteuid() == 0)
         conf += "user root;\n";
+#else
+    // the Linux user is unknown here; nginx run by another than root ignores this with a warning
+    conf += "user root;\n";
+#endif
     conf += "pid " + quoted(prefix + QStringLiteral("/nginx.pid")) + ";\n";
     conf += "error_log " + quoted(prefix + QStringLiteral("/logs/error.log")) + " notice;\n";
     conf += "events {\n    worker_connections 256;\n}\n";
@@ -337,7 +465,8 @@ QByteArray tst_Nginx::nginxConfig() const
         conf += QByteArray("    ") + module + "_temp_path "
             + quoted(prefix + QStringLiteral("/temp/") + QLatin1String(module)) + ";\n";
     }
-    const QByteArray root = "        root " + quoted(work.filePath(QStringLiteral("www"))) + ";\n";
+    const QByteArray root
+        = "        root " + quoted(linuxPath(work.filePath(QStringLiteral("www")))) + ";\n";
     conf += "    server {\n";
     conf += "        listen 127.0.0.1:" + QByteArray::number(httpPort) + ";\n";
     conf += root;
@@ -361,15 +490,16 @@ QByteArray tst_Nginx::nginxConfig() const
 bool tst_Nginx::startNginx(QString &error)
 {
     const QString prefix = work.filePath(QStringLiteral("nginx"));
+    const QString linuxPrefix = linuxPath(prefix);
     QStringList arguments {
-        "-p", prefix + QLatin1Char('/'), "-c", prefix + QStringLiteral("/nginx.conf")};
+        "-p", linuxPrefix + QLatin1Char('/'), "-c", linuxPrefix + QStringLiteral("/nginx.conf")};
     // before reading its configuration nginx opens the error log it was built with, in a
     // directory that may not be writable here; -e exists from 1.19.5 on
     const QRegularExpression versionLine(QStringLiteral("nginx/(\\d+\\.\\d+\\.\\d+)"));
     const QVersionNumber version = QVersionNumber::fromString(
         versionLine.match(QString::fromLatin1(nginxBuild)).captured(1));
     if (version >= QVersionNumber(1, 19, 5))
-        arguments << "-e" << prefix + QStringLiteral("/logs/error.log");
+        arguments << "-e" << linuxPrefix + QStringLiteral("/logs/error.log");
 
     // a free port is known only until it is closed again: another program may take it before
     // nginx does, and then a new pair is tried
@@ -391,12 +521,9 @@ bool tst_Nginx::startNginx(QString &error)
             return false;
         }
 
-        nginx.reset(new QProcess);
-        nginx->setProcessChannelMode(QProcess::MergedChannels);
-        nginx->setWorkingDirectory(prefix);
-        nginx->start(nginxProgram, arguments);
-        if (!nginx->waitForStarted(10000)) {
-            error = QStringLiteral("%1 does not start: %2").arg(nginxProgram, nginx->errorString());
+        nginx.reset(new LinuxProcess);
+        if (!nginx->start(nginxProgram, arguments, prefix, runFiles())) {
+            error = QStringLiteral("cannot start /bin/sh to run ") + nginxProgram;
             return false;
         }
         if (waitUntilListening())
@@ -416,7 +543,7 @@ bool tst_Nginx::waitUntilListening()
     if (httpsPort != 0)
         waiting << httpsPort;
     while (!waiting.isEmpty() && timer.elapsed() < 10000) {
-        if (nginx->state() == QProcess::NotRunning)
+        if (!nginx->isRunning())
             return false;
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, waiting.first());
@@ -432,10 +559,10 @@ void tst_Nginx::stopNginx()
 {
     if (!nginx)
         return;
-    if (nginx->state() != QProcess::NotRunning) {
-        nginx->terminate();
+    if (nginx->isRunning()) {
+        nginx->stop("TERM");
         if (!nginx->waitForFinished(5000)) {
-            nginx->kill();
+            nginx->stop("KILL");
             nginx->waitForFinished(5000);
         }
     }
@@ -446,7 +573,7 @@ QString tst_Nginx::nginxLog() const
 {
     QString text;
     if (nginx)
-        text += QString::fromLocal8Bit(nginx->readAll());
+        text += QString::fromLocal8Bit(nginx->output());
     return text
         + QString::fromLocal8Bit(readFile(work.filePath(QStringLiteral("nginx/logs/error.log"))));
 }
@@ -652,6 +779,30 @@ void tst_Nginx::https()
     Installation installation;
     QVERIFY2(prepare(installation, siteUrl(QStringLiteral("https"), httpsPort, site), error),
         qPrintable(error));
+#ifdef Q_OS_WIN
+    // The Windows build's TLS is Qt's Schannel backend; where that does not trust a CA given in
+    // the configuration (as under Wine), the updater cannot trust the test CA either
+    if (trusted) {
+        QNetworkRequest request(
+            QUrl(siteUrl(QStringLiteral("https"), httpsPort, site) + QStringLiteral("update.ini")));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(caCertificate, QSsl::Pem));
+        request.setSslConfiguration(tls);
+        QScopedPointer<QNetworkReply> reply(network.get(request));
+        QStringList sslErrors;
+        connect(reply.data(), &QNetworkReply::sslErrors, this,
+            [&sslErrors](const QList<QSslError> &errors) {
+                for (const QSslError &sslError : errors)
+                    sslErrors << sslError.errorString();
+            });
+        QSignalSpy finished(reply.data(), &QNetworkReply::finished);
+        QVERIFY(finished.wait(10000));
+        if (reply->error() == QNetworkReply::SslHandshakeFailedError)
+            QSKIP(qPrintable(QStringLiteral("this Qt does not trust the test CA set in its TLS "
+                                            "configuration: %1 (%2)")
+                                 .arg(reply->errorString(), sslErrors.join(QLatin1String("; ")))));
+    }
+#endif
     takeRequests();
 
     // the updater trusts the certificates of SSL_CERT_FILE in place of the system's

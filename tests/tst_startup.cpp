@@ -5,8 +5,6 @@
 #include <QTcpServer>
 #include <QTest>
 
-#include <csignal>
-
 // Black-box runs of the built updater: modes, the single-instance lock and start-up failures.
 class tst_Startup : public QObject
 {
@@ -174,7 +172,7 @@ void tst_Startup::crashedInstanceDoesNotBlock()
     QVERIFY2(installation.isValid(), qPrintable(installation.errorString()));
     QScopedPointer<QProcess> holder(startHolder(installation, server));
     QVERIFY(holder);
-    ::kill(pid_t(holder->processId()), SIGKILL);
+    holder->kill(); // SIGKILL, or TerminateProcess on Windows
     QVERIFY(holder->waitForFinished(5000));
 
     server.setFile("/update.ini", "[Summary]\n");

@@ -7,6 +7,8 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     fonts-wqy-microhei          # the dialogs' Chinese texts
     binutils-mingw-w64-x86-64   # compiles the Windows resources in a test
+    g++-mingw-w64-x86-64-posix  # the Windows build (tools/build-windows.sh) ...
+    wine64 python3-pefile       # ... its suite under Wine, and a reader of its executable
     nginx-light openssl ca-certificates curl   # end-to-end runs against a real web server
     python3                     # the demo's web server
     clang libclang-rt-14-dev    # fuzzing

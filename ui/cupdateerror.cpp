@@ -1,5 +1,6 @@
 #include "cupdateerror.h"
 
+#include "app/unelevatedstart.h"
 #include "ui/dialoglook.h"
 
 #include <QDesktopServices>
@@ -33,7 +34,17 @@ void CUpdateError::setMessage(QString title, QString text, bool canRetry)
 
 void CUpdateError::openDownloadPage()
 {
-    QDesktopServices::openUrl(QUrl(downloadUrl, QUrl::TolerantMode));
+    const QUrl url(downloadUrl, QUrl::TolerantMode);
+    // The browser would inherit the updater's administrator rights: the desktop's shell opens the
+    // page as the user. Only web addresses go that way, as the shell runs whatever else it gets.
+    const QString scheme = url.scheme();
+    const bool webPage
+        = url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+    if (webPage
+        && startAsDesktopUser(
+            url.toString(QUrl::FullyEncoded), QString(), QString(), QStringLiteral("open")))
+        return;
+    QDesktopServices::openUrl(url);
 }
 
 void CUpdateError::paintEvent(QPaintEvent *)

@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QHash>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,9 @@
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
 #endif
 
 namespace {
@@ -28,17 +33,46 @@ constexpr qint64 DiscardLimit = 1024 * 1024;
 // as many hops as the network layer itself would follow
 constexpr int MaxRedirects = 50;
 
-bool isBelow(const QDir &dir, const QString &absolutePath)
-{
-    const QString base = QDir::cleanPath(dir.absolutePath());
-    const QString path = QDir::cleanPath(absolutePath);
-    return path.startsWith(base + QLatin1Char('/')) && path.size() > base.size() + 1;
-}
-
-// the runtime's rename on names in the local 8-bit file-name encoding: a plain rename, never a copy
+// a plain rename, never a copy. On Windows through the wide API: the runtime's narrow rename
+// would take the names in the ANSI code page and turn every character outside it into "?".
 bool plainRename(const QString &from, const QString &to)
 {
+#ifdef Q_OS_WIN
+    const QString nativeFrom = QDir::toNativeSeparators(from);
+    const QString nativeTo = QDir::toNativeSeparators(to);
+    return ::MoveFileExW(reinterpret_cast<const wchar_t *>(nativeFrom.utf16()),
+                         reinterpret_cast<const wchar_t *>(nativeTo.utf16()), 0);
+#else
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+// the nearest directory at or above path's directory that exists
+QString firstExistingDir(const QString &path)
+{
+    QString dir = QFileInfo(path).absolutePath();
+    while (!QFileInfo(dir).isDir() && QFileInfo(dir).absolutePath() != dir)
+        dir = QFileInfo(dir).absolutePath();
+    return dir;
+}
+
+// true when names in dir ignore letter case: always on Windows; elsewhere a probe file is made
+// and looked for under its name in the other case (a directory that cannot be written to is
+// taken as case-sensitive, the common case)
+bool foldsCase(const QString &dir)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(dir)
+    return true;
+#else
+    QTemporaryFile probe(dir + QLatin1String("/.case-probe-XXXXXX"));
+    if (!probe.open())
+        return false;
+    QString swapped = QFileInfo(probe.fileName()).fileName();
+    for (QChar &c : swapped)
+        c = c.isUpper() ? c.toLower() : c.toUpper();
+    return QFileInfo::exists(dir + QLatin1Char('/') + swapped);
+#endif
 }
 
 // the topmost directory that mkpath would create for dir, or an empty text when it exists
@@ -185,10 +219,18 @@ CDownloadThread::CDownloadThread(QString folderUrl, QDir cacheDir, QDir installR
     // started and finished are emitted on the worker's thread: the job begins on this thread's
     // event loop once the thread runs, never inside the constructor or start()
     connect(this, &QThread::started, this, &CDownloadThread::beginJob, Qt::QueuedConnection);
-    // a consumer that calls QThread::quit() directly still stops the chain at its next step
+    // a consumer that calls QThread::quit() directly still stops the chain at its next step ...
     connect(
             this, &QThread::finished, this, [this] { threadEnded = true; },
             Qt::DirectConnection);
+    // ... and the transfer in flight ends with the thread, its temporary file removed, before
+    // the consumers (connected later) hear of the end
+    connect(this, &QThread::finished, this, [this] {
+        if (!jobEnded) {
+            jobEnded = true;
+            endTransfer();
+        }
+    });
 }
 
 CDownloadThread::~CDownloadThread()
@@ -263,13 +305,26 @@ void CDownloadThread::beginJob()
 bool CDownloadThread::checkPaths()
 {
     // the parser already drops unsafe paths; this guards every other way a list could be built
+    QHash<QString, QString> foldedPaths; // case-folded path to the path listed first
     for (const ManifestEntry &entry : qAsConst(files)) {
         const QFileInfo cacheFile = cacheFileOf(entry);
-        if (!isSafeManifestPath(entry.path) || !isBelow(cacheDir, cacheFile.absoluteFilePath())
-            || !isBelow(installRoot, installRoot.absoluteFilePath(entry.path))) {
+        if (!isSafeManifestPath(entry.path)
+            || !isPathBelow(cacheDir.absolutePath(), cacheFile.absoluteFilePath())
+            || !isPathBelow(installRoot.absolutePath(), installRoot.absoluteFilePath(entry.path))) {
             fail(cacheFile, tr("更新文件%1路径不合法").arg(entry.path));
             return false;
         }
+        // Where names ignore case the two would be one file, and the second would set the first
+        // aside over the original's .old: refused on Windows, and elsewhere where the
+        // installation's file system folds case (a FAT or NTFS volume, a case-folding folder).
+        const QString folded = entry.path.toCaseFolded();
+        const auto clash = foldedPaths.constFind(folded);
+        if (clash != foldedPaths.cend()
+            && foldsCase(firstExistingDir(installRoot.absoluteFilePath(entry.path)))) {
+            fail(cacheFile, tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path));
+            return false;
+        }
+        foldedPaths.insert(folded, entry.path);
     }
     return true;
 }

@@ -25,7 +25,10 @@ Installation::Installation(const QString &updaterSubdir)
         error = QStringLiteral("cannot copy the updater to %1").arg(updaterPath());
         return;
     }
+#ifndef Q_OS_WIN
+    // (the Windows build links its own platform plugin only; console runs need no display there)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+#endif
     valid = true;
 }
 
@@ -36,7 +39,11 @@ QString Installation::updaterDir() const
 
 QString Installation::updaterPath() const
 {
+#ifdef Q_OS_WIN
+    return QDir(updaterDir()).filePath(QStringLiteral("updater.exe"));
+#else
     return QDir(updaterDir()).filePath(QStringLiteral("updater"));
+#endif
 }
 
 QString Installation::path(const QString &relative) const
@@ -65,6 +72,15 @@ QString Installation::installHost(const QString &relativePath)
 {
     const QString script = dir.filePath(relativePath);
     QDir().mkpath(QFileInfo(script).absolutePath());
+#ifdef Q_OS_WIN
+    // a program that records its arguments where the environment says (see hoststandin.cpp),
+    // for an updater started by the test and for a host started by the test process itself
+    QFile::remove(script);
+    QFile::copy(QStringLiteral(HOST_STANDIN_EXE), script);
+    const QString record = QDir::toNativeSeparators(hostRecord());
+    environment.insert(QStringLiteral("UPDATER_TEST_HOST_RECORD"), record);
+    qputenv("UPDATER_TEST_HOST_RECORD", record.toLocal8Bit());
+#else
     // written to a side file and renamed, so that a waiting test never reads half a record
     const QByteArray record = QFile::encodeName(hostRecord());
     writeFile(relativePath,
@@ -72,6 +88,7 @@ QString Installation::installHost(const QString &relativePath)
                       + ".part' '" + record + "'\n");
     QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                   | QFileDevice::ExeOwner);
+#endif
     return script;
 }
 
@@ -89,7 +106,7 @@ QStringList Installation::waitForHost(int timeoutMs) const
     const QByteArray record = readFile(QStringLiteral("host-args.txt"));
     if (record.isEmpty())
         return {};
-    QStringList arguments = QString::fromLocal8Bit(record).split(QLatin1Char('\n'));
+    QStringList arguments = QString::fromUtf8(record).split(QLatin1Char('\n'));
     arguments.removeLast(); // after the last line end
     return arguments;
 }

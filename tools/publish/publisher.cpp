@@ -12,7 +12,6 @@
 #include <QSettings>
 #include <QStorageInfo>
 #include <QTemporaryDir>
-#include <QTextCodec>
 
 #include <algorithm>
 
@@ -144,10 +143,9 @@ bool Publisher::prepare()
     }
     if (nonAscii)
         warningList.append(
-            tr("Some names are not ASCII. md5.txt lists them in this system's 8-bit encoding "
-               "(%1); clients read them in theirs, so only clients using the same encoding "
-               "find these files.")
-                .arg(QString::fromLatin1(QTextCodec::codecForLocale()->name())));
+            tr("Some names are not ASCII. md5.txt lists them in UTF-8; updaters that still read "
+               "paths in their system's 8-bit encoding find these files only where that "
+               "encoding is UTF-8."));
 
     const QFileInfo server(serverRoot);
     if (server.exists() && !server.isDir())

@@ -13,23 +13,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("PublishRules", text);
 }
 
-// names Windows maps to devices whatever the extension: writing "nul.txt" writes nowhere
-bool isWindowsDeviceName(const QString &name)
-{
-    const QString base = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList devices = {
-        QStringLiteral("CON"),
-        QStringLiteral("PRN"),
-        QStringLiteral("AUX"),
-        QStringLiteral("NUL"),
-    };
-    if (devices.contains(base))
-        return true;
-    return base.size() == 4
-        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
-        && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
-}
-
 QString characterProblem(QChar c)
 {
     switch (c.unicode()) {
@@ -68,10 +51,19 @@ QString releasePathProblem(const QString &path)
     if (!isSafeManifestPath(path))
         return tr("has an empty, \".\" or \"..\" component");
 
+    // releases are published for Windows clients, wherever they are published from
     const QStringList components = path.split(QLatin1Char('/'));
     for (const QString &component : components) {
+        if (isWindowsSafePath(component))
+            continue;
+        // writing "nul.txt" writes nowhere
         if (isWindowsDeviceName(component))
             return tr("uses \"%1\", a device name on Windows").arg(component);
+        if (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
+            return tr("uses \"%1\", which ends in a dot or a space that Windows drops from "
+                      "names")
+                .arg(component);
+        return tr("uses \"%1\", a name Windows cannot store").arg(component);
     }
 
     // the manifest is published as md5.txt beside the files, and the updater keeps the
@@ -82,8 +74,9 @@ QString releasePathProblem(const QString &path)
     if (top.compare(QLatin1String("update_md5.info"), Qt::CaseInsensitive) == 0)
         return tr("would be overwritten by the updater's record update_md5.info");
 
-    if (QString::fromLocal8Bit(path.toLocal8Bit()) != path)
-        return tr("cannot be written in the local 8-bit encoding of this system");
+    // md5.txt lists paths in UTF-8; only a lone surrogate has no UTF-8 form
+    if (QString::fromUtf8(path.toUtf8()) != path)
+        return tr("is not valid Unicode");
     return QString();
 }
 

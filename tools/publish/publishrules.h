@@ -4,8 +4,8 @@
 #include <QString>
 
 // Why a "/"-separated path below the release cannot be published, or an empty string when it
-// can. The path must survive md5.txt (TAB separated, one line per file, written in the local
-// 8-bit encoding), the updater's own path checks, and Windows, where most clients install.
+// can. The path must survive md5.txt (TAB separated, one line per file, written in UTF-8), the
+// updater's own path checks, and Windows, where most clients install.
 QString releasePathProblem(const QString &path);
 
 // Why a name cannot serve as the folder of a version, or an empty string when it can. The
