@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "app/plainini.h"
+#include "worker/cachetrust.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -37,6 +38,15 @@ UpdaterConfig readConfig(const QString &updaterDir)
     // a relative host name always lies beside the updater, whatever the "bin" rule decides
     if (QFileInfo(config.hostProgram).isRelative())
         config.hostProgram = dir.absoluteFilePath(config.hostProgram);
+    // Trust and time limits come from this file only, never from the environment: a user can
+    // set the environment of an updater that runs with administrator rights, not this file.
+    // A relative certificate file lies beside the updater, like the host.
+    config.caCertificates = settings.value(QStringLiteral("CaCertificates")).toString();
+    if (!config.caCertificates.isEmpty() && QFileInfo(config.caCertificates).isRelative())
+        config.caCertificates = dir.absoluteFilePath(config.caCertificates);
+    bool ok = false;
+    const int stallTimeout = settings.value(QStringLiteral("StallTimeout")).toString().toInt(&ok);
+    config.stallTimeout = ok && stallTimeout > 0 ? stallTimeout : 0;
     return config;
 }
 
@@ -57,7 +67,14 @@ QDir prepareCacheDir(const QString &cachePath)
     QDir cache(cachePath);
     if (cache.isRelative())
         cache.makeAbsolute();
-    if (!cache.exists())
-        cache.mkpath(QStringLiteral("."));
+    if (!cache.exists()) {
+        // the directories above as usual, the cache itself private to this user: what lies in
+        // it is installed with administrator rights
+        const QString path = QDir::cleanPath(cache.absolutePath());
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        // should that fail, a plain directory: each attempt refuses it unless it is safe anyway
+        if (!createPrivateDirectory(path))
+            QDir().mkdir(path);
+    }
     return cache;
 }

@@ -17,6 +17,10 @@ struct UpdaterConfig
     QString downloadUrl;
     QString cachePath;
     QString hostProgram; // absolute
+    // a PEM file of the certificate authorities trusted for HTTPS in place of the system's;
+    // absolute, empty when not set
+    QString caCertificates;
+    int stallTimeout = 0; // milliseconds; 0: the worker's default
 };
 
 QString configFileName();
@@ -26,7 +30,8 @@ UpdaterConfig readConfig(const QString &updaterDir);
 // when that directory is named "bin". Missing directories are created.
 QDir prepareInstallRoot(const QString &updaterDir);
 // The cache directory, relative paths taken against the working directory; created when
-// missing. A failure to create it shows up later, when the descriptor is saved.
+// missing, private to this user. A failure to create it shows up later, when the descriptor is
+// saved; whether an existing one may be used is decided by each attempt (app/updatecheck.cpp).
 QDir prepareCacheDir(const QString &cachePath);
 
 #endif // CONFIG_H

@@ -7,15 +7,89 @@
 #include "worker/cdownloadthread.h"
 
 #include <QCoreApplication>
+#include <QSet>
+#include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
 
 namespace {
 QString failureTitle()
 {
     return QCoreApplication::translate("QObject", "更新失败");
 }
+
+// The password as the base URL's text has it: after the first ':' of the user information, which
+// ends at the last '@' before the query or fragment (QUrl would give nothing for a broken URL).
+QString writtenPassword(const QString &baseUrl)
+{
+    const int authority = baseUrl.indexOf(QLatin1String("://"));
+    if (authority < 0)
+        return QString();
+    int end = baseUrl.size();
+    for (const QChar stop : {QLatin1Char('?'), QLatin1Char('#')}) {
+        const int at = baseUrl.indexOf(stop, authority + 3);
+        if (at >= 0)
+            end = std::min(end, at);
+    }
+    const int userEnd = baseUrl.lastIndexOf(QLatin1Char('@'), end - 1);
+    if (userEnd < authority + 3)
+        return QString();
+    const int colon = baseUrl.indexOf(QLatin1Char(':'), authority + 3);
+    if (colon < 0 || colon > userEnd)
+        return QString();
+    return baseUrl.mid(colon + 1, userEnd - colon - 1);
+}
 } // namespace
 
+QString hideUrlPassword(const QString &text, const QString &baseUrl)
+{
+    QSet<QString> forms;
+    const QString written = writtenPassword(baseUrl);
+    const QString decoded = QUrl::fromPercentEncoding(written.toUtf8());
+    forms << written << decoded << QString::fromLatin1(QUrl::toPercentEncoding(decoded));
+    const QUrl url(baseUrl, QUrl::TolerantMode);
+    forms << url.password(QUrl::PrettyDecoded) << url.password(QUrl::FullyDecoded)
+          << url.password(QUrl::FullyEncoded);
+    forms.remove(QString());
+    // the longer forms first, so that no shorter one leaves a piece of a longer one behind
+    QStringList ordered = forms.values();
+    std::sort(ordered.begin(), ordered.end(),
+        [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    QString hidden = text;
+    // only where it stands between the user name and the host: a short password must not
+    // take letters out of the rest of the message
+    for (const QString &password : qAsConst(ordered))
+        hidden.replace(QLatin1Char(':') + password + QLatin1Char('@'), QLatin1String(":***@"));
+    return hidden;
+}
+
 UpdateFrontend::~UpdateFrontend() = default;
+
+void UpdateFrontend::setBaseUrl(const QString &url)
+{
+    baseUrl = url;
+}
+
+QString UpdateFrontend::shown(const QString &message) const
+{
+    return hideUrlPassword(message, baseUrl);
+}
+
+void UpdateFrontend::reportFatal(const QString &title, const QString &message)
+{
+    showFatal(title, shown(message));
+}
+
+bool UpdateFrontend::reportFailure(const QString &message)
+{
+    return showFailure(shown(message));
+}
+
+bool UpdateFrontend::reportWorkerFailure(const QString &message, bool forced)
+{
+    return showWorkerFailure(shown(message), forced);
+}
 
 int UpdateFrontend::execDialog(QDialog &dialog)
 {
@@ -25,10 +99,12 @@ int UpdateFrontend::execDialog(QDialog &dialog)
 void UpdateFrontend::runWorkerWithProgress(CDownloadThread &worker)
 {
     CUpdateProgress progress(&worker);
+    // the worker's failure shows in the dialog too: it is a report like the others
+    progress.setMessageFilter([this](const QString &message) { return shown(message); });
     execDialog(progress);
 }
 
-void ConsoleFrontend::reportFatal(const QString &, const QString &message)
+void ConsoleFrontend::showFatal(const QString &, const QString &message)
 {
     printConsoleResult(false, false, message);
 }
@@ -38,13 +114,13 @@ void ConsoleFrontend::reportComparison(bool update)
     printConsoleResult(true, update, QString());
 }
 
-bool ConsoleFrontend::reportFailure(const QString &message)
+bool ConsoleFrontend::showFailure(const QString &message)
 {
     printConsoleResult(false, false, message);
     return false;
 }
 
-bool ConsoleFrontend::reportWorkerFailure(const QString &message, bool)
+bool ConsoleFrontend::showWorkerFailure(const QString &message, bool)
 {
     printConsoleResult(false, false, message);
     return false;
@@ -83,22 +159,22 @@ bool DialogFrontend::showConfigError(const QString &title, const QString &text, 
     return execDialog(errorDialog) == QDialog::Accepted;
 }
 
-void DialogFrontend::reportFatal(const QString &title, const QString &message)
+void DialogFrontend::showFatal(const QString &title, const QString &message)
 {
     showConfigError(title, message, false);
 }
 
 void DialogFrontend::reportComparison(bool) { }
 
-bool DialogFrontend::reportFailure(const QString &message)
+bool DialogFrontend::showFailure(const QString &message)
 {
     return showConfigError(failureTitle(), message, true);
 }
 
-bool DialogFrontend::reportWorkerFailure(const QString &message, bool forced)
+bool DialogFrontend::showWorkerFailure(const QString &message, bool forced)
 {
     if (!forced)
-        return reportFailure(message);
+        return showFailure(message);
     // a forced update has no way out but success: the report is acknowledged, then retried
     showConfigError(failureTitle(), message, false);
     return true;

@@ -15,21 +15,33 @@ enum class AttemptResult {
     InstalledForced,
 };
 
+// The text with the password of baseUrl's user information replaced by "***" wherever it stands
+// in a URL (":password@"), in the forms a URL can take: as written, decoded and percent-encoded.
+// The base URL is read as text, so that a URL too broken for QUrl still has its password hidden.
+QString hideUrlPassword(const QString &text, const QString &baseUrl);
+
 // Everything that differs between console mode and the dialogs, in one place: how a failure is
 // reported, whether the user is asked, how the worker runs and when the host is started again.
+// Every message passes through here on its way to the user, so this is where the base URL's
+// password is taken out of them (Qt's error texts name the URL, with its password).
 class UpdateFrontend
 {
 public:
     virtual ~UpdateFrontend();
 
+    // the base URL whose password no report may show; set once at start-up
+    void setBaseUrl(const QString &baseUrl);
+    // the message as it is shown: without the base URL's password
+    QString shown(const QString &message) const;
+
     // a failure that no new attempt can mend (start-up, configuration)
-    virtual void reportFatal(const QString &title, const QString &message) = 0;
+    void reportFatal(const QString &title, const QString &message);
+    // fetching or saving failed; true when a new attempt is to run
+    bool reportFailure(const QString &message);
+    // the worker failed; true when a new attempt is to run
+    bool reportWorkerFailure(const QString &message, bool forced);
     // the manifest was compared with the installation; update: files differ, forced update
     virtual void reportComparison(bool update) = 0;
-    // fetching or saving failed; true when a new attempt is to run
-    virtual bool reportFailure(const QString &message) = 0;
-    // the worker failed; true when a new attempt is to run
-    virtual bool reportWorkerFailure(const QString &message, bool forced) = 0;
     // asked before an optional update; true to go on
     virtual bool confirmUpdate(const QString &version) = 0;
     // runs the worker until its thread has finished
@@ -37,9 +49,17 @@ public:
     virtual bool relaunchesHost(AttemptResult result) const = 0;
 
 protected:
+    // the reports, given messages already fit to be shown
+    virtual void showFatal(const QString &title, const QString &message) = 0;
+    virtual bool showFailure(const QString &message) = 0;
+    virtual bool showWorkerFailure(const QString &message, bool forced) = 0;
+
     // every modal dialog of the run goes through here
     virtual int execDialog(QDialog &dialog);
     void runWorkerWithProgress(CDownloadThread &worker);
+
+private:
+    QString baseUrl;
 };
 
 // Reports as JSON on standard output; no question is asked, and only a successful forced
@@ -47,14 +67,16 @@ protected:
 class ConsoleFrontend : public UpdateFrontend
 {
 public:
-    void reportFatal(const QString &title, const QString &message) override;
     void reportComparison(bool update) override;
-    bool reportFailure(const QString &message) override;
-    bool reportWorkerFailure(const QString &message, bool forced) override;
     bool confirmUpdate(const QString &version) override;
     // an optional update runs without any window; a forced one shows its progress
     void runWorker(CDownloadThread &worker, bool forced) override;
     bool relaunchesHost(AttemptResult result) const override;
+
+protected:
+    void showFatal(const QString &title, const QString &message) override;
+    bool showFailure(const QString &message) override;
+    bool showWorkerFailure(const QString &message, bool forced) override;
 };
 
 // Reports in the one error dialog with its retry offer, asks before an optional update, shows
@@ -65,15 +87,15 @@ class DialogFrontend : public UpdateFrontend
 public:
     explicit DialogFrontend(CUpdateError &errorDialog);
 
-    void reportFatal(const QString &title, const QString &message) override;
     void reportComparison(bool update) override;
-    bool reportFailure(const QString &message) override;
-    bool reportWorkerFailure(const QString &message, bool forced) override;
     bool confirmUpdate(const QString &version) override;
     void runWorker(CDownloadThread &worker, bool forced) override;
     bool relaunchesHost(AttemptResult result) const override;
 
 protected:
+    void showFatal(const QString &title, const QString &message) override;
+    bool showFailure(const QString &message) override;
+    bool showWorkerFailure(const QString &message, bool forced) override;
     // shows a message in the error dialog; true when the user took the retry offer
     bool showConfigError(const QString &title, const QString &text, bool canRetry);
 

@@ -1,23 +1,131 @@
 #include "singleinstance.h"
 
+#include <QDir>
+#include <QFile>
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+// A lock file that cannot be created or opened at all (a read-only directory, or something
+// other than our file at its path) is not another updater: whoever could put it there may
+// change the updater's directory anyway. The run goes on without the lock rather than being
+// refused for good.
+void warnUnlocked(const QString &path, const QString &reason)
+{
+    qWarning("running without the single-instance lock %s: %s",
+        qPrintable(QDir::toNativeSeparators(path)), qPrintable(reason));
+}
+} // namespace
+
 SingleInstanceGuard::SingleInstanceGuard(const QString &updaterDir)
-    : memory(updaterDir + QLatin1String("update_singleton"))
+    : path(QDir(updaterDir).filePath(QStringLiteral("update_singleton.lock")))
 { }
+
+SingleInstanceGuard::~SingleInstanceGuard()
+{
+    release();
+}
+
+#ifdef Q_OS_WIN
 
 bool SingleInstanceGuard::acquire()
 {
-#ifdef Q_OS_UNIX
-    // A System V segment outlives a process that was killed, so one crashed updater would lock
-    // out every later one. Attaching and detaching once removes a segment that no live process
-    // holds; a live updater stays attached and keeps its lock. (Windows frees the segment with
-    // its last handle, so there is nothing to clear there.)
-    if (memory.attach(QSharedMemory::ReadWrite))
-        memory.detach();
-#endif
-    if (memory.attach(QSharedMemory::ReadWrite))
-        return false;
-    if (memory.error() == QSharedMemory::AlreadyExists)
-        return false;
-    memory.create(1, QSharedMemory::ReadWrite);
+    if (handle)
+        return true;
+    // No sharing: while the file is open no one else can open it, whatever their rights, and
+    // the system closes it, and so deletes it, when the process ends in any way. The directory
+    // of an installed updater is one that only administrators may write to.
+    const HANDLE file = CreateFileW(
+        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+        GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION)
+            return false;
+        warnUnlocked(path, QStringLiteral("error %1").arg(error));
+        return true;
+    }
+    handle = file;
     return true;
 }
+
+void SingleInstanceGuard::release()
+{
+    if (handle)
+        CloseHandle(handle);
+    handle = nullptr;
+}
+
+#else
+
+bool SingleInstanceGuard::acquire()
+{
+    if (descriptor >= 0)
+        return true;
+    const QByteArray name = QFile::encodeName(path);
+    // The holder removes the file just before it lets go; a lock taken on a file that is no
+    // longer at the path keeps nobody out, so the lock counts only once the path still names
+    // the file locked. Each new try means another updater came or went in between.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        // 0600: no other user can open the file, so none can take the lock before us
+        const int file = ::open(
+            name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+        if (file < 0) {
+            if (errno == EINTR)
+                continue;
+            warnUnlocked(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return true;
+        }
+        struct stat opened;
+        if (::fstat(file, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            ::close(file);
+            warnUnlocked(path, QStringLiteral("not a regular file"));
+            return true;
+        }
+        if (::flock(file, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(file);
+            if (error == EWOULDBLOCK)
+                return false;
+            if (error == EINTR)
+                continue;
+            warnUnlocked(path, QString::fromLocal8Bit(std::strerror(error)));
+            return true;
+        }
+        struct stat named;
+        if (::lstat(name.constData(), &named) == 0 && named.st_dev == opened.st_dev
+            && named.st_ino == opened.st_ino) {
+            // a file left with wider rights would let others take the lock
+            if ((opened.st_mode & 077) != 0 && opened.st_uid == ::geteuid())
+                ::fchmod(file, 0600);
+            descriptor = file;
+            return true;
+        }
+        ::close(file);
+    }
+    return false;
+}
+
+void SingleInstanceGuard::release()
+{
+    if (descriptor < 0)
+        return;
+    // removed while still locked: an updater that opened it meanwhile finds it gone once it
+    // gets the lock, and starts again with a new file
+    ::unlink(QFile::encodeName(path).constData());
+    ::close(descriptor);
+    descriptor = -1;
+}
+
+#endif

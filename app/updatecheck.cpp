@@ -4,8 +4,10 @@
 #include "app/relaunch.h"
 #include "net/changedetection.h"
 #include "net/httprequest.h"
+#include "worker/cachetrust.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QSettings>
@@ -14,6 +16,10 @@ namespace {
 constexpr int FetchTimeoutSeconds = 5;
 // far above any real descriptor or manifest (some 800,000 files), far below what fills memory
 constexpr qint64 MaxFetchedBody = 64 * 1024 * 1024;
+// An entry costs some 300 bytes once parsed, and every listed file a look at the disk: a
+// manifest of millions of minimal lines would take gigabytes and minutes before the first
+// download. Far more files than any application ships, and within half a gigabyte.
+constexpr int MaxManifestLines = 500000;
 
 QString tr(const char *text)
 {
@@ -24,6 +30,31 @@ bool fetch(const UpdateContext &context, const QString &url, QByteArray &body, Q
 {
     return httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
         FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr, MaxFetchedBody);
+}
+
+// why the cache directory must not be used, or an empty text; a path that is no directory
+// at all fails where the descriptor is saved
+QString cacheDirProblem(const QString &path)
+{
+    switch (pathKind(path)) {
+    case PathKind::Link:
+        return tr("是指向别处的链接");
+    case PathKind::Directory:
+        break;
+    default:
+        return QString();
+    }
+    switch (ownership(path)) {
+    case Ownership::Private:
+        return QString();
+    case Ownership::OtherOwner:
+        return tr("属于其他用户");
+    case Ownership::OthersMayWrite:
+        return tr("其他用户可写入");
+    case Ownership::Unknown:
+        break;
+    }
+    return tr("无法读取其所有者和权限");
 }
 
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
@@ -47,7 +78,17 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     if (!fetch(context, descriptorText, body, error))
         return failed(tr("下载升级描述文件失败:%1").arg(error));
 
+    // Everything in the cache is installed with administrator rights: a cache that someone else
+    // could change, or a link that leads somewhere else, is not used at all.
+    const QString cacheProblem = cacheDirProblem(context.cacheDir.absolutePath());
+    if (!cacheProblem.isEmpty())
+        return failed(tr("缓存目录%1不安全:%2")
+                          .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
+                              cacheProblem));
+
     const QString savedPath = context.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
+    if (pathKind(savedPath) == PathKind::Link) // replaced, never written through
+        removeWithoutFollowing(savedPath);
     {
         // a descriptor that was not saved whole (a full disk) would be read back as the
         // defaults, a forced update from "Base": that is a failure to save it
@@ -61,6 +102,9 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     const QString folder = folderUrl(context.baseUrl, values.folder);
     if (!fetch(context, manifestUrl(folder), body, error))
         return failed(tr("下载更新列表文件失败:%1").arg(error));
+    const int lines = body.count('\n');
+    if (lines > MaxManifestLines)
+        return failed(tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines));
 
     const Manifest changes = detectChanges(parseManifest(body), context.installRoot);
     frontend.reportComparison(!changes.isEmpty() && values.updateType != 0);

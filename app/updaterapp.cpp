@@ -36,12 +36,31 @@ void useOffscreenPlatformWhenHeadless(int argc, char **argv)
 #endif
 }
 
-// lets tests shorten how long a stalled file download is waited for
-int stallTimeoutFromEnvironment()
+// The only plugin directory, fixed when the updater was built; none for a static Qt.
+QStringList ownLibraryPaths()
 {
-    bool ok = false;
-    const int milliseconds = qEnvironmentVariableIntValue("UPDATER_STALL_TIMEOUT_MS", &ok);
-    return ok && milliseconds > 0 ? milliseconds : 0;
+    const QString dir = QString::fromUtf8(UPDATER_QT_PLUGIN_DIR);
+    return dir.isEmpty() ? QStringList() : QStringList(dir);
+}
+
+// Variables that add plugin directories, unset while the application object loads its plugins
+// and put back afterwards for the processes started later (the host).
+QList<QPair<const char *, QByteArray>> setAsidePluginEnvironment()
+{
+    QList<QPair<const char *, QByteArray>> saved;
+    for (const char *name : {"QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH"}) {
+        if (qEnvironmentVariableIsSet(name)) {
+            saved.append({name, qgetenv(name)});
+            qunsetenv(name);
+        }
+    }
+    return saved;
+}
+
+void restoreEnvironment(const QList<QPair<const char *, QByteArray>> &saved)
+{
+    for (const auto &variable : saved)
+        qputenv(variable.first, variable.second);
 }
 
 int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const UpdaterConfig &config,
@@ -66,7 +85,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.installRoot = prepareInstallRoot(updaterDir);
     context.cacheDir = prepareCacheDir(config.cachePath);
     context.hostProgram = config.hostProgram;
-    context.stallTimeout = stallTimeoutFromEnvironment();
+    context.stallTimeout = config.stallTimeout;
     return runUpdateCheck(context, frontend);
 }
 } // namespace
@@ -76,14 +95,23 @@ int runUpdater(int &argc, char **argv)
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     useOffscreenPlatformWhenHeadless(argc, argv);
+    // What runs with administrator rights loads only its own Qt plugins. The embedded qt.conf
+    // (":/qt/etc/qt.conf") already wins over a host's beside the updater; the environment is
+    // set aside while the application object loads the platform plugin, and the updater's own
+    // folder, which Qt adds to the paths as it makes that object, is dropped right after.
+    const QStringList libraryPaths = ownLibraryPaths();
+    QCoreApplication::setLibraryPaths(libraryPaths);
+    const auto pluginEnvironment = setAsidePluginEnvironment();
     QApplication app(argc, argv);
+    restoreEnvironment(pluginEnvironment);
+    QCoreApplication::setLibraryPaths(libraryPaths);
     app.setWindowIcon(QIcon(QStringLiteral(":/icon")));
-    trustCertificatesFromEnvironment();
 
     CUpdateError errorDialog;
     const QString updaterDir = QCoreApplication::applicationDirPath();
     QNetworkAccessManager manager;
     const UpdaterConfig config = readConfig(updaterDir);
+    trustCertificates(config.caCertificates);
     errorDialog.setDownloadUrl(config.downloadUrl);
 
     const RunMode mode = runModeFromArgument(argumentAfterProgram(argc, argv));
@@ -95,6 +123,7 @@ int runUpdater(int &argc, char **argv)
     DialogFrontend dialogs(errorDialog);
     UpdateFrontend &frontend
         = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
+    frontend.setBaseUrl(config.baseUrl);
     SingleInstanceGuard guard(updaterDir); // held until the process ends
     return startUpdate(frontend, guard, config, updaterDir, &manager);
 }

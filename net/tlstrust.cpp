@@ -8,10 +8,20 @@
 #include <QSslConfiguration>
 #endif
 
+int trustCertificates(const QString &configuredFile)
+{
+    return configuredFile.isEmpty() ? trustCertificatesFromEnvironment()
+                                    : trustCertificatesFromFile(configuredFile);
+}
+
 int trustCertificatesFromEnvironment()
 {
+#ifdef Q_OS_WIN
+    return 0;
+#else
     const QByteArray file = qgetenv("SSL_CERT_FILE");
     return file.isEmpty() ? 0 : trustCertificatesFromFile(QFile::decodeName(file));
+#endif
 }
 
 int trustCertificatesFromFile(const QString &path)

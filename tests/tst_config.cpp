@@ -69,16 +69,26 @@ void tst_Config::readConfig_data()
     QTest::addColumn<QString>("downloadUrl");
     QTest::addColumn<QString>("cache"); // relative to the updater's directory when not absolute
     QTest::addColumn<QString>("host"); // relative to the updater's directory when not absolute
+    QTest::addColumn<QString>("caFile"); // relative to the updater's directory when not absolute
+    QTest::addColumn<int>("stallTimeout");
 
-    QTest::newRow("no-file") << QString() << QString() << QString() << "update" << "Host.exe";
-    QTest::newRow("no-group") << "[Other]\nURL=http://x/\n" << QString() << QString() << "update" << "Host.exe";
+    QTest::newRow("no-file") << QString() << QString() << QString() << "update" << "Host.exe" << QString() << 0;
+    QTest::newRow("no-group") << "[Other]\nURL=http://x/\n" << QString() << QString() << "update" << "Host.exe" << QString() << 0;
     QTest::newRow("all-keys")
             << "[Update]\nURL=http://server/app/\nDownLoadUrl=http://server/setup\nCache=/var/cache/u\nExeName=/opt/app/host\n"
-            << "http://server/app/" << "http://server/setup" << "/var/cache/u" << "/opt/app/host";
-    QTest::newRow("relative-host") << "[Update]\nExeName=sub/app.exe\n" << QString() << QString() << "update" << "sub/app.exe";
+            << "http://server/app/" << "http://server/setup" << "/var/cache/u" << "/opt/app/host" << QString() << 0;
+    QTest::newRow("relative-host") << "[Update]\nExeName=sub/app.exe\n" << QString() << QString() << "update" << "sub/app.exe" << QString() << 0;
     // an empty name resolves to the updater's directory itself: the later start fails quietly
-    QTest::newRow("empty-host") << "[Update]\nExeName=\n" << QString() << QString() << "update" << "";
-    QTest::newRow("relative-cache-kept") << "[Update]\nCache=tmp\n" << QString() << QString() << "tmp" << "Host.exe";
+    QTest::newRow("empty-host") << "[Update]\nExeName=\n" << QString() << QString() << "update" << "" << QString() << 0;
+    QTest::newRow("relative-cache-kept") << "[Update]\nCache=tmp\n" << QString() << QString() << "tmp" << "Host.exe" << QString() << 0;
+    QTest::newRow("ca-and-stall")
+            << "[Update]\nCaCertificates=/etc/updater/ca.pem\nStallTimeout=1500\n" << QString() << QString()
+            << "update" << "Host.exe" << "/etc/updater/ca.pem" << 1500;
+    // a relative file lies beside the updater; a time that is no positive number is the default
+    QTest::newRow("relative-ca-bad-stall") << "[Update]\nCaCertificates=certs/ca.pem\nStallTimeout=soon\n"
+            << QString() << QString() << "update" << "Host.exe" << "certs/ca.pem" << 0;
+    QTest::newRow("negative-stall") << "[Update]\nStallTimeout=-5\n" << QString() << QString() << "update"
+            << "Host.exe" << QString() << 0;
 }
 
 void tst_Config::readConfig()
@@ -88,6 +98,8 @@ void tst_Config::readConfig()
     QFETCH(QString, downloadUrl);
     QFETCH(QString, cache);
     QFETCH(QString, host);
+    QFETCH(QString, caFile);
+    QFETCH(int, stallTimeout);
 
     QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
     QVERIFY(updaterDir.isValid());
@@ -104,6 +116,9 @@ void tst_Config::readConfig()
     QCOMPARE(config.cachePath, cache == QLatin1String("update") ? dir.filePath(cache) : cache);
     QCOMPARE(config.hostProgram, QDir::isAbsolutePath(host) ? host : dir.absoluteFilePath(host));
     QVERIFY(QDir::isAbsolutePath(config.hostProgram));
+    QCOMPARE(config.caCertificates, caFile.isEmpty() || QDir::isAbsolutePath(caFile)
+                     ? caFile : dir.absoluteFilePath(caFile));
+    QCOMPARE(config.stallTimeout, stallTimeout);
 }
 
 void tst_Config::installRoot_data()

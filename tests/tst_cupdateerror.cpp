@@ -1,9 +1,13 @@
 #include "ui/cupdateerror.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 // records the pages the dialog asks the desktop to open
@@ -26,6 +30,8 @@ private slots:
     void buttons();
     void exec_data();
     void exec();
+    void message_data();
+    void message();
     void downloadPage();
 
 private:
@@ -64,6 +70,8 @@ void tst_CUpdateError::form()
     QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("label"))->font().pointSize(), 15);
     QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("label"))->sizePolicy().horizontalPolicy(),
              QSizePolicy::Expanding);
+    for (const char *name : {"label", "error"}) // server text is never read as markup
+        QCOMPARE(dialog.findChild<QLabel *>(QLatin1String(name))->textFormat(), Qt::PlainText);
 }
 
 using Step = QPair<QString, QVariantList>;
@@ -148,6 +156,53 @@ void tst_CUpdateError::exec()
         QVERIFY(stillOpenAfterReturn);
     QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("error"))->text(),
              QStringLiteral("下载升级描述文件失败:x"));
+}
+
+void tst_CUpdateError::message_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("elided");
+
+    // short enough for the label in any font, the fallback glyphs of a machine without fonts too
+    QTest::newRow("bold-markup") << "失败:<b>x</b>" << false;
+    QTest::newRow("image-markup") << "<img src=x.png>" << false;
+    QTest::newRow("long") << QStringLiteral("重命名%1为%1.old失败").arg(QString(200, QLatin1Char('d'))) << true;
+    QTest::newRow("long-markup")
+            << QStringLiteral("下载更新文件%1网络错误：404-<b>Not Found</b> & <img src=x.png>")
+                       .arg(QString(150, QLatin1Char('n')))
+            << true;
+}
+
+// text from the server shows literally; a text too long for the label is elided there and
+// whole in the tool tip and on the clipboard
+void tst_CUpdateError::message()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, elided);
+    CUpdateError dialog;
+    dialog.setMessage(QStringLiteral("更新失败"), text, true);
+    auto *error = dialog.findChild<QLabel *>(QStringLiteral("error"));
+    QCOMPARE(error->textFormat(), Qt::PlainText);
+    QCOMPARE(error->geometry(), QRect(30, 370, 580, 24));
+    if (elided) {
+        QVERIFY(error->text() != text);
+        QVERIFY(error->text().contains(QChar(0x2026)));
+        QVERIFY(error->fontMetrics().horizontalAdvance(error->text()) <= error->width());
+        QTextDocument tip;
+        tip.setHtml(error->toolTip());
+        QVERIFY(Qt::mightBeRichText(error->toolTip()));
+        QCOMPARE(tip.toPlainText(), text);
+    } else {
+        QCOMPARE(error->text(), text);
+        QCOMPARE(error->toolTip(), QString());
+    }
+    QCOMPARE(error->actions().size(), 1);
+    QAction *copy = error->actions().first();
+    QCOMPARE(copy->text(), QStringLiteral("复制"));
+    QCOMPARE(copy->shortcut(), QKeySequence(QKeySequence::Copy));
+    QGuiApplication::clipboard()->clear();
+    copy->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), text);
 }
 
 void tst_CUpdateError::downloadPage()

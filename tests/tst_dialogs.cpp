@@ -4,12 +4,16 @@
 #include "ui/cupdateprogress.h"
 #include "worker/cdownloadthread.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 struct ExpectedWidget
@@ -63,6 +67,8 @@ void tst_Dialogs::checkForm(QWidget &dialog, const QList<ExpectedWidget> &widget
         QCOMPARE(widget->geometry(), widgets.at(i).geometry);
         QCOMPARE(widget->property("text").toString(), widgets.at(i).text);
         QVERIFY(widget->geometry().top() >= 280); // the picture keeps the upper part
+        if (auto *label = qobject_cast<QLabel *>(widget)) // server text is never read as markup
+            QCOMPARE(label->textFormat(), Qt::PlainText);
     }
 }
 
@@ -91,6 +97,9 @@ void tst_Dialogs::setVersion_data()
     QTest::newRow("plain") << "2.1.0" << QStringLiteral("发现新版本：2.1.0");
     QTest::newRow("empty") << "" << QStringLiteral("发现新版本：");
     QTest::newRow("placeholders-literal") << "1.%2 %1" << QStringLiteral("发现新版本：1.%2 %1");
+    QTest::newRow("markup-literal") << "<img src=x>" << QStringLiteral("发现新版本：<img src=x>");
+    // too long for the label: elided there, whole in the tool tip and on the clipboard
+    QTest::newRow("long-elided") << QString(300, QLatin1Char('9')) << QString();
 }
 
 void tst_Dialogs::setVersion()
@@ -99,7 +108,18 @@ void tst_Dialogs::setVersion()
     QFETCH(QString, shown);
     CUpdateNotice notice;
     notice.setVersion(version);
-    QCOMPARE(notice.findChild<QLabel *>(QStringLiteral("version"))->text(), shown);
+    auto *label = notice.findChild<QLabel *>(QStringLiteral("version"));
+    const QString whole = QStringLiteral("发现新版本：") + version;
+    if (!shown.isNull()) {
+        QCOMPARE(label->text(), shown);
+    } else {
+        QVERIFY(label->text().endsWith(QLatin1Char('9')) && label->text().contains(QChar(0x2026)));
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
+        QCOMPARE(label->toolTip(), Qt::convertFromPlainText(whole, Qt::WhiteSpaceNormal));
+    }
+    QCOMPARE(label->actions().size(), 1);
+    label->actions().first()->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), whole);
 }
 
 void tst_Dialogs::noticeExec_data()
@@ -201,6 +221,9 @@ void tst_Dialogs::progressHandlers()
     progress.onDownloadFail(QFileInfo(QStringLiteral("/c/a.bin")), QStringLiteral("更新文件a.bin校验不对"));
     QCOMPARE(desc->text(), QStringLiteral("更新文件a.bin校验不对"));
     QCOMPARE(bar->value(), 75);
+    const QString markup = QStringLiteral("404-<img src=x.png>");
+    progress.onDownloadFail(QFileInfo(QStringLiteral("/c/a.bin")), markup);
+    QCOMPARE(desc->text(), markup); // shown as it came
     QTRY_VERIFY(worker->isFinished());
 }
 

@@ -5,6 +5,8 @@
 #include "support/testserver.h"
 #include "worker/cdownloadthread.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -14,6 +16,9 @@
 #include <QScopeGuard>
 
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 
@@ -23,6 +28,16 @@ ManifestEntry entryFor(const QString &path, const QByteArray &content)
 {
     return {path, quint64(content.size()), digestText(content)};
 }
+
+#ifndef Q_OS_WIN
+// the permission bits and the set-ID and sticky bits of the file itself; -1 when it is missing
+int modeOf(const QString &path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777)
+                                                                      : -1;
+}
+#endif
 
 struct DirectoryLock
 {
@@ -52,6 +67,8 @@ private slots:
     void downloadFailures();
     void redirects_data();
     void redirects();
+    void redirectRule_data();
+    void redirectRule();
     void cachePathStates_data();
     void cachePathStates();
     void fileNamesInUrls_data();
@@ -204,6 +221,8 @@ void tst_DownloadThread::downloadFailures_data()
     QTest::addColumn<QString>("message"); // %1: file name, %2: anything (checked as a prefix)
 
     QTest::newRow("404") << "404" << QStringLiteral("下载更新文件f.bin网络错误：404-");
+    // a body too large to be worth reading is cut short, the reply's own text kept
+    QTest::newRow("404-large-body") << "404-large" << QStringLiteral("下载更新文件f.bin网络错误：404-");
     QTest::newRow("unreachable") << "unreachable" << QStringLiteral("下载更新文件f.bin网络错误：0-");
     QTest::newRow("one-byte-short") << "short" << QStringLiteral("下载更新文件f.bin大小不对");
     QTest::newRow("closed-mid-body") << "closed" << QStringLiteral("下载更新文件f.bin大小不对");
@@ -224,9 +243,24 @@ void tst_DownloadThread::downloadFailures()
     QString folder = server->baseUrl() + QStringLiteral("/files/");
     TestServer::Response response;
     response.body = content;
+    QString notFoundText; // what the reply says for a small 404 at the file's URL
+    if (scenario.startsWith(QLatin1String("404"))) {
+        QNetworkAccessManager manager;
+        QScopedPointer<QNetworkReply> probe(
+                manager.get(QNetworkRequest(CDownloadThread::fileUrl(folder, entry.path))));
+        QSignalSpy probed(probe.data(), &QNetworkReply::finished);
+        QVERIFY(probed.wait());
+        QCOMPARE(probe->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+        notFoundText = probe->errorString();
+    }
     if (scenario == QLatin1String("404")) {
         response.status = 404;
         response.body = "missing";
+    } else if (scenario == QLatin1String("404-large")) {
+        // 2 MiB, then silence: only a body cut short ends before the stall limit
+        response.status = 404;
+        response.body = QByteArray(4 * 1024 * 1024, 'm');
+        response.stallAfterBytes = 2 * 1024 * 1024;
     } else if (scenario == QLatin1String("unreachable")) {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -271,8 +305,8 @@ void tst_DownloadThread::downloadFailures()
     QCOMPARE(failed.first().at(0).value<QFileInfo>().absoluteFilePath(), cachePath(entry.path));
     QCOMPARE(job.errorMessage(), emitted);
     QVERIFY(!job.succeeded());
-    if (scenario == QLatin1String("404"))
-        QVERIFY2(emitted.size() > message.size(), "the reply's error text follows the status");
+    if (scenario.startsWith(QLatin1String("404"))) // the reply's error text follows the status
+        QCOMPARE(emitted, message + notFoundText);
     if (scenario != QLatin1String("unwritable")) {
         QCOMPARE(read(cachePath(entry.path)), QByteArray("stale"));
         QCOMPARE(cacheLeftovers(), QStringList{entry.path});
@@ -304,6 +338,29 @@ void tst_DownloadThread::redirects()
     QCOMPARE(target.requestCount("/moved/r.bin"), 1);
 }
 
+void tst_DownloadThread::redirectRule_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("allowed");
+
+    QTest::newRow("http-to-other-host") << "http://a/f" << "http://b:8080/g" << true;
+    QTest::newRow("http-to-https") << "http://a/f" << "https://b/f" << true;
+    QTest::newRow("https-to-https") << "https://a/f" << "https://b/f" << true;
+    QTest::newRow("https-to-http") << "https://a/f" << "http://a/f" << false;
+    QTest::newRow("https-to-http-upper-case") << "https://a/f" << "HTTP://a/f" << false;
+    QTest::newRow("http-to-file") << "http://a/f" << "file:///etc/passwd" << false;
+    QTest::newRow("https-to-ftp") << "https://a/f" << "ftp://a/f" << false;
+}
+
+void tst_DownloadThread::redirectRule()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, allowed);
+    QCOMPARE(CDownloadThread::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+}
+
 void tst_DownloadThread::cachePathStates_data()
 {
     QTest::addColumn<QString>("state");
@@ -314,6 +371,15 @@ void tst_DownloadThread::cachePathStates_data()
     QTest::newRow("dangling-link") << "link" << 1;
     QTest::newRow("missing-subdirectory") << "missing" << 1;
     QTest::newRow("empty-file-entry") << "empty" << 1;
+#ifndef Q_OS_WIN
+    // nothing is removed, read or written through a link: the place it leads to stays as it was
+    QTest::newRow("link-to-directory") << "link-to-directory" << 1;
+    QTest::newRow("link-to-correct-file") << "link-to-file" << 1;
+    QTest::newRow("linked-subdirectory") << "linked-subdirectory" << 1;
+    // a correct file that someone else could have planted or changed is fetched again
+    QTest::newRow("other-owner") << "other-owner" << 1;
+    QTest::newRow("others-may-write") << "others-may-write" << 1;
+#endif
 }
 
 void tst_DownloadThread::cachePathStates()
@@ -333,6 +399,31 @@ void tst_DownloadThread::cachePathStates()
         QVERIFY(QDir().mkpath(cachePath("deep/er")));
         QVERIFY(QFile::link(cachePath("nowhere"), cachePath(path)));
     }
+    // where links lead, outside the cache
+    QTemporaryDir elsewhere;
+    QVERIFY2(elsewhere.isValid(), qPrintable(elsewhere.errorString()));
+    QVERIFY(writeTree(elsewhere.path(), {{"x.bin", content}, {"er/kept.txt", "kept"}}));
+    const QMap<QString, QByteArray> elsewhereBefore = snapshotTree(elsewhere.path());
+#ifndef Q_OS_WIN
+    if (state == QLatin1String("link-to-directory")) {
+        QVERIFY(QDir().mkpath(cachePath("deep/er")));
+        QVERIFY(QFile::link(elsewhere.path(), cachePath(path)));
+    } else if (state == QLatin1String("link-to-file")) {
+        QVERIFY(QDir().mkpath(cachePath("deep/er")));
+        QVERIFY(QFile::link(QDir(elsewhere.path()).filePath("x.bin"), cachePath(path)));
+    } else if (state == QLatin1String("linked-subdirectory")) {
+        QVERIFY(QDir().mkpath(cachePath("deep")));
+        QVERIFY(QFile::link(QDir(elsewhere.path()).filePath("er"), cachePath("deep/er")));
+    } else if (state == QLatin1String("other-owner")) {
+        if (::geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QVERIFY(writeTree(cache.path(), {{path, content}}));
+        QVERIFY(::chown(QFile::encodeName(cachePath(path)).constData(), 65534, 65534) == 0);
+    } else if (state == QLatin1String("others-may-write")) {
+        QVERIFY(writeTree(cache.path(), {{path, content}}));
+        QVERIFY(::chmod(QFile::encodeName(cachePath(path)).constData(), 0646) == 0);
+    }
+#endif
     QScopedPointer<CDownloadThread> job(worker({entryFor(path, content)}));
     QSignalSpy started(job.data(), &CDownloadThread::downloadStarted);
     QVERIFY(run(*job));
@@ -341,6 +432,16 @@ void tst_DownloadThread::cachePathStates()
     QCOMPARE(server->requests().size(), requests);
     QCOMPARE(read(rootPath(path)), content);
     QVERIFY(QFileInfo(rootPath(path)).isFile());
+    QVERIFY(!QFileInfo(rootPath(path)).isSymLink());
+    QCOMPARE(snapshotTree(elsewhere.path()), elsewhereBefore);
+    // a link among the directories was not written through: a real directory took its place
+    QVERIFY(!QFileInfo(cachePath("deep")).isSymLink());
+    QVERIFY(!QFileInfo(cachePath("deep/er")).isSymLink());
+#ifndef Q_OS_WIN
+    // what was installed is this user's own file, which nobody else may change
+    QCOMPARE(QFileInfo(rootPath(path)).ownerId(), uint(::geteuid()));
+    QCOMPARE(modeOf(rootPath(path)) & 022, 0);
+#endif
 }
 
 void tst_DownloadThread::fileNamesInUrls_data()
@@ -394,6 +495,12 @@ void tst_DownloadThread::installRules()
     QVERIFY(writeTree(root.path(), {{"keep.txt", "untouched"}, {"old.dll", "v1 dll"},
                                     {"stale.dll", "v1 stale"}, {"stale.dll.old", "v0 stale"}}));
     const Files v2{{"new/deep/n.txt", "v2 n"}, {"old.dll", "v2 dll"}, {"stale.dll", "v2 stale"}};
+#ifndef Q_OS_WIN
+    // a replacing file takes the permission bits of the one it replaces, set-ID bits excepted
+    QVERIFY(::chmod(QFile::encodeName(rootPath("old.dll")).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(rootPath("stale.dll")).constData(), 02640) == 0);
+    const int newFileMode = modeOf(rootPath("keep.txt")); // what this process creates
+#endif
     serveRelease(*server, "/files/", v2);
     QList<ManifestEntry> entries;
     for (auto it = v2.cbegin(); it != v2.cend(); ++it)
@@ -407,6 +514,11 @@ void tst_DownloadThread::installRules()
             {"old.dll", "v2 dll"}, {"old.dll.old", "v1 dll"},
             {"stale.dll", "v2 stale"}, {"stale.dll.old", "v1 stale"}};
     QCOMPARE(snapshotTree(root.path()), expected);
+#ifndef Q_OS_WIN
+    QCOMPARE(modeOf(rootPath("old.dll")), 0755);
+    QCOMPARE(modeOf(rootPath("stale.dll")), 0640);
+    QCOMPARE(modeOf(rootPath("new/deep/n.txt")), newFileMode);
+#endif
 }
 
 void tst_DownloadThread::installFailures_data()
@@ -541,30 +653,40 @@ void tst_DownloadThread::cancel()
 void tst_DownloadThread::unsafeEntryRefused_data()
 {
     QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("cacheInRoot"); // empty: the cache lies elsewhere
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("parent") << QStringList{"ok.txt", "../escape.txt"}
+    QTest::newRow("parent") << QStringList{"ok.txt", "../escape.txt"} << QString()
                             << QStringLiteral("更新文件../escape.txt路径不合法");
 #ifdef Q_OS_WIN
     // where case is ignored the second would set the first aside over the original's .old
-    QTest::newRow("case-only") << QStringList{"Bin/a.dll", "bin/a.dll"}
+    QTest::newRow("case-only") << QStringList{"Bin/a.dll", "bin/a.dll"} << QString()
                                << QStringLiteral("更新文件Bin/a.dll与bin/a.dll路径仅大小写不同");
 #endif
+    // installed before zb, update/zb would replace zb's verified cache file with its own bytes
+    QTest::newRow("into-cache") << QStringList{"zb", "update/zb"} << "update"
+                                << QStringLiteral("更新文件update/zb路径不合法");
+    QTest::newRow("onto-cache") << QStringList{"a.txt", "bin/update"} << "bin/update"
+                                << QStringLiteral("更新文件bin/update路径不合法");
 }
 
 void tst_DownloadThread::unsafeEntryRefused()
 {
     QFETCH(QStringList, paths);
+    QFETCH(QString, cacheInRoot);
     QFETCH(QString, message);
 
     QVERIFY(writeTree(root.path(), {{"Bin/a.dll", "original"}}));
+    const QString cacheDir = cacheInRoot.isEmpty() ? cache.path() : rootPath(cacheInRoot);
+    QVERIFY(QDir().mkpath(cacheDir));
     const QMap<QString, QByteArray> before = snapshotTree(root.path());
     QList<ManifestEntry> entries;
     for (const QString &path : qAsConst(paths)) {
         entries.append(entryFor(path, path.toUtf8()));
         server->setFile("/files/" + path.toUtf8(), path.toUtf8());
     }
-    QScopedPointer<CDownloadThread> job(worker(entries));
+    QScopedPointer<CDownloadThread> job(new CDownloadThread(
+            server->baseUrl() + QStringLiteral("/files/"), QDir(cacheDir), QDir(root.path()), entries));
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     QVERIFY(run(*job));
     QCOMPARE(failed.count(), 1);
@@ -572,7 +694,7 @@ void tst_DownloadThread::unsafeEntryRefused()
     QCOMPARE(job->errorMessage(), message);
     QCOMPARE(server->requests().size(), 0);
     QCOMPARE(snapshotTree(root.path()), before);
-    QVERIFY(snapshotTree(cache.path()).isEmpty());
+    QVERIFY(snapshotTree(cacheDir).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadThread)

@@ -18,6 +18,7 @@
 #include <functional>
 
 #ifdef Q_OS_LINUX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
@@ -51,6 +52,8 @@ private slots:
     void malformedInputs_data();
     void malformedInputs();
     void unsafeManifestPaths();
+    void untrustedCache_data();
+    void untrustedCache();
     void replacedWhileInUse_data();
     void replacedWhileInUse();
 
@@ -325,14 +328,14 @@ bool tst_Faults::install(const Files &files, bool appliedManifest, const QString
     installation->environment.insert("HOME", dir.filePath("updater-home"));
     installation->environment.insert("XDG_CACHE_HOME", dir.filePath("updater-home"));
     installation->environment.insert("XDG_CONFIG_HOME", dir.filePath("updater-home"));
-    installation->environment.insert("UPDATER_STALL_TIMEOUT_MS", "1000");
     if (!writeTree(installation->root(), files))
         return false;
     if (appliedManifest)
         installation->writeFile("update_md5.info", manifestText(files));
     installation->installHost();
     QMap<QString, QString> config {
-        {"URL", server->baseUrl() + QLatin1Char('/')}, {"ExeName", "host.sh"}};
+        {"URL", server->baseUrl() + QLatin1Char('/')}, {"ExeName", "host.sh"},
+        {"StallTimeout", "1000"}};
     if (!cache.isEmpty())
         config.insert("Cache", cache);
     installation->writeConfig(config);
@@ -478,6 +481,11 @@ void tst_Faults::serverFaults()
     QElapsedTimer clock;
     clock.start();
     limitMs += int(startupMs);
+#ifdef Q_OS_WIN
+    // Wine starts processes and moves bytes several times slower, and more so on a busy machine;
+    // what the limit catches is a run that does not end
+    limitMs *= 3;
+#endif
     const Installation::Result result = installation->run({"console"}, limitMs + 2000);
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(result.finished, "the run was cut off or crashed");
@@ -891,7 +899,8 @@ bool tst_Faults::mountSmallTmpfs(QString *reason)
     const QString path = point->path();
     delete point;
     QProcess mount;
-    mount.start(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m", "tmpfs", path});
+    // private to root, as a cache must be (a tmpfs is writable by everyone otherwise)
+    mount.start(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m,mode=0700", "tmpfs", path});
     if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit
         || mount.exitCode() != 0) {
         *reason = QStringLiteral("cannot mount a tmpfs: ")
@@ -980,6 +989,8 @@ void tst_Faults::malformedInputs_data()
     // not one usable line: nothing to update
     row("md5.txt", "garbage", true, QString());
     row("md5.txt", "empty", true, QString());
+    // more lines than any release lists (each a valid entry): refused before it is parsed
+    row("md5.txt", "many-lines", false, QStringLiteral("更新列表文件条目过多:500001行"));
     // thousands of lines that parse, with random names the server does not have; on Windows
     // some of them differ only in letter case, which is refused before any download
 #ifdef Q_OS_WIN
@@ -1004,6 +1015,9 @@ void tst_Faults::malformedInputs()
         content += QByteArray("\x00\x01\xfe\xff\t\t\r\n\t\n", 10) + pattern(512, 50);
     } else if (kind == QLatin1String("huge")) {
         content = pattern(20 * 1024 * 1024, 51);
+    } else if (kind == QLatin1String("many-lines")) {
+        for (int i = 0; i <= 500000; ++i)
+            content += "d\t0\t" + QByteArray::number(i, 36) + '\n';
     }
     const Files v2 {{"app.bin", "app 2"}, {"lib/a.dll", "a2"}};
     QVERIFY(install({{"app.bin", "app 1"}, {"lib/a.dll", "a1"}}, true));
@@ -1083,6 +1097,64 @@ void tst_Faults::unsafeManifestPaths()
     installed.remove(QFileInfo(installation->updaterPath()).fileName());
     installed.remove("host.sh");
     QCOMPARE(installed, (QMap<QString, QByteArray> {{"app.bin", "app 1"}}));
+}
+
+// A cache directory that someone else could change is not used: the run fails before the
+// descriptor is saved there, and nothing is downloaded or installed.
+void tst_Faults::untrustedCache_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("other-owner") << "other-owner" << QStringLiteral("属于其他用户");
+    QTest::newRow("others-may-write") << "others-may-write" << QStringLiteral("其他用户可写入");
+    // a link made by anyone who may write the working directory could lead anywhere
+    QTest::newRow("link") << "link" << QStringLiteral("是指向别处的链接");
+}
+
+void tst_Faults::untrustedCache()
+{
+    QFETCH(QString, state);
+    QFETCH(QString, reason);
+#ifdef Q_OS_WIN
+    QSKIP("owners are changed with chown and modes with chmod; Wine does not enforce access lists");
+#else
+    if (state == QLatin1String("other-owner") && ::geteuid() != 0)
+        QSKIP("giving a directory to another user needs root");
+    QVERIFY(install(FaultV1, true));
+    const QString cache = installation->path("update");
+    const QString elsewhere = QDir(sandbox.path()).filePath("elsewhere");
+    if (state == QLatin1String("link")) {
+        QVERIFY(QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, cache));
+    } else {
+        QVERIFY(QDir().mkpath(cache));
+        const QByteArray path = QFile::encodeName(cache);
+        QVERIFY(state == QLatin1String("other-owner") ? ::chown(path.constData(), 65534, 65534) == 0
+                                                      : ::chmod(path.constData(), 0777) == 0);
+    }
+    // a correct file waiting in the cache is not installed either
+    QVERIFY(writeTree(cache, {{"app.bin", faultV2().value("app.bin")}}));
+    const QMap<QString, QByteArray> cacheBefore = snapshotTree(cache);
+    server->setFile("/update.ini", Descriptor);
+    serveRelease(*server, "/v2/", faultV2());
+    const QMap<QString, QByteArray> before = installedFiles(installation->root(), true);
+
+    const Installation::Result result = installation->run({"console"});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    const QList<QJsonObject> reports = reportsOf(result.standardOutput);
+    QVERIFY2(reports.size() == 1, qPrintable(describe(reports, result.standardOutput)));
+    QCOMPARE(reports.first().value("errormsg").toString(),
+        QStringLiteral("缓存目录%1不安全:%2").arg(QDir::toNativeSeparators(cache), reason));
+    QVERIFY(!reports.first().value("success").toBool());
+    QCOMPARE(server->requestedPaths(), QList<QByteArray> {"/update.ini"});
+    QCOMPARE(snapshotTree(cache), cacheBefore); // not even the descriptor was saved
+    const QString changes = treeDifference(installedFiles(installation->root(), true), before);
+    QVERIFY2(changes.isEmpty(), qPrintable(changes));
+    QVERIFY(!installation->hostStarted());
+    QFile::remove(cache); // the link, and what it leads to
+    QDir(elsewhere).removeRecursively();
+#endif
 }
 
 // Files in use are replaced: the running updater's own executable and a library that another

@@ -756,8 +756,8 @@ void tst_Nginx::console()
     }
 }
 
-// Console runs over HTTPS: with the test CA trusted the update goes through; without, the
-// first fetch fails, nothing is requested and nothing installed.
+// Console runs over HTTPS: with the test CA named in system.cfg the update goes through;
+// without, the first fetch fails, nothing is requested and nothing installed.
 void tst_Nginx::https_data()
 {
     QTest::addColumn<bool>("trusted");
@@ -805,11 +805,13 @@ void tst_Nginx::https()
 #endif
     takeRequests();
 
-    // the updater trusts the certificates of SSL_CERT_FILE in place of the system's
-    if (trusted)
-        installation.environment.insert(QStringLiteral("SSL_CERT_FILE"), caCertificate);
-    else
-        installation.environment.remove(QStringLiteral("SSL_CERT_FILE"));
+    // the updater trusts the certificates of the file that system.cfg names in place of the
+    // system's
+    installation.environment.remove(QStringLiteral("SSL_CERT_FILE"));
+    if (trusted) {
+        installation.writeConfig({{"URL", siteUrl(QStringLiteral("https"), httpsPort, site)},
+            {"ExeName", "host.sh"}, {"CaCertificates", caCertificate}});
+    }
     QScopedPointer<QProcess> process(installation.start({"console"}));
     const Installation::Result result = Installation::wait(process.data());
     const QStringList requests = takeRequests();

@@ -206,6 +206,11 @@ void tst_Publish::releasePathProblem_data()
     QTest::newRow("manifest-name-case") << QStringLiteral("MD5.TXT") << true;
     QTest::newRow("manifest-name-as-dir") << QStringLiteral("md5.txt/inner") << true;
     QTest::newRow("applied-record") << QStringLiteral("update_md5.info") << true;
+    // the updater's default cache beside it, in the root or in "bin", takes no release files
+    QTest::newRow("default-cache") << QStringLiteral("update/zb") << true;
+    QTest::newRow("default-cache-in-bin") << QStringLiteral("Bin/Update/zb") << true;
+    QTest::newRow("cache-like-name") << QStringLiteral("updates/zb") << false;
+    QTest::newRow("cache-name-nested") << QStringLiteral("data/update/zb") << false;
     QTest::newRow("dot-dot") << QStringLiteral("a/../b") << true;
     QTest::newRow("dot") << QStringLiteral("./a") << true;
     QTest::newRow("empty-component") << QStringLiteral("a//b") << true;
@@ -553,6 +558,9 @@ void tst_Publish::check_data()
     QTest::newRow("descriptor-missing")
         << QStringLiteral("no-descriptor") << QStringLiteral("update.ini");
     QTest::newRow("folder-leads-out") << QStringLiteral("folder-out") << QStringLiteral("'/'");
+    // listed and present, but where the updater keeps its cache: it would install over the
+    // cached file of "zb" before "zb" is installed
+    QTest::newRow("into-default-cache") << QStringLiteral("cache") << QStringLiteral("default cache");
 }
 
 void tst_Publish::check()
@@ -604,6 +612,9 @@ void tst_Publish::check()
         QVERIFY(QFile::remove(manifestPath));
     } else if (damage == QLatin1String("no-descriptor")) {
         QVERIFY(QFile::remove(server + QLatin1String("/update.ini")));
+    } else if (damage == QLatin1String("cache")) {
+        QVERIFY(writeFile(folder + QLatin1String("/update/zb"), "zb"));
+        QVERIFY(writeFile(manifestPath, manifest + referenceDigestText("zb") + "\t0200000000000000\tupdate/zb\n"));
     } else if (damage == QLatin1String("folder-out")) {
         QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("Version/Folder"), QStringLiteral("../v7"));

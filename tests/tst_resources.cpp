@@ -148,8 +148,12 @@ void tst_Resources::resourceRoot()
     // images) once a style has been created
     for (const char *qtRoot : {"qgradient", "qpdf", "qt-project.org"})
         entries.removeAll(QString::fromLatin1(qtRoot));
-    const QStringList expected({QStringLiteral("icon"), QStringLiteral("update_bg")});
+    // qt/etc/qt.conf pins the updater's own Qt paths, so that a host's qt.conf beside it is
+    // never read
+    const QStringList expected(
+        {QStringLiteral("icon"), QStringLiteral("qt"), QStringLiteral("update_bg")});
     QVERIFY2(entries == expected, qPrintable(QStringLiteral("found: ") + entries.join(u',')));
+    QVERIFY(QFileInfo(QStringLiteral(":/qt/etc/qt.conf")).isFile());
     QVERIFY(QFileInfo(QStringLiteral(":/icon")).isFile());
     QVERIFY(QFileInfo(QStringLiteral(":/update_bg")).isFile());
 }

@@ -12,6 +12,7 @@ CUpdateError::CUpdateError(QWidget *parent)
     ui.setupUi(this);
     makeFrameless(this);
     ui.download->hide();
+    addCopyAction(ui.error);
     connect(ui.retry, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui.download, &QPushButton::clicked, this, &CUpdateError::openDownloadPage);
 }
@@ -27,7 +28,7 @@ void CUpdateError::setDownloadUrl(QString url)
 void CUpdateError::setMessage(QString title, QString text, bool canRetry)
 {
     ui.label->setText(title);
-    ui.error->setText(text);
+    showWholeText(ui.error, text);
     ui.retry->setVisible(canRetry);
     ui.download->setVisible(canRetry && !downloadUrl.isEmpty());
 }

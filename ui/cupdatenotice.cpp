@@ -7,6 +7,7 @@ CUpdateNotice::CUpdateNotice(QWidget *parent)
 {
     ui.setupUi(this);
     makeFrameless(this);
+    addCopyAction(ui.version);
     connect(ui.update, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui.skip, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -15,7 +16,7 @@ CUpdateNotice::~CUpdateNotice() = default;
 
 void CUpdateNotice::setVersion(QString version)
 {
-    ui.version->setText(tr("发现新版本：%1").arg(version));
+    showWholeText(ui.version, tr("发现新版本：%1").arg(version));
 }
 
 void CUpdateNotice::paintEvent(QPaintEvent *)

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 #include "ui_cupdateprogress.h"
 
@@ -23,6 +24,9 @@ public:
     void onDownloadStarted(QFileInfo filename, int current, int total);
     void onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal);
     void onDownloadFail(QFileInfo filename, QString errormsg);
+    // what a failure message becomes before it is shown (the caller takes secrets out of it);
+    // applied when the message arrives, so it may be set after the worker has started
+    void setMessageFilter(std::function<QString(const QString &)> filter);
 
     // Escape and the window's close command act like "取消": the worker is asked to stop and
     // the dialog closes only when its thread has finished
@@ -33,6 +37,7 @@ protected:
 
 private:
     Ui::CUpdateProgress ui;
+    std::function<QString(const QString &)> messageFilter;
 };
 
 #endif // CUPDATEPROGRESS_H

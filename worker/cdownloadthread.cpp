@@ -1,5 +1,7 @@
 #include "cdownloadthread.h"
 
+#include "worker/cachetrust.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QHash>
@@ -14,6 +16,9 @@
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -87,6 +92,54 @@ QString firstMissingDir(QString dir)
         dir = parent;
     }
     return missing;
+}
+
+// true when one path is the other or lies below it
+bool pathsOverlap(const QString &a, const QString &b, Qt::CaseSensitivity cs)
+{
+    const auto below = [cs](const QString &path, const QString &dir) {
+        return path.size() > dir.size() && path.at(dir.size()) == QLatin1Char('/')
+                && path.startsWith(dir, cs);
+    };
+    return a.compare(b, cs) == 0 || below(a, b) || below(b, a);
+}
+
+// Between the cache directory and a cache file lie only real directories of this user's: a
+// link among them is removed as a link, a directory that someone else could change is removed
+// with what it holds, and downloadNext makes the real ones. Returns the path that could not be
+// removed, or an empty text.
+QString clearCacheDirs(const QString &cacheDir, const QString &entryPath)
+{
+    QString path = cacheDir;
+    const QStringList names = entryPath.split(QLatin1Char('/'));
+    for (int i = 0; i + 1 < names.size(); ++i) {
+        path += QLatin1Char('/') + names.at(i);
+        const PathKind kind = pathKind(path);
+        if (kind == PathKind::Directory && ownership(path) == Ownership::Private)
+            continue;
+        if ((kind == PathKind::Link || kind == PathKind::Directory)
+            && !removeWithoutFollowing(path))
+            return path;
+        break; // made again below; a file in the way fails the download's write
+    }
+    return QString();
+}
+
+// A replacing file takes the permission bits of the file it replaces: an executable stays one.
+// Set-user-ID, set-group-ID and sticky bits are not carried over.
+bool takePermissions(const QString &replaced, const QString &replacing)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::lstat(QFile::encodeName(replaced).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return true; // nothing to take them from: the default stays
+    return ::chmod(QFile::encodeName(replacing).constData(), status.st_mode & 0777) == 0;
+#else
+    // no such bits; the access list comes from the directory
+    Q_UNUSED(replaced)
+    Q_UNUSED(replacing)
+    return true;
+#endif
 }
 
 void removeCreatedDirs(const QString &deepest, const QString &topmost)
@@ -284,6 +337,16 @@ QUrl CDownloadThread::fileUrl(const QString &folderUrl, const QString &path)
     return QUrl(folderUrl + QString::fromLatin1(encoded), QUrl::TolerantMode);
 }
 
+bool CDownloadThread::redirectAllowed(const QUrl &from, const QUrl &to)
+{
+    // any web server, but never a local file or another scheme, and never from an encrypted
+    // connection to a plain one
+    const QString scheme = to.scheme();
+    if (scheme == QLatin1String("https"))
+        return true;
+    return scheme == QLatin1String("http") && from.scheme() != QLatin1String("https");
+}
+
 bool CDownloadThread::stopped() const
 {
     return jobEnded || threadEnded.load();
@@ -306,11 +369,28 @@ bool CDownloadThread::checkPaths()
 {
     // the parser already drops unsafe paths; this guards every other way a list could be built
     QHash<QString, QString> foldedPaths; // case-folded path to the path listed first
+    // Nothing installs into the cache directory, onto it or onto a directory that holds it: a
+    // release folder named like the cache ("update/x") would replace the cached file of another
+    // entry before that one is installed, with bytes never checked against its own line.
+    const auto resolved = [](const QDir &dir) {
+        const QString canonical = dir.canonicalPath();
+        return canonical.isEmpty() ? QDir::cleanPath(dir.absolutePath()) : canonical;
+    };
+    const QString cachePath = resolved(cacheDir);
+    const QString rootPath = resolved(installRoot);
+    const auto intoCache = [&](const QString &path) {
+        const QString destination = rootPath + QLatin1Char('/') + path;
+        if (!pathsOverlap(destination, cachePath, Qt::CaseInsensitive))
+            return false;
+        return pathsOverlap(destination, cachePath, Qt::CaseSensitive)
+                || foldsCase(firstExistingDir(destination));
+    };
     for (const ManifestEntry &entry : qAsConst(files)) {
         const QFileInfo cacheFile = cacheFileOf(entry);
         if (!isSafeManifestPath(entry.path)
             || !isPathBelow(cacheDir.absolutePath(), cacheFile.absoluteFilePath())
-            || !isPathBelow(installRoot.absolutePath(), installRoot.absoluteFilePath(entry.path))) {
+            || !isPathBelow(installRoot.absolutePath(), installRoot.absoluteFilePath(entry.path))
+            || intoCache(entry.path)) {
             fail(cacheFile, tr("更新文件%1路径不合法").arg(entry.path));
             return false;
         }
@@ -340,24 +420,31 @@ void CDownloadThread::downloadNext()
         }
         const ManifestEntry &entry = files.at(current);
         const QFileInfo cacheFile = cacheFileOf(entry);
-        if (cacheFile.isFile()) {
-            if (verifyFileDigest(cacheFile.absoluteFilePath(), entry.digest)) {
+        const QString cachePath = cacheFile.absoluteFilePath();
+        // nothing in the cache is read, written or removed through a link
+        const QString blocked = clearCacheDirs(cacheDir.absolutePath(), entry.path);
+        if (!blocked.isEmpty()) {
+            fail(cacheFile, tr("路径%1被占用，无法删除!").arg(blocked));
+            return;
+        }
+        const PathKind kind = pathKind(cachePath);
+        if (kind == PathKind::File) {
+            // used again only when nobody but this user can have put it there or changed it;
+            // any other file is replaced once the download has been verified
+            if (ownership(cachePath) == Ownership::Private
+                && verifyFileDigest(cachePath, entry.digest)) {
                 ++current;
                 continue;
             }
-        } else if (cacheFile.isDir()) {
-            if (!QDir(cacheFile.absoluteFilePath()).removeRecursively()) {
-                fail(cacheFile, tr("路径%1被占用，无法删除!").arg(cacheFile.absoluteFilePath()));
+        } else if (kind != PathKind::Missing) {
+            // a directory, a link, a fifo: out of the way, a link removed as a link
+            if (!removeWithoutFollowing(cachePath)) {
+                fail(cacheFile, tr("路径%1被占用，无法删除!").arg(cachePath));
                 return;
             }
-        } else if (cacheFile.exists() || cacheFile.isSymLink()) {
-            if (!QFile::remove(cacheFile.absoluteFilePath())) {
-                fail(cacheFile, tr("路径%1被占用，无法删除!").arg(cacheFile.absoluteFilePath()));
-                return;
-            }
-        } else if (!cacheFile.dir().exists()) {
-            cacheFile.dir().mkpath(QStringLiteral("."));
         }
+        if (!QFileInfo(cacheFile.absolutePath()).isDir())
+            QDir().mkpath(cacheFile.absolutePath());
 
         emit downloadStarted(cacheFile, current, files.size());
         if (stopped()) // a receiver may have abandoned the job
@@ -378,9 +465,9 @@ void CDownloadThread::downloadNext()
 
 bool CDownloadThread::sendRequest(const QUrl &url)
 {
-    // Redirections are followed here, whatever their target. Qt 5.15's user-verified redirect
-    // policy loses the body of the final answer (status 100, nothing read), so each hop is a
-    // request of its own.
+    // Redirections are followed here, each hop a request of its own: with Qt 5.15's own
+    // following the body of a redirection is read to its end before anything is reported, so
+    // a redirection whose body never ends would hold the download without a signal.
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -393,6 +480,7 @@ bool CDownloadThread::sendRequest(const QUrl &url)
     notWrittenBack = 0;
     oversized = false;
     stalled = false;
+    cutShortError.clear();
 
     sent->setReadBufferSize(ReplyBufferSize);
     connect(sent, &QNetworkReply::downloadProgress, this,
@@ -414,7 +502,7 @@ void CDownloadThread::consume(QNetworkReply *source)
         // it goes on and on (the redirection is followed all the same)
         received += source->readAll().size();
         if (received > DiscardLimit)
-            source->abort();
+            cutShort(source, status);
         return;
     }
     const quint64 limit = status == 200 ? files.at(current).size : quint64(DiscardLimit);
@@ -429,7 +517,10 @@ void CDownloadThread::consume(QNetworkReply *source)
         if (quint64(received) > limit) {
             // a broken or hostile server can fill neither the disk nor the memory
             oversized = status == 200;
-            source->abort();
+            if (oversized)
+                source->abort();
+            else
+                cutShort(source, status);
             return;
         }
         if (status != 200)
@@ -441,6 +532,22 @@ void CDownloadThread::consume(QNetworkReply *source)
         if (notWrittenBack >= WritebackInterval)
             startWriteback();
     }
+}
+
+void CDownloadThread::cutShort(QNetworkReply *source, int status)
+{
+    // the abort would replace the reply's own error text with "Operation canceled": the text
+    // it would have ended with is kept for the message
+    if (status >= 400) {
+        const QString reason
+                = source->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        cutShortError = QCoreApplication::translate("QNetworkReply",
+                                                    "Error transferring %1 - server replied: %2")
+                                .arg(source->url().toString(), reason);
+    } else {
+        cutShortError = source->errorString();
+    }
+    source->abort();
 }
 
 void CDownloadThread::startWriteback()
@@ -519,10 +626,7 @@ void CDownloadThread::onReplyFinished()
     const QUrl redirect = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (!stalled && status >= 300 && status < 400 && redirect.isValid()) {
         const QUrl next = source->url().resolved(redirect);
-        // a redirection may lead to any web server, never to a local file or another scheme
-        const bool web = next.scheme() == QLatin1String("http")
-                || next.scheme() == QLatin1String("https");
-        if (!web) {
+        if (!redirectAllowed(source->url(), next)) {
             target.reset();
             fail(cacheFile, tr("下载更新文件%1网络错误：%2-%3")
                                     .arg(cacheFile.fileName(), QString::number(status),
@@ -549,7 +653,8 @@ void CDownloadThread::onReplyFinished()
         target.reset();
         fail(cacheFile, tr("下载更新文件%1网络错误：%2-%3")
                                 .arg(cacheFile.fileName(), QString::number(status),
-                                     source->errorString()));
+                                     cutShortError.isEmpty() ? source->errorString()
+                                                             : cutShortError));
         return;
     }
     if (oversized || quint64(received) != entry.size) {
@@ -600,7 +705,9 @@ void CDownloadThread::installFiles()
             if (!QDir().mkpath(destination.absolutePath()))
                 message = tr("创建目录%1失败").arg(destination.absolutePath());
         }
-        if (message.isEmpty() && !QFile::rename(file.cacheFile, file.destination))
+        if (message.isEmpty()
+            && ((!file.setAside.isEmpty() && !takePermissions(file.setAside, file.cacheFile))
+                || !QFile::rename(file.cacheFile, file.destination)))
             message = tr("覆盖文件%1失败").arg(destination.fileName());
 
         if (!message.isEmpty()) {

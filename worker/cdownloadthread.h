@@ -47,6 +47,8 @@ public:
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
     static QUrl fileUrl(const QString &folderUrl, const QString &path);
+    // whether a download redirected from one URL to the other is followed
+    static bool redirectAllowed(const QUrl &from, const QUrl &to);
 
 signals:
     void downloadStarted(QFileInfo filename, int current, int total);
@@ -77,6 +79,7 @@ private:
     void succeed();
     bool stopped() const;
     void consume(QNetworkReply *reply);
+    void cutShort(QNetworkReply *source, int status);
     void startWriteback();
     bool flushCache();
     void endTransfer();
@@ -101,6 +104,7 @@ private:
     bool oversized = false;
     bool stalled = false;
     bool writeFailed = false;
+    QString cutShortError; // the reply's own error text when its unwanted body was cut short
     QTimer stallTimer;
 
     bool jobEnded = false; // by success, failure or a consumer's quit()

@@ -130,6 +130,11 @@ void PublicationCheck::checkManifestLines(const QByteArray &bytes)
                                    .arg(i + 1)
                                    .arg(printablePath(entry.path)));
         seen.insert(entry.path);
+        const QString cacheProblem = defaultCacheProblem(entry.path);
+        if (!cacheProblem.isEmpty())
+            problemList.append(tr("md5.txt line %1: \"%2\" %3.")
+                                   .arg(i + 1)
+                                   .arg(printablePath(entry.path), cacheProblem));
 
         const QList<QByteArray> fields = line.split('\t');
         if (!isLowerHex(fields.at(0), 32))

@@ -73,11 +73,34 @@ QString releasePathProblem(const QString &path)
         return tr("would be overwritten by the manifest md5.txt");
     if (top.compare(QLatin1String("update_md5.info"), Qt::CaseInsensitive) == 0)
         return tr("would be overwritten by the updater's record update_md5.info");
+    const QString cacheProblem = defaultCacheProblem(path);
+    if (!cacheProblem.isEmpty())
+        return cacheProblem;
 
     // md5.txt lists paths in UTF-8; only a lone surrogate has no UTF-8 form
     if (QString::fromUtf8(path.toUtf8()) != path)
         return tr("is not valid Unicode");
     return QString();
+}
+
+QString defaultCacheProblem(const QString &path)
+{
+    const auto isCacheName = [](const QString &name) {
+        return name.compare(QLatin1String("update"), Qt::CaseInsensitive) == 0;
+    };
+    const QStringList components = path.split(QLatin1Char('/'));
+    int depth = 0;
+    if (isCacheName(components.constFirst()))
+        depth = 1;
+    else if (components.size() > 1
+        && components.constFirst().compare(QLatin1String("bin"), Qt::CaseInsensitive) == 0
+        && isCacheName(components.at(1)))
+        depth = 2;
+    if (depth == 0)
+        return QString();
+    return tr("would land in \"%1\", the updater's default cache folder, which it never "
+              "installs into")
+        .arg(components.mid(0, depth).join(QLatin1Char('/')));
 }
 
 QString folderNameProblem(const QString &folder)

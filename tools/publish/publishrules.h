@@ -8,6 +8,11 @@
 // updater's own path checks, and Windows, where most clients install.
 QString releasePathProblem(const QString &path);
 
+// Why a path would land in the updater's default cache ("update" beside an updater in the
+// installation root or in "bin", letter case ignored), or an empty string: the updater installs
+// nothing there.
+QString defaultCacheProblem(const QString &path);
+
 // Why a name cannot serve as the folder of a version, or an empty string when it can. The
 // updater pastes the folder into URLs unescaped, so only characters that need no escaping pass.
 QString folderNameProblem(const QString &folder);

@@ -1,0 +1,310 @@
+#include "cachetrust.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+#include <string>
+#include <vector>
+
+namespace {
+#ifdef Q_OS_WIN
+std::wstring nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// symbolic links and junctions stand for another name; other reparse points (deduplicated or
+// cloud files) are the file itself
+bool isNameSurrogate(const std::wstring &path, DWORD attributes)
+{
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return true; // cannot tell: a link is the safe guess
+    ::FindClose(find);
+    return IsReparseTagNameSurrogate(data.dwReserved0);
+}
+
+QByteArray sidBytes(PSID sid)
+{
+    return QByteArray(static_cast<const char *>(sid), int(::GetLengthSid(sid)));
+}
+
+QByteArray wellKnownSid(WELL_KNOWN_SID_TYPE type)
+{
+    QByteArray sid(SECURITY_MAX_SID_SIZE, Qt::Uninitialized);
+    DWORD size = DWORD(sid.size());
+    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
+        return QByteArray();
+    sid.resize(int(size));
+    return sid;
+}
+
+// the user this process runs as
+QByteArray processUserSid()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QByteArray();
+    const auto close = qScopeGuard([token] { ::CloseHandle(token); });
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    QByteArray buffer(int(size), Qt::Uninitialized);
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return QByteArray();
+    return sidBytes(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid);
+}
+
+struct TrustedSids
+{
+    QByteArray user = processUserSid();
+    // may own the cache and write to it: this user and the principals above every user
+    QList<QByteArray> owners;
+    // may also appear in its access list: the owner as such ("OWNER RIGHTS", "CREATOR OWNER")
+    QList<QByteArray> writers;
+
+    TrustedSids()
+    {
+        owners << user << wellKnownSid(WinBuiltinAdministratorsSid)
+               << wellKnownSid(WinLocalSystemSid);
+        // the servicing account, which holds full control of Program Files and what is below it
+        const wchar_t *installerText
+                = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+        PSID installer = nullptr;
+        if (::ConvertStringSidToSidW(installerText, &installer)) {
+            owners << sidBytes(installer);
+            ::LocalFree(installer);
+        }
+        owners.removeAll(QByteArray());
+        writers = owners;
+        writers << wellKnownSid(WinCreatorOwnerRightsSid) << wellKnownSid(WinCreatorOwnerSid);
+        writers.removeAll(QByteArray());
+    }
+
+    static bool contains(const QList<QByteArray> &list, PSID sid)
+    {
+        for (const QByteArray &known : list) {
+            if (::EqualSid(sid, const_cast<char *>(known.constData())))
+                return true;
+        }
+        return false;
+    }
+};
+
+const TrustedSids &trustedSids()
+{
+    static const TrustedSids sids;
+    return sids;
+}
+
+bool removeNative(const std::wstring &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    const bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    if (isNameSurrogate(path, attributes)) // the link itself, never what it leads to
+        return directory ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str());
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        ::SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (!directory)
+        return ::DeleteFileW(path.c_str());
+    bool removed = true;
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..")
+                removed = removeNative(path + L'\\' + name) && removed;
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    return removed && ::RemoveDirectoryW(path.c_str());
+}
+#else
+// Removes name in the directory parent. Directories are entered through descriptors opened with
+// O_NOFOLLOW: one swapped for a link meanwhile is not entered either.
+bool removeAt(int parent, const char *name)
+{
+    struct stat status;
+    if (::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(status.st_mode))
+        return ::unlinkat(parent, name, 0) == 0 || errno == ENOENT;
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    // the names first: what readdir returns while entries go is not defined
+    std::vector<std::string> names;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    bool removed = true;
+    for (const std::string &child : names)
+        removed = removeAt(::dirfd(dir), child.c_str()) && removed;
+    ::closedir(dir);
+    if (!removed)
+        return false;
+    return ::unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+#endif
+} // namespace
+
+PathKind pathKind(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const std::wstring native = nativePath(path);
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return PathKind::Missing;
+    if (isNameSurrogate(native, attributes))
+        return PathKind::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return PathKind::Directory;
+    if (attributes & FILE_ATTRIBUTE_DEVICE)
+        return PathKind::Other;
+    return PathKind::File;
+#else
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return PathKind::Missing;
+    if (S_ISLNK(status.st_mode))
+        return PathKind::Link;
+    if (S_ISREG(status.st_mode))
+        return PathKind::File;
+    if (S_ISDIR(status.st_mode))
+        return PathKind::Directory;
+    return PathKind::Other;
+#endif
+}
+
+Ownership ownership(const QString &path)
+{
+#ifdef Q_OS_WIN
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const std::wstring native = nativePath(path);
+    if (::GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                nullptr, &dacl, nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return Ownership::Unknown;
+    const auto release = qScopeGuard([descriptor] { ::LocalFree(descriptor); });
+    const TrustedSids &trusted = trustedSids();
+    if (!owner || !TrustedSids::contains(trusted.owners, owner))
+        return Ownership::OtherOwner;
+    if (!dacl)
+        return Ownership::OthersMayWrite; // no access list: everyone may do everything
+    // whoever may change the contents, remove or rename it, or change who may
+    constexpr ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD
+            | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *ace = nullptr;
+        if (!::GetAce(dacl, i, &ace))
+            return Ownership::Unknown;
+        const auto *header = static_cast<const ACE_HEADER *>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) // only for what is created below it
+            continue;
+        switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+            continue; // takes rights away
+        default:
+            break;
+        }
+        // every kind of entry holds its mask first; only the plain ones are read further
+        const auto *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        if (!(allowed->Mask & writeRights))
+            continue;
+        const bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!plain
+            || !TrustedSids::contains(trusted.writers,
+                                      const_cast<DWORD *>(&allowed->SidStart)))
+            return Ownership::OthersMayWrite;
+    }
+    return Ownership::Private;
+#else
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return Ownership::Unknown;
+    if (status.st_uid != ::geteuid())
+        return Ownership::OtherOwner;
+    if (status.st_mode & (S_IWGRP | S_IWOTH))
+        return Ownership::OthersMayWrite;
+    return Ownership::Private;
+#endif
+}
+
+bool removeWithoutFollowing(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return removeNative(nativePath(QFileInfo(path).absoluteFilePath()));
+#else
+    const QFileInfo info(path);
+    const int parent = ::open(QFile::encodeName(info.absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        return errno == ENOENT;
+    const bool removed = removeAt(parent, QFile::encodeName(info.fileName()).constData());
+    ::close(parent);
+    return removed;
+#endif
+}
+
+bool createPrivateDirectory(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const QByteArray &user = trustedSids().user;
+    wchar_t *userText = nullptr;
+    if (user.isEmpty()
+        || !::ConvertSidToStringSidW(const_cast<char *>(user.constData()), &userText))
+        return false;
+    // full control for SYSTEM, Administrators and this user, on the directory and everything
+    // created below it; "P": nothing inherited from the parent
+    const std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"
+            + std::wstring(userText) + L")";
+    ::LocalFree(userText);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    const bool created = ::CreateDirectoryW(nativePath(path).c_str(), &attributes);
+    ::LocalFree(descriptor);
+    return created;
+#else
+    return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0;
+#endif
+}

@@ -1,0 +1,40 @@
+#ifndef CACHETRUST_H
+#define CACHETRUST_H
+
+#include <QString>
+
+// The cache holds what the updater installs with administrator rights, so what lies there is
+// looked at without following links, and only what this user alone controls is used again.
+
+enum class PathKind {
+    Missing,
+    File, // a regular file
+    Directory, // a real directory
+    Link, // a symbolic link; on Windows also a junction or another name-surrogate reparse point
+    Other, // a fifo, a socket, a device
+};
+
+// what the path itself is; a link is reported as a link, never as what it points to
+PathKind pathKind(const QString &path);
+
+enum class Ownership {
+    Private, // owned by this user (on Windows also Administrators, SYSTEM or TrustedInstaller)
+             // and writable by nobody else
+    OtherOwner,
+    OthersMayWrite,
+    Unknown, // its owner or permissions could not be read
+};
+
+// who owns the file or directory and who else may change it; path must not be a link
+Ownership ownership(const QString &path);
+
+// Removes a file, a link or a directory with everything below it. A link is removed as a link,
+// wherever it is met: nothing is ever removed through one.
+bool removeWithoutFollowing(const QString &path);
+
+// Creates the directory (its parent must exist) so that only this user may use it: mode 0700 on
+// Unix; on Windows an access list, not inherited, that grants the user, Administrators and
+// SYSTEM alone.
+bool createPrivateDirectory(const QString &path);
+
+#endif // CACHETRUST_H
