@@ -120,6 +120,15 @@ void tst_Startup::restartWhileAnotherRuns()
     QVERIFY2(installation.isValid(), qPrintable(installation.errorString()));
     QScopedPointer<QProcess> holder(startHolder(installation, server));
     QVERIFY(holder);
+    // the holder goes on to wait for a file that does not come: it keeps its lock for a minute,
+    // however slowly what runs beside it starts
+    TestServer::Response manifest;
+    manifest.delayMs = 1000;
+    manifest.body = manifestText({{"x.bin", "x"}});
+    server.setResponse("/Base//md5.txt", manifest);
+    TestServer::Response silent;
+    silent.delayMs = 120000;
+    server.setResponse("/Base/x.bin", silent);
     installation.writeConfig({{"ExeName", installation.installHost()}});
     const Installation::Result result = installation.run({QStringLiteral("restart")});
     QCOMPARE(result.exitCode, 1);
