@@ -52,13 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(QFileInfo(config.hostProgram).isAbsolute());
 
     // read as the updater reads the file (QSettings serves it from its cache): every value is
-    // text, whatever the file says, or an "@Variant(...)" from the network is decoded again
+    // text (or a list of texts), whatever the file says, or an "@Variant(...)" from the network is decoded again
     const QSettings settings(file, plainIniFormat());
     const QStringList keys = settings.allKeys();
     for (const QString &key : keys) {
         // (a key QSettings cannot look up again, "Section/" from an empty name, reads as invalid)
         const int type = settings.value(key).userType();
-        FUZZ_CHECK(type == QMetaType::QString || type == QMetaType::UnknownType);
+        // (a list is how Qt reads an unquoted comma too: texts, never decoded objects)
+        FUZZ_CHECK(type == QMetaType::QString || type == QMetaType::QStringList
+                   || type == QMetaType::UnknownType);
     }
     settingsfeedback::noteValues(settings);
 
