@@ -47,6 +47,9 @@ UpdaterConfig readConfig(const QString &updaterDir)
     bool ok = false;
     const int stallTimeout = settings.value(QStringLiteral("StallTimeout")).toString().toInt(&ok);
     config.stallTimeout = ok && stallTimeout > 0 ? stallTimeout : 0;
+    // commas would make a list of the value: joined again, every key is kept
+    config.publicKeys
+        = settings.value(QStringLiteral("PublicKeys")).toStringList().join(QLatin1Char(' '));
     return config;
 }
 

@@ -21,6 +21,9 @@ struct UpdaterConfig
     // absolute, empty when not set
     QString caCertificates;
     int stallTimeout = 0; // milliseconds; 0: the worker's default
+    // the vendor's Ed25519 public keys as written, separated by white space; when any is given,
+    // only releases signed by one of them are installed
+    QString publicKeys;
 };
 
 QString configFileName();

@@ -13,7 +13,8 @@ QList<ManifestEntry> changedFileList(Manifest changes)
 }
 
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-    QByteArray manifestBytes, int updateType, QString version, QString folderUrl)
+    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
+    const std::optional<ReleaseRecord> &signedRecord)
 {
     const bool forced = updateType != 0;
     if (!forced && !frontend.confirmUpdate(version))
@@ -29,6 +30,8 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
 
     if (worker.succeeded()) {
         writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), manifestBytes);
+        if (signedRecord)
+            writeReleaseRecord(context.installRoot, *signedRecord);
         return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
     return frontend.reportWorkerFailure(worker.errorMessage(), forced)

@@ -7,6 +7,7 @@
 #include "worker/cachetrust.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -99,6 +100,21 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     }
     const UpdateDescriptor values = readDescriptor(savedPath);
 
+    // a signed release: nothing past this statement is fetched unless it verifies
+    std::optional<ReleaseRecord> signedRecord;
+    ReleaseStatement statement;
+    if (!context.publicKeys.isEmpty()) {
+        const QByteArray descriptorBytes = body;
+        if (!fetch(context, signatureUrl(context.baseUrl), body, error))
+            return failed(tr("下载升级签名文件失败:%1").arg(error));
+        const ReleaseRecord record = readReleaseRecord(context.installRoot);
+        const QString refusal = statementRefusal(body, context.publicKeys, descriptorBytes, values,
+            record, QDateTime::currentDateTimeUtc(), statement);
+        if (!refusal.isEmpty())
+            return failed(refusal);
+        signedRecord = recordAfter(record, statement);
+    }
+
     const QString folder = folderUrl(context.baseUrl, values.folder);
     if (!fetch(context, manifestUrl(folder), body, error))
         return failed(tr("下载更新列表文件失败:%1").arg(error));
@@ -106,13 +122,22 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     if (lines > MaxManifestLines)
         return failed(tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines));
 
-    const Manifest changes = detectChanges(parseManifest(body), context.installRoot);
+    Manifest remote = parseManifest(body);
+    if (signedRecord) {
+        const QString refusal = attachSignedHashes(body, statement, remote);
+        if (!refusal.isEmpty())
+            return failed(refusal);
+    }
+    const Manifest changes = detectChanges(remote, context.installRoot);
     frontend.reportComparison(!changes.isEmpty() && values.updateType != 0);
     if (changes.isEmpty()) {
         writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), body);
+        if (signedRecord)
+            writeReleaseRecord(context.installRoot, *signedRecord);
         return AttemptResult::NotInstalled;
     }
-    return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder);
+    return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder,
+        signedRecord);
 }
 } // namespace
 
@@ -138,6 +163,11 @@ UpdateDescriptor readDescriptor(const QString &path)
 QString descriptorUrl(const QString &baseUrl)
 {
     return baseUrl + QLatin1String("/update.ini");
+}
+
+QString signatureUrl(const QString &baseUrl)
+{
+    return baseUrl + QLatin1String("/update.sig");
 }
 
 QString folderUrl(const QString &baseUrl, const QString &folder)

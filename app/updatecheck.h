@@ -2,12 +2,15 @@
 #define UPDATECHECK_H
 
 #include "app/frontend.h"
+#include "app/releasetrust.h"
 #include "net/manifest.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QList>
 #include <QString>
+
+#include <optional>
 
 class QNetworkAccessManager;
 
@@ -20,6 +23,9 @@ struct UpdateContext
     QDir cacheDir;
     QString hostProgram;
     int stallTimeout = 0; // milliseconds without a byte before a file download fails
+    // Ed25519 public keys; when there are any, a release is installed only when its signed
+    // statement verifies
+    QList<QByteArray> publicKeys;
 };
 
 // The values of "update.ini": what kind of update, where its files lie, what to call it.
@@ -35,9 +41,11 @@ UpdateDescriptor readDescriptor(const QString &path);
 // successful download and installation.
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
 
-// The second half of an attempt, once files differ.
+// The second half of an attempt, once files differ. For a signed release, signedRecord is what
+// the installation records once it is installed.
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-    QByteArray manifestBytes, int updateType, QString version, QString folderUrl);
+    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
+    const std::optional<ReleaseRecord> &signedRecord = std::nullopt);
 
 // the changed entries in path order, as the worker takes them
 QList<ManifestEntry> changedFileList(Manifest changes);
@@ -48,5 +56,6 @@ bool writeFileBytes(QString path, QByteArray bytes);
 QString descriptorUrl(const QString &baseUrl);
 QString folderUrl(const QString &baseUrl, const QString &folder);
 QString manifestUrl(const QString &folderUrl);
+QString signatureUrl(const QString &baseUrl);
 
 #endif // UPDATECHECK_H

@@ -5,6 +5,7 @@
 #include "app/relaunch.h"
 #include "app/singleinstance.h"
 #include "app/updatecheck.h"
+#include "net/releasestatement.h"
 #include "net/tlstrust.h"
 #include "ui/cupdateerror.h"
 
@@ -80,6 +81,9 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
         return fatal(QObject::tr("配置错误"), QObject::tr("升级地址不合法:%1").arg(config.baseUrl));
 
     UpdateContext context;
+    QString badKey;
+    if (!parsePublicKeys(config.publicKeys, context.publicKeys, &badKey))
+        return fatal(QObject::tr("配置错误"), QObject::tr("升级签名公钥不合法:%1").arg(badKey));
     context.manager = manager;
     context.baseUrl = config.baseUrl;
     context.installRoot = prepareInstallRoot(updaterDir);

@@ -39,6 +39,32 @@ QByteArray DigestHasher::digestText() const
     return digestTextFromMd5(hash.result());
 }
 
+Sha256Hasher::Sha256Hasher()
+{
+    // once per process; it picks the implementations that suit this processor
+    static const bool sodiumReady = sodium_init() >= 0;
+    Q_UNUSED(sodiumReady)
+    reset();
+}
+
+void Sha256Hasher::reset()
+{
+    crypto_hash_sha256_init(&state);
+}
+
+void Sha256Hasher::addData(const char *data, qint64 length)
+{
+    crypto_hash_sha256_update(&state, reinterpret_cast<const uchar *>(data), quint64(length));
+}
+
+QByteArray Sha256Hasher::hexDigest() const
+{
+    crypto_hash_sha256_state copy = state;
+    uchar digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&copy, digest);
+    return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
+}
+
 QByteArray digestTextFromMd5(const QByteArray &md5)
 {
     Q_ASSERT(md5.size() == 16);
@@ -62,8 +88,10 @@ ConcurrentDigestHasher::~ConcurrentDigestHasher()
         stopping = true;
     }
     changed.notify_all();
-    if (worker.joinable())
-        worker.join();
+    for (std::thread &worker : workers) {
+        if (worker.joinable())
+            worker.join();
+    }
 }
 
 char *ConcurrentDigestHasher::nextBlock()
@@ -87,26 +115,47 @@ void ConcurrentDigestHasher::commitBlock(qint64 length)
         return;
     }
     holdingFirst = false;
-    if (!worker.joinable())
-        worker = std::thread([this] { hashQueuedBlocks(); });
+    for (int lane = 0; lane < (sha256 ? LaneCount : 1); ++lane) {
+        if (!workers[lane].joinable())
+            workers[lane] = std::thread([this, lane] { hashQueuedBlocks(lane); });
+    }
     lock.unlock();
     changed.notify_all();
 }
 
-void ConcurrentDigestHasher::hashQueuedBlocks()
+void ConcurrentDigestHasher::hashBlock(int lane, const char *block, qint64 length)
+{
+    if (lane == Md5Lane)
+        md5.addData(block, length);
+    else
+        sha256Hasher.addData(block, length);
+}
+
+void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        changed.wait(lock, [this] { return stopping || (count > 0 && !holdingFirst); });
+        changed.wait(lock, [this, lane] {
+            return stopping
+                    || ((lane == Md5Lane || sha256) && hashed[lane] < count && !holdingFirst);
+        });
         if (stopping)
             return;
-        const char *block = storage.get() + qint64(first) * BlockSize;
-        const qint64 length = lengths[first];
+        const int index = (first + hashed[lane]) % BlockCount;
+        const char *block = storage.get() + qint64(index) * BlockSize;
+        const qint64 length = lengths[index];
         lock.unlock();
-        hasher.addData(block, length);
+        hashBlock(lane, block, length);
         lock.lock();
-        first = (first + 1) % BlockCount;
-        --count;
+        ++hashed[lane];
+        // the first block is free once every lane in use is past it
+        while (count > 0 && hashed[Md5Lane] > 0 && (!sha256 || hashed[Sha256Lane] > 0)) {
+            first = (first + 1) % BlockCount;
+            --count;
+            --hashed[Md5Lane];
+            if (sha256)
+                --hashed[Sha256Lane];
+        }
         changed.notify_all();
     }
 }
@@ -116,21 +165,35 @@ void ConcurrentDigestHasher::waitUntilIdle(std::unique_lock<std::mutex> &lock)
     changed.wait(lock, [this] { return count == 0 || holdingFirst; });
 }
 
-QByteArray ConcurrentDigestHasher::digestText()
+void ConcurrentDigestHasher::finish()
 {
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
     if (holdingFirst) {
-        // the whole input was one block: hashed here, the hasher thread is idle
-        hasher.addData(storage.get() + qint64(first) * BlockSize, lengths[first]);
+        // the whole input was one block: hashed here, the hasher threads are idle
+        const char *block = storage.get() + qint64(first) * BlockSize;
+        hashBlock(Md5Lane, block, lengths[first]);
+        if (sha256)
+            hashBlock(Sha256Lane, block, lengths[first]);
         first = (first + 1) % BlockCount;
         count = 0;
         holdingFirst = false;
     }
-    return hasher.digestText();
 }
 
-void ConcurrentDigestHasher::reset()
+QByteArray ConcurrentDigestHasher::digestText()
+{
+    finish();
+    return md5.digestText();
+}
+
+QByteArray ConcurrentDigestHasher::sha256Hex()
+{
+    finish();
+    return sha256 ? sha256Hasher.hexDigest() : QByteArray();
+}
+
+void ConcurrentDigestHasher::reset(bool withSha256)
 {
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
@@ -139,7 +202,10 @@ void ConcurrentDigestHasher::reset()
         count = 0;
         holdingFirst = false;
     }
-    hasher.reset();
+    hashed[Md5Lane] = hashed[Sha256Lane] = 0;
+    md5.reset();
+    sha256Hasher.reset();
+    sha256 = withSha256;
     freshDigest = true;
 }
 
@@ -165,4 +231,28 @@ bool verifyFileDigest(QString path, QByteArray expectedDigest)
 {
     const QByteArray actual = fileDigestText(path);
     return !actual.isEmpty() && actual == expectedDigest;
+}
+
+bool verifyFileDigests(const QString &path, const QByteArray &expectedDigest,
+                       const QByteArray &expectedSha256)
+{
+    if (expectedSha256.isEmpty())
+        return verifyFileDigest(path, expectedDigest);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    DigestHasher md5;
+    Sha256Hasher sha256;
+    QByteArray buffer(int(ReadChunkSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = file.read(buffer.data(), buffer.size());
+        if (count < 0)
+            return false;
+        if (count == 0)
+            break;
+        md5.addData(buffer.constData(), count);
+        sha256.addData(buffer.constData(), count);
+    }
+    return file.atEnd() && md5.digestText() == expectedDigest
+            && sha256.hexDigest() == expectedSha256;
 }

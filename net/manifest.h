@@ -12,8 +12,11 @@ struct ManifestEntry
     QString path; // relative, "/"-separated, no leading "/"
     quint64 size = 0;
     QByteArray digest; // digest text exactly as listed
+    // the SHA-256 a signed release states for the file, lower-case hex; empty when unsigned
+    QByteArray sha256 = QByteArray();
 };
 
+// the line of the manifest, the signed hash aside
 inline bool operator==(const ManifestEntry &a, const ManifestEntry &b)
 {
     return a.path == b.path && a.size == b.size && a.digest == b.digest;

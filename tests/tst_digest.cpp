@@ -1,4 +1,5 @@
 #include "net/digest.h"
+#include "net/releasestatement.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>
@@ -88,6 +89,7 @@ void tst_Digest::concurrentMatchesWhole_data()
     // more blocks than the hasher has, so the filling side waits for free ones
     QTest::newRow("many-blocks") << 21 * Block + 5 << Block;
     QTest::newRow("small-pieces") << 3 * Block + 7 << 4099;
+    QTest::newRow("more-blocks-than-slots") << 70 * Block + 3 << Block;
 }
 
 void tst_Digest::concurrentMatchesWhole()
@@ -97,20 +99,23 @@ void tst_Digest::concurrentMatchesWhole()
     const QByteArray data = patterned(size);
     const QByteArray noise(Block, 'n');
     ConcurrentDigestHasher hasher;
-    for (int round = 0; round < 3; ++round) {
+    // every other round with the SHA-256 of a signed release beside the digest text
+    for (int round = 0; round < 4; ++round) {
+        const bool withSha256 = round % 2 == 1;
         // a reset forgets what was handed over before it, hashed or still queued; the first
         // round leaves one block, the second several
         for (int i = 0; i < round; ++i) {
             std::memcpy(hasher.nextBlock(), noise.constData(), size_t(noise.size()));
             hasher.commitBlock(noise.size());
         }
-        hasher.reset();
+        hasher.reset(withSha256);
         for (int offset = 0; offset < size; offset += piece) {
             const int length = qMin(piece, size - offset);
             std::memcpy(hasher.nextBlock(), data.constData() + offset, size_t(length));
             hasher.commitBlock(length);
         }
         QCOMPARE(hasher.digestText(), ::digestText(data));
+        QCOMPARE(hasher.sha256Hex(), withSha256 ? sha256Hex(data) : QByteArray());
     }
 }
 

@@ -1,9 +1,11 @@
 #include "progressmeter.h"
 #include "publicationcheck.h"
 #include "publishrules.h"
+#include "signingkeyfile.h"
 
 #include "app/updatecheck.h"
 #include "net/manifest.h"
+#include "net/releasestatement.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -98,6 +100,20 @@ ToolRun runTool(const QStringList &arguments)
     return run;
 }
 
+ReleaseStatement publishedStatement(const QString &server)
+{
+    ReleaseStatement statement;
+    if (readSignedStatement(readFile(server + QLatin1String("/update.sig")), {}, statement)
+        != StatementError::None)
+        return ReleaseStatement();
+    return statement;
+}
+
+QByteArray referenceSha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
 const QString NonAsciiName = QStringLiteral("文档/说明 é.txt");
 } // namespace
 
@@ -123,12 +139,17 @@ private slots:
     void check();
     void commandLine_data();
     void commandLine();
+    void signing_data();
+    void signing();
+    void releaseNumbers();
 
     void progressMeterThrottles();
     void progressOnTerminal();
 
 private:
     QString freshDir(const QString &name);
+    // a key pair written by the tool; the secret key file, or an empty path on failure
+    QString makeKey(const QString &name);
     // a release with nested directories, an empty file, names with spaces and, when the local
     // encoding allows, a non-ASCII name; contents by relative path
     QMap<QString, QByteArray> makeRelease(const QString &root);
@@ -155,6 +176,13 @@ QString tst_Publish::freshDir(const QString &name)
     const QString path = temp.filePath(QString::number(++dirCount) + QLatin1Char('-') + name);
     QDir().mkpath(path);
     return path;
+}
+
+QString tst_Publish::makeKey(const QString &name)
+{
+    const QString path = freshDir(QStringLiteral("keys")) + QLatin1Char('/') + name;
+    const ToolRun run = runTool({QStringLiteral("--keygen"), path});
+    return run.finished && run.exitCode == 0 ? path : QString();
 }
 
 QMap<QString, QByteArray> tst_Publish::makeRelease(const QString &root)
@@ -206,6 +234,7 @@ void tst_Publish::releasePathProblem_data()
     QTest::newRow("manifest-name-case") << QStringLiteral("MD5.TXT") << true;
     QTest::newRow("manifest-name-as-dir") << QStringLiteral("md5.txt/inner") << true;
     QTest::newRow("applied-record") << QStringLiteral("update_md5.info") << true;
+    QTest::newRow("release-record") << QStringLiteral("Update_Release.INFO") << true;
     // the updater's default cache beside it, in the root or in "bin", takes no release files
     QTest::newRow("default-cache") << QStringLiteral("update/zb") << true;
     QTest::newRow("default-cache-in-bin") << QStringLiteral("Bin/Update/zb") << true;
@@ -426,6 +455,8 @@ void tst_Publish::refused_data()
                                   << QStringLiteral("is empty");
     QTest::newRow("version-empty")
         << QStringLiteral("version-empty") << 2 << QStringLiteral("version is empty");
+    QTest::newRow("public-key-to-sign")
+        << QStringLiteral("public-key") << 2 << QStringLiteral("holds a public key");
 }
 
 void tst_Publish::refused()
@@ -483,9 +514,16 @@ void tst_Publish::refused()
         version.clear();
     if (kind == QLatin1String("release-inside"))
         QVERIFY(writeFile(release + QLatin1String("/ok/fine.txt"), "fine"));
+    QStringList signing;
+    if (kind == QLatin1String("public-key")) {
+        const QString key = makeKey(QStringLiteral("vendor.key"));
+        QVERIFY(!key.isEmpty());
+        signing = QStringList({QStringLiteral("--sign"), key + QLatin1String(".pub")});
+    }
 
-    const ToolRun run = runTool({release, server, QStringLiteral("--version"), version,
-        QStringLiteral("--folder"), folder});
+    const ToolRun run = runTool(QStringList({release, server, QStringLiteral("--version"), version,
+                                    QStringLiteral("--folder"), folder})
+        + signing);
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.startsWith("update-publish: "), run.err.constData());
@@ -676,6 +714,30 @@ void tst_Publish::commandLine_data()
     QTest::newRow("check-missing-server")
         << QStringList({QStringLiteral("--check"), dir + QLatin1String("-missing")}) << 1
         << QByteArray();
+    const QString key = QStringLiteral("vendor.key");
+    QTest::newRow("keygen-and-directory")
+        << QStringList({QStringLiteral("--keygen"), key, dir}) << 2 << QByteArray();
+    QTest::newRow("check-and-sign")
+        << QStringList({QStringLiteral("--check"), dir, QStringLiteral("--sign"), key}) << 2
+        << QByteArray();
+    QTest::newRow("check-public-key-not-a-key") << QStringList({QStringLiteral("--check"), dir,
+        QStringLiteral("--public-key"), QStringLiteral("bm90IGEga2V5")})
+                                                << 2 << QByteArray();
+    QTest::newRow("public-key-without-check") << QStringList({dir, dir, QStringLiteral("--version"),
+        QStringLiteral("1"), QStringLiteral("--public-key"), QStringLiteral("k.pub")})
+                                              << 2 << QByteArray();
+    QTest::newRow("expires-without-sign") << QStringList({dir, dir, QStringLiteral("--version"),
+        QStringLiteral("1"), QStringLiteral("--expires"), QStringLiteral("5")})
+                                          << 2 << QByteArray();
+    QTest::newRow("expires-zero") << QStringList(
+        {QStringLiteral("--sign"), key, dir, QStringLiteral("--expires"), QStringLiteral("0")})
+                                  << 2 << QByteArray();
+    QTest::newRow("release-number-signed") << QStringList({QStringLiteral("--sign"), key, dir,
+        QStringLiteral("--release-number"), QStringLiteral("+3")})
+                                           << 2 << QByteArray();
+    QTest::newRow("resign-with-release-version") << QStringList(
+        {QStringLiteral("--sign"), key, dir, QStringLiteral("--version"), QStringLiteral("1")})
+                                                 << 2 << QByteArray();
 }
 
 void tst_Publish::commandLine()
@@ -694,6 +756,204 @@ void tst_Publish::commandLine()
         QVERIFY(run.out.isEmpty());
         QVERIFY2(run.err.startsWith("update-publish: "), run.err.constData());
     }
+}
+
+void tst_Publish::signing_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // on the error output
+
+    QTest::newRow("signed") << QString() << 0 << QString();
+    QTest::newRow("expiring-soon") << QStringLiteral("soon") << 0 << QStringLiteral("less than 7");
+    QTest::newRow("other-key") << QStringLiteral("other-key") << 1
+                               << QStringLiteral("no valid signature");
+    // the payload and its md5.txt line changed together: only the signed SHA-256 tells
+    QTest::newRow("file-and-manifest-changed")
+        << QStringLiteral("file") << 1 << QStringLiteral("differs from update.sig");
+    QTest::newRow("manifest-changed")
+        << QStringLiteral("manifest") << 1 << QStringLiteral("md5.txt of folder v1 is not");
+    QTest::newRow("descriptor-changed")
+        << QStringLiteral("descriptor") << 1 << QStringLiteral("update.ini is not the one");
+    QTest::newRow("file-not-in-statement")
+        << QStringLiteral("unsigned-file") << 1 << QStringLiteral("no SHA-256 in update.sig");
+    QTest::newRow("expired") << QStringLiteral("expired") << 1 << QStringLiteral("expired at");
+    QTest::newRow("no-statement") << QStringLiteral("no-statement") << 1
+                                  << QStringLiteral("does not exist");
+}
+
+void tst_Publish::signing()
+{
+    QFETCH(QString, damage);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QString key = makeKey(QStringLiteral("vendor.key"));
+    QVERIFY(!key.isEmpty());
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server"));
+    const QMap<QString, QByteArray> files = makeRelease(release);
+    QVERIFY(!files.isEmpty());
+    ToolRun run = runTool({release, server, QStringLiteral("--version"), QStringLiteral("1.0"),
+        QStringLiteral("--folder"), QStringLiteral("v1"), QStringLiteral("--sign"), key});
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const QString statementPath = server + QLatin1String("/update.sig");
+    const QString manifestPath = server + QLatin1String("/v1/md5.txt");
+    QString trusted = key + QLatin1String(".pub");
+    ReleaseStatement statement = publishedStatement(server);
+    QCOMPARE(statement.release, quint64(1));
+    bool signAgain = false;
+    if (damage == QLatin1String("soon")) {
+        run = runTool({QStringLiteral("--sign"), key, server, QStringLiteral("--expires"),
+            QStringLiteral("3")});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+    } else if (damage == QLatin1String("other-key")) {
+        trusted = makeKey(QStringLiteral("other.key")) + QLatin1String(".pub");
+    } else if (damage == QLatin1String("file")) {
+        const QByteArray changed = "changed!\n";
+        QVERIFY(writeFile(server + QLatin1String("/v1/with space/a file.txt"), changed));
+        ManifestEntry entry;
+        entry.path = QStringLiteral("with space/a file.txt");
+        entry.size = quint64(changed.size());
+        entry.digest = referenceDigestText(changed);
+        const QByteArray line = manifestLine(entry);
+        QByteArray manifest;
+        for (const QByteArray &old : readFile(manifestPath).split('\n')) {
+            if (!old.isEmpty())
+                manifest += (old.endsWith("\twith space/a file.txt") ? line : old) + '\n';
+        }
+        QVERIFY(writeFile(manifestPath, manifest));
+    } else if (damage == QLatin1String("manifest")) {
+        const QByteArray manifest = readFile(manifestPath);
+        QVERIFY(writeFile(manifestPath, manifest.mid(manifest.indexOf('\n') + 1)));
+    } else if (damage == QLatin1String("descriptor")) {
+        QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Summary/UpdateType"), 0);
+    } else if (damage == QLatin1String("unsigned-file")) {
+        statement.files.remove(QStringLiteral("bin/app.exe"));
+        signAgain = true;
+    } else if (damage == QLatin1String("expired")) {
+        // a statement that was valid for its 30 days, as a frozen mirror keeps serving it
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        statement.issued = now.addDays(-31);
+        statement.expires = now.addDays(-1);
+        signAgain = true;
+    } else if (damage == QLatin1String("no-statement")) {
+        QVERIFY(QFile::remove(statementPath));
+    }
+    if (signAgain) {
+        QByteArray secretKey;
+        QString error;
+        QVERIFY2(readSigningKeyFile(key, secretKey, error), qPrintable(error));
+        const QByteArray text = statementText(statement);
+        QVERIFY(writeFile(statementPath, text + signatureLine(text, secretKey)));
+    }
+
+    run = runTool({QStringLiteral("--check"), server, QStringLiteral("--public-key"), trusted});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, exitCode);
+    if (!message.isEmpty())
+        QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    if (exitCode == 0) {
+        const QByteArray publicKey = readFile(trusted).trimmed();
+        QVERIFY2(run.out.contains(", by " + publicKey + '.'), run.out.constData());
+        QVERIFY2(run.out.contains("signed as release"), run.out.constData());
+        // without --public-key the statement's own signatures are checked, and named
+        run = runTool({QStringLiteral("--check"), server});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains(", by " + publicKey + '.'), run.out.constData());
+    }
+}
+
+void tst_Publish::releaseNumbers()
+{
+    const QString key = freshDir(QStringLiteral("keys")) + QLatin1String("/vendor.key");
+    ToolRun run = runTool({QStringLiteral("--keygen"), key});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    // the line for system.cfg names the key written to the .pub file
+    const QByteArray publicKey = readFile(key + QLatin1String(".pub"));
+    // (a Windows console program ends its lines with CR LF)
+    QVERIFY2(QByteArray(run.out).replace("\r\n", "\n").contains("\nPublicKeys=" + publicKey),
+             run.out.constData());
+#ifdef Q_OS_UNIX
+    struct stat status;
+    QCOMPARE(::stat(QFile::encodeName(key).constData(), &status), 0);
+    QCOMPARE(status.st_mode & 0777, mode_t(0600));
+#endif
+    // a key is never overwritten
+    const QByteArray secretKeyFile = readFile(key);
+    run = runTool({QStringLiteral("--keygen"), key});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(readFile(key), secretKeyFile);
+
+    const QString release = freshDir(QStringLiteral("release"));
+    const QString server = freshDir(QStringLiteral("server"));
+    const QMap<QString, QByteArray> files = makeRelease(release);
+    QVERIFY(!files.isEmpty());
+    const auto publish = [&](const QString &folder, const QStringList &extra) {
+        return runTool(QStringList({release, server, QStringLiteral("--version"), folder,
+                           QStringLiteral("--folder"), folder})
+            + extra);
+    };
+    const QStringList sign = {QStringLiteral("--sign"), key};
+    run = publish(QStringLiteral("v1"), sign);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    ReleaseStatement statement = publishedStatement(server);
+    QCOMPARE(statement.release, quint64(1));
+    // hashed in the copy pass: every file, update.ini and md5.txt as published
+    QCOMPARE(statement.files.keys(), files.keys());
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QCOMPARE(statement.files.value(it.key()), referenceSha256(it.value()));
+    QCOMPARE(statement.descriptorSha256,
+        referenceSha256(readFile(server + QLatin1String("/update.ini"))));
+    QCOMPARE(
+        statement.manifestSha256, referenceSha256(readFile(server + QLatin1String("/v1/md5.txt"))));
+    QCOMPARE(statement.expires, statement.issued.addDays(30));
+
+    run = publish(QStringLiteral("v2"), sign);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(publishedStatement(server).release, quint64(2));
+
+    // below the published number, or unsigned over a signed publication: nothing changes
+    const QByteArray descriptor = readFile(server + QLatin1String("/update.ini"));
+    const QByteArray signature = readFile(server + QLatin1String("/update.sig"));
+    const QStringList refusals[]
+        = {sign + QStringList({QStringLiteral("--release-number"), QStringLiteral("1")}), {}};
+    for (const QStringList &extra : refusals) {
+        run = publish(QStringLiteral("v3"), extra);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(extra.isEmpty() ? "update.sig exists" : "rollback"),
+            run.err.constData());
+        QCOMPARE(readFile(server + QLatin1String("/update.ini")), descriptor);
+        QCOMPARE(readFile(server + QLatin1String("/update.sig")), signature);
+        QVERIFY(!QFileInfo::exists(server + QLatin1String("/v3")));
+    }
+
+    // signed again: a new number and expiry, the publication itself untouched
+    run = runTool(sign + QStringList({server}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    statement = publishedStatement(server);
+    QCOMPARE(statement.release, quint64(3));
+    QCOMPARE(statement.folder, QStringLiteral("v2"));
+    QCOMPARE(statement.files.size(), files.size());
+    QCOMPARE(readFile(server + QLatin1String("/update.ini")), descriptor);
+    run = runTool({QStringLiteral("--check"), server, QStringLiteral("--public-key"),
+        QString::fromLatin1(publicKey.trimmed())});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    // the same number again is allowed
+    run = runTool(
+        sign + QStringList({server, QStringLiteral("--release-number"), QStringLiteral("3")}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    // a file that no longer matches md5.txt is not signed
+    QVERIFY(writeFile(server + QLatin1String("/v2/empty.txt"), "no longer empty"));
+    const QByteArray lastSignature = readFile(server + QLatin1String("/update.sig"));
+    run = runTool(sign + QStringList({server}));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("empty.txt"), run.err.constData());
+    QCOMPARE(readFile(server + QLatin1String("/update.sig")), lastSignature);
 }
 
 void tst_Publish::progressMeterThrottles()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the updater and runs a real update end to end:
 # a sample installation at version 1 (the updater and its system.cfg beside a stand-in host),
-# a version 2 published with update-publish and served on loopback, then the updater.
+# a version 2 published and signed with update-publish and served on loopback, then the updater,
+# which installs it only because its signature verifies.
 # With a display it shows its dialogs; without one it runs in console mode.
 # Everything lands in demo/ (kept for a look afterwards; removed at the next run).
 set -euo pipefail
@@ -13,7 +14,7 @@ cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target updater update-publish >/dev/null
 
 rm -rf "$demo"
-mkdir -p "$demo/installation" "$demo/release-2" "$demo/server"
+mkdir -p "$demo/installation" "$demo/release-2" "$demo/server" "$demo/keys"
 install=$demo/installation
 
 # version 1, as the vendor's installer left it
@@ -40,7 +41,12 @@ echo "a plug-in that came with 2.0" >"$demo/release-2/plugins/extra.txt"
 # update is the one after which the updater itself starts the host again
 kind=()
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && kind=(--optional)
-"$root/build/update-publish" "$demo/release-2" "$demo/server" --version 2.0.0 --folder v2 "${kind[@]}"
+# the vendor's signing key (a real vendor makes it once and keeps it safe); clients trust its
+# public half through PublicKeys= in system.cfg
+"$root/build/update-publish" --keygen "$demo/keys/vendor.key" >/dev/null
+"$root/build/update-publish" "$demo/release-2" "$demo/server" --version 2.0.0 --folder v2 \
+    --sign "$demo/keys/vendor.key" "${kind[@]}"
+"$root/build/update-publish" --check "$demo/server" --public-key "$demo/keys/vendor.key.pub"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$demo/server" >"$demo/server.log" 2>&1 &
@@ -56,6 +62,7 @@ cat >"$install/system.cfg" <<CFG
 URL=http://127.0.0.1:$port/
 DownLoadUrl=https://example.com/download
 ExeName=host.sh
+PublicKeys=$(cat "$demo/keys/vendor.key.pub")
 CFG
 
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$demo/runtime}
@@ -81,9 +88,11 @@ echo "== files replaced, each old version kept beside it as NAME.old:"
 echo "== files added:"
 after=$(cd "$install" && find . -type f | sort)
 comm -13 <(echo "$before") <(echo "$after") | grep -v -e '\.old$' -e '^./update/' -e '^./host.log$' \
-    -e '^./update_md5.info$' | sed 's/^/   /' || true
+    -e '^./update_md5.info$' -e '^./update_release.info$' | sed 's/^/   /' || true
 echo "== the applied manifest (update_md5.info):"
 sed 's/^/   /' "$install/update_md5.info" 2>/dev/null || echo "   (none)"
+echo "== the signed release recorded against rollback (update_release.info):"
+sed 's/^/   /' "$install/update_release.info" 2>/dev/null || echo "   (none)"
 echo "== the host:"
 if [ -f "$install/host.log" ]; then sed 's/^/   /' "$install/host.log"; else echo "   not started"; fi
 echo "== what the web server was asked for:"

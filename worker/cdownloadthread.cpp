@@ -432,7 +432,7 @@ void CDownloadThread::downloadNext()
             // used again only when nobody but this user can have put it there or changed it;
             // any other file is replaced once the download has been verified
             if (ownership(cachePath) == Ownership::Private
-                && verifyFileDigest(cachePath, entry.digest)) {
+                && verifyFileDigests(cachePath, entry.digest, entry.sha256)) {
                 ++current;
                 continue;
             }
@@ -475,7 +475,7 @@ bool CDownloadThread::sendRequest(const QUrl &url)
     if (!sent)
         return false;
     reply = sent;
-    hasher.reset();
+    hasher.reset(!files.at(current).sha256.isEmpty());
     received = 0;
     notWrittenBack = 0;
     oversized = false;
@@ -665,6 +665,11 @@ void CDownloadThread::onReplyFinished()
     if (hasher.digestText() != entry.digest) {
         target.reset();
         fail(cacheFile, tr("更新文件%1校验不对").arg(cacheFile.fileName()));
+        return;
+    }
+    if (!entry.sha256.isEmpty() && hasher.sha256Hex() != entry.sha256) {
+        target.reset();
+        fail(cacheFile, tr("更新文件%1与签名不符").arg(cacheFile.fileName()));
         return;
     }
     const bool stored = !writeFailed && target->commit();

@@ -20,8 +20,9 @@
 
 class QNetworkReply;
 
-// Downloads the changed files into the cache directory one at a time, verifies size and digest,
-// then installs them all. The whole job runs on the constructing thread, driven by its event
+// Downloads the changed files into the cache directory one at a time, verifies size and digest
+// (and, for a signed release, the SHA-256 the vendor signed, in the same pass), then installs
+// them all. The whole job runs on the constructing thread, driven by its event
 // loop; the worker's own thread only runs an empty event loop whose end (finished) marks the end
 // of the job, success or failure.
 class CDownloadThread : public QThread

@@ -21,7 +21,7 @@ work=$(mktemp -d) || exit 2
 trap 'rm -rf "$work"' EXIT INT TERM
 
 status=0
-for target in fuzz_manifest fuzz_descriptor fuzz_config; do
+for target in fuzz_manifest fuzz_descriptor fuzz_config fuzz_statement; do
     exe=$build/$target
     if [ ! -x "$exe" ]; then
         echo "$target: $exe missing, build the 'fuzz' target first" >&2
@@ -34,6 +34,7 @@ for target in fuzz_manifest fuzz_descriptor fuzz_config; do
     cp -R "$here/corpus/$target" "$work/$target/corpus"
     case $target in
         fuzz_manifest) dict=$here/fuzz_manifest.dict ;;
+        fuzz_statement) dict=$here/statement.dict ;;
         *) dict=$here/ini.dict ;;
     esac
 

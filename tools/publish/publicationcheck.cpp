@@ -5,6 +5,7 @@
 #include "net/digest.h"
 #include "net/manifest.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,11 @@ constexpr qint64 ReadChunkSize = 1024 * 1024;
 QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
+}
+
+QString shownTime(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODate);
 }
 
 bool isLowerHex(const QByteArray &text, int length)
@@ -50,6 +56,13 @@ bool PublicationCheck::run()
     problemList.clear();
     warningList.clear();
     checkedFiles = 0;
+    clientDescriptor = UpdateDescriptor();
+    descriptorData.clear();
+    manifestData.clear();
+    hashes.clear();
+    statementRead = false;
+    releaseStatement = ReleaseStatement();
+    signers.clear();
 
     const QString descriptorPath = QDir(serverDir).filePath(QStringLiteral("update.ini"));
     if (!QFileInfo(descriptorPath).isFile()) {
@@ -63,6 +76,7 @@ bool PublicationCheck::run()
                 tr("Cannot read %1: %2").arg(native(descriptorPath), readable.errorString()));
             return false;
         }
+        descriptorData = readable.readAll();
     }
     // the same keys and defaults the updater uses
     QSettings descriptor(descriptorPath, QSettings::IniFormat);
@@ -76,6 +90,8 @@ bool PublicationCheck::run()
     versionText = descriptor.value(QStringLiteral("Version/Version")).toString();
     if (versionText.trimmed().isEmpty())
         warningList.append(tr("update.ini names no version text; users see an empty version."));
+    // what a signed statement is compared with: the values exactly as the updater reads them
+    clientDescriptor = readDescriptor(descriptorPath);
 
     const QString folderProblem = folderNameProblem(folderName);
     if (!folderProblem.isEmpty()) {
@@ -97,12 +113,95 @@ bool PublicationCheck::run()
             tr("Cannot read %1: %2").arg(native(manifestPath), manifestFile.errorString()));
         return false;
     }
-    const QByteArray bytes = manifestFile.readAll();
+    manifestData = manifestFile.readAll();
     manifestFile.close();
 
-    checkManifestLines(bytes);
-    checkFiles(folderPath, bytes);
+    const QFileInfo statementFile(QDir(serverDir).filePath(QStringLiteral("update.sig")));
+    if (!collecting
+        && (!trustedKeys.isEmpty() || statementFile.exists() || statementFile.isSymLink()))
+        checkStatement();
+    checkManifestLines(manifestData);
+    checkFiles(folderPath, manifestData);
     return problemList.isEmpty();
+}
+
+void PublicationCheck::checkStatement()
+{
+    const QString path = QDir(serverDir).filePath(QStringLiteral("update.sig"));
+    if (!QFileInfo(path).isFile()) {
+        if (QFileInfo::exists(path))
+            problemList.append(tr("%1 is not a file.").arg(native(path)));
+        else
+            problemList.append(tr("%1 does not exist; clients with PublicKeys in system.cfg "
+                                  "refuse an unsigned release.")
+                                   .arg(native(path)));
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problemList.append(tr("Cannot read %1: %2").arg(native(path), file.errorString()));
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+
+    ReleaseStatement &statement = releaseStatement;
+    switch (readSignedStatement(bytes, trustedKeys, statement, &signers)) {
+    case StatementError::Malformed:
+        problemList.append(
+            tr("%1 is not a release statement the updater can read.").arg(native(path)));
+        return;
+    case StatementError::NotSigned: {
+        QStringList signedBy;
+        for (const QByteArray &key : qAsConst(signers))
+            signedBy.append(keyText(key));
+        if (!trustedKeys.isEmpty())
+            problemList.append(
+                tr("update.sig carries no valid signature by the keys given with --public-key "
+                   "(valid signatures by: %1).")
+                    .arg(signedBy.isEmpty() ? tr("none") : signedBy.join(QLatin1String(", "))));
+        else if (bytes.contains("\nsignature "))
+            problemList.append(tr("A signature in update.sig does not verify."));
+        else
+            problemList.append(tr("update.sig carries no signature."));
+        break;
+    }
+    case StatementError::None:
+        break;
+    }
+    statementRead = true;
+
+    if (statement.descriptorSha256 != sha256Hex(descriptorData))
+        problemList.append(
+            tr("update.ini is not the one update.sig was signed for (its SHA-256 differs)."));
+    if (statement.manifestSha256 != sha256Hex(manifestData))
+        problemList.append(tr("md5.txt of folder %1 is not the one update.sig was signed for (its "
+                              "SHA-256 differs).")
+                               .arg(printablePath(clientDescriptor.folder)));
+    if (statement.folder != clientDescriptor.folder)
+        problemList.append(
+            tr("update.sig names the folder \"%1\", update.ini \"%2\".")
+                .arg(printablePath(statement.folder), printablePath(clientDescriptor.folder)));
+    if (statement.version != clientDescriptor.version)
+        problemList.append(
+            tr("update.sig names the version \"%1\", update.ini \"%2\".")
+                .arg(printablePath(statement.version), printablePath(clientDescriptor.version)));
+
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString resign = tr("re-sign it with update-publish --sign KEYFILE SERVER_DIR");
+    if (statement.expires <= now)
+        problemList.append(
+            tr("update.sig expired at %1; %2.").arg(shownTime(statement.expires), resign));
+    else if (statement.expires <= now.addDays(ExpiryWarningDays))
+        warningList.append(tr("update.sig expires at %1, in less than %2 days; %3.")
+                               .arg(shownTime(statement.expires))
+                               .arg(ExpiryWarningDays)
+                               .arg(resign));
+    // clients take the newest signing time they have seen as the earliest possible "now"
+    if (statement.issued > now.addSecs(60 * 60))
+        warningList.append(tr("update.sig was issued at %1, later than this computer's clock; "
+                              "clients that install it count every statement that expires "
+                              "before then as expired.")
+                               .arg(shownTime(statement.issued)));
 }
 
 void PublicationCheck::checkManifestLines(const QByteArray &bytes)
@@ -158,10 +257,17 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
     if (progress)
         progress(0, total);
 
+    // the SHA-256 comes from the same read as the digest text
+    const bool hashing = collecting || statementRead;
+    const QMap<QString, QByteArray> &signedHashes = releaseStatement.files;
     QByteArray buffer(int(ReadChunkSize), Qt::Uninitialized);
     for (const ManifestEntry &entry : manifest) {
         ++checkedFiles;
         const QString shown = printablePath(entry.path);
+        if (statementRead && !signedHashes.contains(entry.path))
+            problemList.append(tr("\"%1\" has no SHA-256 in update.sig; clients refuse the "
+                                  "release.")
+                                   .arg(shown));
         const QString path = folderPath + QLatin1Char('/') + entry.path;
         const QFileInfo info(path);
         if (!info.exists()) {
@@ -191,6 +297,7 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
             continue;
         }
         DigestHasher hasher;
+        Sha256Hasher sha256;
         quint64 read = 0;
         bool failed = false;
         for (;;) {
@@ -203,6 +310,8 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
             if (count == 0)
                 break;
             hasher.addData(buffer.constData(), count);
+            if (hashing)
+                sha256.addData(buffer.constData(), count);
             read += quint64(count);
             if (progress)
                 progress(done + qMin(read, entry.size), total);
@@ -215,7 +324,26 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
             problemList.append(
                 tr("\"%1\" differs from md5.txt: its digest is %2, md5.txt lists %3.")
                     .arg(shown, QString::fromLatin1(digest), QString::fromLatin1(entry.digest)));
+        if (!hashing)
+            continue;
+        const QByteArray hash = sha256.hexDigest();
+        hashes.insert(entry.path, hash);
+        const auto signedHash = signedHashes.constFind(entry.path);
+        if (statementRead && signedHash != signedHashes.cend() && *signedHash != hash)
+            problemList.append(
+                tr("\"%1\" differs from update.sig: its SHA-256 is %2, update.sig states %3.")
+                    .arg(shown, QString::fromLatin1(hash), QString::fromLatin1(*signedHash)));
     }
     if (progress)
         progress(done, total);
+
+    if (statementRead) {
+        int unlisted = 0;
+        for (auto it = signedHashes.cbegin(); it != signedHashes.cend(); ++it)
+            unlisted += manifest.contains(it.key()) ? 0 : 1;
+        if (unlisted > 0)
+            warningList.append(
+                tr("update.sig states the SHA-256 of %n file(s) md5.txt does not list.", nullptr,
+                    unlisted));
+    }
 }

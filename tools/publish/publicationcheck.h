@@ -1,7 +1,13 @@
 #ifndef PUBLICATIONCHECK_H
 #define PUBLICATIONCHECK_H
 
+#include "app/updatecheck.h"
+#include "net/releasestatement.h"
+
+#include <QByteArray>
 #include <QCoreApplication>
+#include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -9,13 +15,22 @@
 
 // Verifies a server directory the way a client would see it: update.ini read with QSettings,
 // md5.txt read with the updater's own parser, and every listed file present with the listed
-// size and digest text.
+// size and digest text. When the release is signed (update.sig exists, or keys to trust are
+// given), also what a client that checks signatures checks: a signature, the SHA-256 of
+// update.ini, of md5.txt and of every file, folder and version, and the expiry.
 class PublicationCheck
 {
     Q_DECLARE_TR_FUNCTIONS(PublicationCheck)
 
 public:
     explicit PublicationCheck(const QString &serverDir);
+
+    // a statement must carry a signature by one of these keys; with none, every signature of a
+    // statement found must verify
+    void setTrustedKeys(const QList<QByteArray> &keys) { trustedKeys = keys; }
+    // checks update.ini, md5.txt and the files only, ignoring update.sig, and keeps what a new
+    // statement needs: the bytes read and the SHA-256 of every file
+    void setCollectingForSigning(bool collect) { collecting = collect; }
 
     // true when everything matches; every problem found is collected, not only the first
     bool run();
@@ -27,20 +42,45 @@ public:
     bool isOptional() const { return updateType == 0; }
     int fileCount() const { return checkedFiles; }
 
+    // update.ini as the updater reads it, and the bytes read
+    UpdateDescriptor descriptor() const { return clientDescriptor; }
+    QByteArray descriptorBytes() const { return descriptorData; }
+    QByteArray manifestBytes() const { return manifestData; }
+    // path -> SHA-256 of every file hashed; filled when a statement was read or when collecting
+    QMap<QString, QByteArray> fileHashes() const { return hashes; }
+
+    // true when a statement was read; the other values describe it
+    bool isSigned() const { return statementRead; }
+    ReleaseStatement statement() const { return releaseStatement; }
+    // the keys whose signature verified
+    QList<QByteArray> signingKeys() const { return signers; }
+
     // called as bytes are hashed
     void setProgressHandler(std::function<void(quint64 done, quint64 total)> handler);
 
+    static constexpr int ExpiryWarningDays = 7;
+
 private:
+    void checkStatement();
     void checkManifestLines(const QByteArray &bytes);
     void checkFiles(const QString &folderPath, const QByteArray &bytes);
 
     QString serverDir;
+    QList<QByteArray> trustedKeys;
+    bool collecting = false;
     QStringList problemList;
     QStringList warningList;
     QString folderName;
     QString versionText;
     int updateType = 1;
     int checkedFiles = 0;
+    UpdateDescriptor clientDescriptor;
+    QByteArray descriptorData;
+    QByteArray manifestData;
+    QMap<QString, QByteArray> hashes;
+    bool statementRead = false;
+    ReleaseStatement releaseStatement;
+    QList<QByteArray> signers;
     std::function<void(quint64, quint64)> progress;
 };
 

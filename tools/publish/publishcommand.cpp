@@ -3,6 +3,10 @@
 #include "progressmeter.h"
 #include "publicationcheck.h"
 #include "publisher.h"
+#include "releasesigner.h"
+#include "signingkeyfile.h"
+
+#include "net/releasestatement.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -78,11 +82,15 @@ private:
 
 QString description()
 {
-    return tr("Publishes a release for the updater, or checks a publication.\n"
+    return tr("Publishes a release for the updater, signs it, or checks a publication.\n"
               "\n"
               "  update-publish RELEASE_DIR SERVER_DIR --version TEXT [--folder NAME]\n"
-              "                 [--optional] [--replace]\n"
-              "  update-publish --check SERVER_DIR\n"
+              "                 [--optional] [--replace] [--sign KEYFILE]...\n"
+              "                 [--expires DAYS] [--release-number N]\n"
+              "  update-publish --sign KEYFILE [--sign KEYFILE]... [--expires DAYS]\n"
+              "                 [--release-number N] SERVER_DIR\n"
+              "  update-publish --check SERVER_DIR [--public-key KEY]...\n"
+              "  update-publish --keygen KEYFILE\n"
               "\n"
               "Publishing copies every file below RELEASE_DIR (hidden files included) into\n"
               "SERVER_DIR/FOLDER/, writes the manifest SERVER_DIR/FOLDER/md5.txt and then\n"
@@ -95,17 +103,54 @@ QString description()
               "\n"
               "Nothing is written when a name cannot be published: tabs, line breaks, control\n"
               "characters, '\\', ':' and characters Windows refuses, Windows device names,\n"
-              "names ending in a dot or a space, md5.txt or update_md5.info at the top, names\n"
-              "that differ only in case. md5.txt lists names in UTF-8. Symbolic links to files\n"
-              "inside RELEASE_DIR are published as copies of those files; links to directories,\n"
-              "links leading out of RELEASE_DIR and dangling links are refused. Empty\n"
-              "directories are not published.\n"
+              "names ending in a dot or a space, md5.txt, update_md5.info or\n"
+              "update_release.info at the top, names that differ only in case. md5.txt lists\n"
+              "names in UTF-8. Symbolic links to files inside RELEASE_DIR are published as\n"
+              "copies of those files; links to directories, links leading out of RELEASE_DIR\n"
+              "and dangling links are refused. Empty directories are not published.\n"
+              "\n"
+              "Signed releases: --keygen KEYFILE writes a new Ed25519 key pair, the secret key\n"
+              "to KEYFILE (refused if it exists; on Unix readable by you alone, on Windows with\n"
+              "the access rights of its folder, so keep it in a folder only you can read) and\n"
+              "the public key to KEYFILE.pub, and prints the line that makes clients require\n"
+              "signed releases: PublicKeys=KEY in the [Update] group of system.cfg (several\n"
+              "keys separated by spaces). Publishing with --sign KEYFILE writes the statement\n"
+              "SERVER_DIR/update.sig just before update.ini: it binds update.ini, md5.txt and\n"
+              "the SHA-256 of every file, the version, a release number and an expiry, signed\n"
+              "by each key given (sign with the old and the new key while clients move to a\n"
+              "new one). The release number is one more than the published one unless\n"
+              "--release-number says otherwise; it may not go below the published one, as\n"
+              "clients refuse an older release. Clients also refuse a statement past its\n"
+              "expiry (--expires DAYS, default 30), so sign the publication again before then:\n"
+              "--sign KEYFILE with SERVER_DIR alone checks every file against md5.txt and\n"
+              "writes a new update.sig with the next release number. Once SERVER_DIR holds\n"
+              "update.sig, publishing without --sign is refused; remove update.sig to stop\n"
+              "signing.\n"
+              "\n"
+              "--check verifies a publication; when SERVER_DIR holds update.sig, or keys are\n"
+              "given with --public-key, also its signatures, hashes and expiry.\n"
               "\n"
               "--version with a value is the release version; --version alone prints the\n"
               "version of this tool.\n"
               "\n"
-              "Exit status: 0 on success, 1 when publishing or checking fails, 2 on a usage\n"
-              "error.");
+              "Exit status: 0 on success, 1 when publishing, signing or checking fails, 2 on a\n"
+              "usage error.");
+}
+
+QString keyList(const QList<QByteArray> &keys)
+{
+    QStringList texts;
+    for (const QByteArray &key : keys)
+        texts.append(keyText(key));
+    return texts.join(QLatin1String(", "));
+}
+
+QString signedSummary(const ReleaseSigner &signer)
+{
+    return tr("Signed as release %1, valid until %2, by %3. Sign it again before then:\n"
+              "  update-publish --sign KEYFILE SERVER_DIR\n")
+        .arg(signer.releaseNumber())
+        .arg(signer.expires().toString(Qt::ISODate), keyList(signer.publicKeys()));
 }
 
 int publish(const PublishOptions &options)
@@ -145,13 +190,64 @@ int publish(const PublishOptions &options)
             .arg(publisher.totalSize())
             .arg(options.version, QDir::toNativeSeparators(publisher.folderPath()),
                 options.optional ? tr("optional") : tr("forced")));
+    if (publisher.signer().isEnabled())
+        print(stdout, signedSummary(publisher.signer()));
     print(stdout, Publisher::urlExplanation(options.folder) + QLatin1Char('\n'));
     return PublishSucceeded;
 }
 
-int check(const QString &serverDir)
+int resign(const SigningOptions &options, const QString &serverDir)
+{
+    ReleaseSigner signer(options);
+    if (!signer.checkArguments()) {
+        for (const QString &error : signer.errors())
+            printError(error);
+        return PublishUsageError;
+    }
+    bool signedAgain = false;
+    {
+        Progress progress(tr("Verifying"));
+        signedAgain = signer.resign(serverDir, progress.handler());
+    }
+    printWarnings(signer.warnings());
+    if (!signedAgain) {
+        for (const QString &error : signer.errors())
+            printError(error);
+        printError(tr("Nothing was signed; update.sig was not changed."));
+        return PublishFailed;
+    }
+    print(stdout,
+        tr("%1: version \"%2\" in folder %3, %n file(s) verified.\n", nullptr, signer.fileCount())
+            .arg(QDir::toNativeSeparators(serverDir), signer.version(), signer.folder()));
+    print(stdout, signedSummary(signer));
+    return PublishSucceeded;
+}
+
+int keygen(const QString &path)
+{
+    QByteArray publicKey;
+    QString error;
+    if (!writeSigningKeyFiles(path, publicKey, error)) {
+        printError(error);
+        return PublishFailed;
+    }
+    const QString key = keyText(publicKey);
+    print(stdout,
+        tr("Wrote the secret key to %1 and the public key to %2.\n"
+           "Keep %1 private: whoever has it can sign releases your clients install.\n"
+           "Public key: %3\n"
+           "Clients require releases signed by it with this line in the [Update] group of\n"
+           "their system.cfg:\n")
+            .arg(QDir::toNativeSeparators(path),
+                QDir::toNativeSeparators(path + QLatin1String(".pub")), key));
+    print(stdout, QLatin1String("PublicKeys=") + key + QLatin1Char('\n'));
+    return PublishSucceeded;
+}
+
+int check(const QString &serverDir, const QList<QByteArray> &trustedKeys)
 {
     PublicationCheck check(serverDir);
+    check.setTrustedKeys(trustedKeys);
     bool passed = false;
     {
         Progress progress(tr("Verifying"));
@@ -162,15 +258,25 @@ int check(const QString &serverDir)
     for (const QString &problem : check.problems())
         printError(problem);
     if (!passed) {
-        printError(tr("The publication in %1 does not match its manifest.")
-                       .arg(QDir::toNativeSeparators(serverDir)));
+        if (check.isSigned() || !trustedKeys.isEmpty())
+            printError(tr("The publication in %1 does not match its manifest or its signed "
+                          "statement.")
+                           .arg(QDir::toNativeSeparators(serverDir)));
+        else
+            printError(tr("The publication in %1 does not match its manifest.")
+                           .arg(QDir::toNativeSeparators(serverDir)));
         return PublishFailed;
     }
-    print(stdout,
-        tr("%1: version \"%2\" in folder %3, %n file(s) verified (%4 update).\n", nullptr,
-            check.fileCount())
-            .arg(QDir::toNativeSeparators(serverDir), check.version(), check.folder(),
-                check.isOptional() ? tr("optional") : tr("forced")));
+    QString line = tr("%1: version \"%2\" in folder %3, %n file(s) verified (%4 update)", nullptr,
+        check.fileCount())
+                       .arg(QDir::toNativeSeparators(serverDir), check.version(), check.folder(),
+                           check.isOptional() ? tr("optional") : tr("forced"));
+    if (check.isSigned())
+        line += tr(", signed as release %1, valid until %2, by %3")
+                    .arg(check.statement().release)
+                    .arg(check.statement().expires.toString(Qt::ISODate),
+                        keyList(check.signingKeys()));
+    print(stdout, line + QLatin1String(".\n"));
     return PublishSucceeded;
 }
 } // namespace
@@ -206,8 +312,29 @@ int runPublishCommand(const QStringList &arguments)
     const QCommandLineOption checkOption(QStringLiteral("check"),
         tr("Verify the publication in SERVER_DIR: every file listed in md5.txt of the "
            "folder update.ini names must exist with the listed size and digest."));
+    const QCommandLineOption signOption(QStringLiteral("sign"),
+        tr("Sign the release with the secret key in this file (may be given more than once). "
+           "With SERVER_DIR alone: sign the publication there again."),
+        tr("keyfile"));
+    const QCommandLineOption expiresOption(QStringLiteral("expires"),
+        tr("Days until clients refuse the signed statement as stale (default: %1, at most %2).")
+            .arg(SigningOptions::DefaultExpiryDays)
+            .arg(SigningOptions::MaxExpiryDays),
+        tr("days"));
+    const QCommandLineOption releaseNumberOption(QStringLiteral("release-number"),
+        tr("The number of the signed release (default: one more than the published one)."),
+        tr("n"));
+    const QCommandLineOption publicKeyOption(QStringLiteral("public-key"),
+        tr("With --check: require a signature by this public key, given as base64 or as the "
+           "path of a .pub file (may be given more than once)."),
+        tr("key"));
+    const QCommandLineOption keygenOption(QStringLiteral("keygen"),
+        tr("Write a new signing key pair: the secret key to this file, the public key to the "
+           "same name with .pub appended."),
+        tr("keyfile"));
     parser.addOptions(
-        {helpOption, versionOption, folderOption, optionalOption, replaceOption, checkOption});
+        {helpOption, versionOption, folderOption, optionalOption, replaceOption, checkOption,
+            signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption});
     parser.addPositionalArgument(
         QStringLiteral("RELEASE_DIR"), tr("The directory holding the release as it is installed."));
     parser.addPositionalArgument(QStringLiteral("SERVER_DIR"),
@@ -221,13 +348,63 @@ int runPublishCommand(const QStringList &arguments)
     }
 
     const QStringList positional = parser.positionalArguments();
+    const bool publishing = parser.isSet(versionOption) || parser.isSet(folderOption)
+        || parser.isSet(optionalOption) || parser.isSet(replaceOption);
+    const bool signing = parser.isSet(signOption) || parser.isSet(expiresOption)
+        || parser.isSet(releaseNumberOption);
+    if (parser.isSet(keygenOption)) {
+        if (publishing || signing || parser.isSet(checkOption) || parser.isSet(publicKeyOption)
+            || !positional.isEmpty() || parser.values(keygenOption).size() != 1)
+            return usageError(tr("--keygen takes one KEYFILE and nothing else."));
+        return keygen(parser.value(keygenOption));
+    }
     if (parser.isSet(checkOption)) {
-        if (parser.isSet(versionOption) || parser.isSet(folderOption)
-            || parser.isSet(optionalOption) || parser.isSet(replaceOption))
-            return usageError(tr("--check takes no other options."));
+        if (publishing || signing)
+            return usageError(tr("--check takes no other options than --public-key."));
         if (positional.size() != 1)
             return usageError(tr("--check needs exactly one SERVER_DIR."));
-        return check(positional.constFirst());
+        QList<QByteArray> trustedKeys;
+        for (const QString &argument : parser.values(publicKeyOption)) {
+            QList<QByteArray> keys;
+            QString error;
+            if (!readPublicKeyArgument(argument, keys, error))
+                return usageError(error);
+            for (const QByteArray &key : qAsConst(keys)) {
+                if (!trustedKeys.contains(key))
+                    trustedKeys.append(key);
+            }
+        }
+        return check(positional.constFirst(), trustedKeys);
+    }
+    if (parser.isSet(publicKeyOption))
+        return usageError(tr("--public-key goes with --check."));
+
+    SigningOptions signingOptions;
+    signingOptions.keyFiles = parser.values(signOption);
+    if (signing && signingOptions.keyFiles.isEmpty())
+        return usageError(tr("--expires and --release-number go with --sign."));
+    if (parser.isSet(expiresOption)) {
+        bool ok = false;
+        signingOptions.expiryDays = parser.value(expiresOption).toInt(&ok);
+        if (!ok || signingOptions.expiryDays < 1
+            || signingOptions.expiryDays > SigningOptions::MaxExpiryDays)
+            return usageError(tr("--expires takes a whole number of days from 1 to %1.")
+                                  .arg(SigningOptions::MaxExpiryDays));
+    }
+    if (parser.isSet(releaseNumberOption)) {
+        const QString text = parser.value(releaseNumberOption);
+        bool ok = false;
+        signingOptions.releaseNumber = text.toULongLong(&ok);
+        // digits only: no sign, no spaces, no base prefix
+        if (!ok || signingOptions.releaseNumber == 0
+            || QString::number(signingOptions.releaseNumber) != text)
+            return usageError(tr("--release-number takes a whole number from 1 up."));
+    }
+    if (!signingOptions.keyFiles.isEmpty() && positional.size() == 1) {
+        if (publishing)
+            return usageError(tr("Signing a publication again takes SERVER_DIR alone; "
+                                 "publishing needs RELEASE_DIR and SERVER_DIR."));
+        return resign(signingOptions, positional.constFirst());
     }
 
     if (positional.size() != 2)
@@ -242,5 +419,6 @@ int runPublishCommand(const QStringList &arguments)
     options.folder = parser.value(folderOption);
     options.optional = parser.isSet(optionalOption);
     options.replace = parser.isSet(replaceOption);
+    options.signing = signingOptions;
     return publish(options);
 }

@@ -71,6 +71,7 @@ private:
 
 Publisher::Publisher(const PublishOptions &options)
     : options(options)
+    , releaseSigner(options.signing)
 { }
 
 QString Publisher::folderPath() const
@@ -105,6 +106,9 @@ bool Publisher::checkArguments()
     else if (isSameOrInside(releaseRoot, serverRoot))
         addError(tr("The release directory %1 lies inside the server directory %2.")
                      .arg(native(options.releaseDir), native(options.serverDir)));
+    // a key that cannot be read stops everything before a byte is written
+    if (releaseSigner.isEnabled() && !releaseSigner.checkArguments())
+        errorList += releaseSigner.errors();
 
     argumentsChecked = errorList.isEmpty();
     return argumentsChecked;
@@ -168,6 +172,21 @@ bool Publisher::prepare()
                      .arg(total)
                      .arg(storage.bytesAvailable())
                      .arg(native(options.serverDir)));
+
+    if (releaseSigner.isEnabled()) {
+        if (!releaseSigner.prepare(serverRoot))
+            errorList += releaseSigner.errors();
+        warningList += releaseSigner.warnings();
+    } else {
+        // An update.sig left from a signed release would no longer match: every client that
+        // checks signatures would refuse this release, and nothing would say why until they do.
+        const QFileInfo statement(ReleaseSigner::statementPath(serverRoot));
+        if (statement.exists() || statement.isSymLink())
+            addError(tr("%1 exists: the releases in %2 are signed, and clients that check "
+                        "signatures would refuse an unsigned one. Sign this release with --sign "
+                        "KEYFILE, or remove update.sig first to stop signing.")
+                         .arg(native(statement.filePath()), native(options.serverDir)));
+    }
 
     prepared = errorList.isEmpty();
     return prepared;
@@ -250,6 +269,8 @@ bool Publisher::publish()
     errorList.clear();
     warningList.clear();
     entryList.clear();
+    manifestBytes.clear();
+    fileHashes.clear();
     done = 0;
     if (!prepared) {
         addError(tr("The release was not checked."));
@@ -283,10 +304,25 @@ bool Publisher::publish()
         entryList.append(entry);
     }
 
-    if (!writeManifest(staging) || !moveIntoPlace(staging))
+    // everything that can fail short of writing is done before the folder is moved into place
+    QByteArray descriptor;
+    UpdateDescriptor values;
+    QByteArray statement;
+    if (!writeManifest(staging) || !makeDescriptor(descriptor, values))
+        return false;
+    if (releaseSigner.isEnabled()) {
+        // the statement names what clients read from update.ini, not what was asked for
+        statement = releaseSigner.sign(
+            descriptor, manifestBytes, values.version, values.folder, fileHashes);
+        if (statement.isEmpty()) {
+            errorList += releaseSigner.errors();
+            return false;
+        }
+    }
+    if (!moveIntoPlace(staging))
         return false;
     stagingCleanup.keep();
-    return writeDescriptor();
+    return writeDescriptor(descriptor, statement);
 }
 
 bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, ManifestEntry &entry)
@@ -302,8 +338,10 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
         return false;
     }
 
-    // streamed: the digest is taken of exactly the bytes that are written
+    // streamed: the digests are taken of exactly the bytes that are written
+    const bool signing = releaseSigner.isEnabled();
     DigestHasher hasher;
+    Sha256Hasher sha256;
     QByteArray buffer(int(CopyChunkSize), Qt::Uninitialized);
     quint64 copied = 0;
     for (;;) {
@@ -315,6 +353,8 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
         if (count == 0)
             break;
         hasher.addData(buffer.constData(), count);
+        if (signing)
+            sha256.addData(buffer.constData(), count);
         if (target.write(buffer.constData(), count) != count) {
             addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
             return false;
@@ -342,6 +382,8 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
     entry.path = file.path;
     entry.size = copied;
     entry.digest = hasher.digestText();
+    if (signing)
+        fileHashes.insert(file.path, sha256.hexDigest());
     return true;
 }
 
@@ -368,6 +410,7 @@ bool Publisher::writeManifest(const QString &directory)
         addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
         return false;
     }
+    manifestBytes = bytes;
     return true;
 }
 
@@ -408,7 +451,7 @@ bool Publisher::moveIntoPlace(const QString &staging)
     return true;
 }
 
-bool Publisher::writeDescriptor()
+bool Publisher::makeDescriptor(QByteArray &bytes, UpdateDescriptor &values)
 {
     // QSettings writes the file so that its own escaping of non-ASCII text is the one the
     // updater reads back; it is written aside first and then replaced in one step
@@ -434,12 +477,25 @@ bool Publisher::writeDescriptor()
         addError(tr("Cannot read %1: %2").arg(native(scratchPath), written.errorString()));
         return false;
     }
-    const QByteArray bytes = written.readAll();
+    bytes = written.readAll();
+    values = readDescriptor(scratchPath);
+    return true;
+}
 
+bool Publisher::writeDescriptor(const QByteArray &bytes, const QByteArray &statement)
+{
+    if (!statement.isEmpty() && !releaseSigner.write(statement)) {
+        errorList += releaseSigner.errors();
+        return false;
+    }
     const QString path = serverRoot + QLatin1String("/update.ini");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        // the old update.ini stays, and so must the statement that matches it
+        if (!statement.isEmpty() && !releaseSigner.restorePrevious())
+            addError(tr("Cannot restore %1; publish again.")
+                         .arg(native(ReleaseSigner::statementPath(serverRoot))));
         return false;
     }
     return true;

@@ -1,11 +1,15 @@
 #ifndef PUBLISHER_H
 #define PUBLISHER_H
 
+#include "releasesigner.h"
+
+#include "app/updatecheck.h"
 #include "net/manifest.h"
 
 #include <QCoreApplication>
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +23,7 @@ struct PublishOptions
     QString folder = QStringLiteral("Base"); // the updater's default when update.ini names none
     bool optional = false;
     bool replace = false; // an existing folder of that name may be replaced
+    SigningOptions signing;
 };
 
 // A file found below the release directory.
@@ -34,7 +39,9 @@ struct ReleaseFile
 //
 // Everything that can be checked is checked before a byte is written. The folder is then built
 // under a hidden name beside it and renamed into place when complete, and update.ini is written
-// last, so a client never reads a descriptor that leads to a half-copied folder.
+// last, so a client never reads a descriptor that leads to a half-copied folder. A signed
+// release gets its statement update.sig just before update.ini, so that the two disagree for as
+// short a time as possible (clients refuse the pair meanwhile and try again later).
 class Publisher
 {
     Q_DECLARE_TR_FUNCTIONS(Publisher)
@@ -42,11 +49,12 @@ class Publisher
 public:
     explicit Publisher(const PublishOptions &options);
 
-    // the arguments themselves: version, folder name, how the directories relate
+    // the arguments themselves: version, folder name, how the directories relate, signing keys
     bool checkArguments();
     // walks the release and checks the files and the server directory; checkArguments() first
     bool prepare();
-    // copies and hashes the files and writes md5.txt and update.ini; prepare() first
+    // copies and hashes the files and writes md5.txt, update.sig when signing, and update.ini;
+    // prepare() first
     bool publish();
 
     QStringList errors() const { return errorList; }
@@ -56,6 +64,8 @@ public:
     // the manifest as published, in path order
     QList<ManifestEntry> entries() const { return entryList; }
     QString folderPath() const;
+    // the statement's signer: its release number, expiry and keys once published
+    const ReleaseSigner &signer() const { return releaseSigner; }
 
     // called as bytes are hashed and copied
     void setProgressHandler(std::function<void(quint64 done, quint64 total)> handler);
@@ -68,8 +78,9 @@ private:
     void addError(const QString &message) { errorList.append(message); }
     bool copyFile(const ReleaseFile &file, const QString &destination, ManifestEntry &entry);
     bool writeManifest(const QString &directory);
+    bool makeDescriptor(QByteArray &bytes, UpdateDescriptor &values);
     bool moveIntoPlace(const QString &staging);
-    bool writeDescriptor();
+    bool writeDescriptor(const QByteArray &bytes, const QByteArray &statement);
 
     PublishOptions options;
     QString releaseRoot; // resolved
@@ -79,6 +90,9 @@ private:
     QList<ReleaseFile> fileList;
     QHash<QString, QString> foldedPaths; // case-folded path to the path first seen
     QList<ManifestEntry> entryList;
+    QByteArray manifestBytes; // as written
+    QMap<QString, QByteArray> fileHashes; // path -> SHA-256, when signing
+    ReleaseSigner releaseSigner;
     quint64 total = 0;
     quint64 done = 0;
     bool argumentsChecked = false;

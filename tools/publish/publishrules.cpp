@@ -67,12 +67,16 @@ QString releasePathProblem(const QString &path)
     }
 
     // the manifest is published as md5.txt beside the files, and the updater keeps the
-    // manifest it applied as update_md5.info in the installation root
+    // manifest it applied as update_md5.info and the highest signed release it installed as
+    // update_release.info in the installation root
     const QString top = components.constFirst();
     if (top.compare(QLatin1String("md5.txt"), Qt::CaseInsensitive) == 0)
         return tr("would be overwritten by the manifest md5.txt");
-    if (top.compare(QLatin1String("update_md5.info"), Qt::CaseInsensitive) == 0)
-        return tr("would be overwritten by the updater's record update_md5.info");
+    for (const QLatin1String record :
+        {QLatin1String("update_md5.info"), QLatin1String("update_release.info")}) {
+        if (top.compare(record, Qt::CaseInsensitive) == 0)
+            return tr("would be overwritten by the updater's record %1").arg(record);
+    }
     const QString cacheProblem = defaultCacheProblem(path);
     if (!cacheProblem.isEmpty())
         return cacheProblem;

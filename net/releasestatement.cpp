@@ -1,0 +1,286 @@
+#include "releasestatement.h"
+
+#include <QRegularExpression>
+#include <QSet>
+#include <QUrl>
+
+#include <sodium.h>
+
+namespace {
+const char Header[] = "updater-release-statement 1";
+const char SignaturePrefix[] = "signature ed25519 ";
+
+// a statement file split into the text its signatures cover and the signatures themselves
+struct SignedStatement
+{
+    struct Signature
+    {
+        QByteArray publicKey; // 32 bytes
+        QByteArray signature; // 64 bytes
+    };
+    QByteArray text;
+    QList<Signature> signatures;
+};
+
+// libsodium is ready before any of its functions runs; later calls return at once
+bool sodiumReady()
+{
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+QByteArray encodedText(const QString &text)
+{
+    // everything but letters, digits and a few plain marks is escaped: a space, a line break or
+    // a "%" can never end or change a field
+    return QUrl::toPercentEncoding(text, "/!$&'()*+,;=@:");
+}
+
+bool decodedText(const QByteArray &field, QString &text)
+{
+    for (const char c : field) {
+        if (uchar(c) <= ' ' || uchar(c) >= 0x7f)
+            return false;
+    }
+    const QByteArray bytes = QByteArray::fromPercentEncoding(field);
+    text = QString::fromUtf8(bytes);
+    return text.toUtf8() == bytes; // no invalid UTF-8 turned into replacement characters
+}
+
+QByteArray timeText(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODate).toLatin1();
+}
+
+bool parseTime(const QByteArray &field, QDateTime &time)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z$"));
+    const QString text = QString::fromLatin1(field);
+    if (!form.match(text).hasMatch())
+        return false;
+    time = QDateTime::fromString(text, Qt::ISODate);
+    return time.isValid() && time.timeSpec() == Qt::UTC;
+}
+
+QByteArray strictBase64(const QByteArray &text, int size)
+{
+    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != size || decoded.decoded.toBase64() != text)
+        return QByteArray();
+    return decoded.decoded;
+}
+
+// the signed text into statement; false when any line is not what the format allows
+bool parseText(const QByteArray &text, ReleaseStatement &statement)
+{
+    if (!text.endsWith('\n'))
+        return false;
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast();
+    if (lines.isEmpty() || lines.takeFirst() != Header)
+        return false;
+    QSet<QByteArray> seen;
+    bool ok = true;
+    for (const QByteArray &line : qAsConst(lines)) {
+        const int space = line.indexOf(' ');
+        if (space <= 0)
+            return false;
+        const QByteArray keyword = line.left(space);
+        const QByteArray value = line.mid(space + 1);
+        if (keyword == "file") {
+            const int split = value.indexOf(' ');
+            QString path;
+            const QByteArray hash = value.left(split);
+            if (split < 0 || !isSha256Hex(hash) || !decodedText(value.mid(split + 1), path)
+                || path.isEmpty() || statement.files.contains(path))
+                return false;
+            statement.files.insert(path, hash);
+            continue;
+        }
+        if (seen.contains(keyword))
+            return false;
+        seen.insert(keyword);
+        if (keyword == "release") {
+            statement.release = value.toULongLong(&ok);
+            ok = ok && statement.release > 0 && QByteArray::number(statement.release) == value;
+        } else if (keyword == "version") {
+            ok = decodedText(value, statement.version);
+        } else if (keyword == "folder") {
+            ok = decodedText(value, statement.folder);
+        } else if (keyword == "issued") {
+            ok = parseTime(value, statement.issued);
+        } else if (keyword == "expires") {
+            ok = parseTime(value, statement.expires);
+        } else if (keyword == "update.ini") {
+            statement.descriptorSha256 = value;
+            ok = isSha256Hex(value);
+        } else if (keyword == "md5.txt") {
+            statement.manifestSha256 = value;
+            ok = isSha256Hex(value);
+        } else {
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+    // "version" may be empty, but must be there like every other field
+    return seen.size() == 7;
+}
+} // namespace
+
+QByteArray statementText(const ReleaseStatement &statement)
+{
+    QByteArray text = QByteArray(Header) + '\n';
+    text += "release " + QByteArray::number(statement.release) + '\n';
+    text += "version " + encodedText(statement.version) + '\n';
+    text += "folder " + encodedText(statement.folder) + '\n';
+    text += "issued " + timeText(statement.issued) + '\n';
+    text += "expires " + timeText(statement.expires) + '\n';
+    text += "update.ini " + statement.descriptorSha256 + '\n';
+    text += "md5.txt " + statement.manifestSha256 + '\n';
+    for (auto it = statement.files.cbegin(); it != statement.files.cend(); ++it)
+        text += "file " + it.value() + ' ' + encodedText(it.key()) + '\n';
+    return text;
+}
+
+StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArray> &trustedKeys,
+                                   ReleaseStatement &statement, QList<QByteArray> *keysThatSigned)
+{
+    statement = ReleaseStatement();
+    if (keysThatSigned)
+        keysThatSigned->clear();
+    // the signed text ends where the first signature line begins
+    const QByteArray marker = QByteArray("\n") + SignaturePrefix;
+    const int end = bytes.indexOf(marker);
+    if (end < 0)
+        return parseText(bytes, statement) ? StatementError::NotSigned : StatementError::Malformed;
+    SignedStatement file;
+    file.text = bytes.left(end + 1);
+    if (!parseText(file.text, statement) || !bytes.endsWith('\n'))
+        return StatementError::Malformed;
+
+    QList<QByteArray> lines = bytes.mid(end + 1).split('\n');
+    lines.removeLast();
+    for (const QByteArray &line : qAsConst(lines)) {
+        if (!line.startsWith(SignaturePrefix))
+            return StatementError::Malformed;
+        const QList<QByteArray> fields = line.mid(int(sizeof SignaturePrefix) - 1).split(' ');
+        SignedStatement::Signature signature;
+        if (fields.size() != 2)
+            return StatementError::Malformed;
+        signature.publicKey = strictBase64(fields.at(0), crypto_sign_PUBLICKEYBYTES);
+        signature.signature = strictBase64(fields.at(1), crypto_sign_BYTES);
+        if (signature.publicKey.isEmpty() || signature.signature.isEmpty())
+            return StatementError::Malformed;
+        file.signatures.append(signature);
+    }
+    if (!sodiumReady())
+        return StatementError::NotSigned;
+
+    bool trusted = false;
+    bool allVerify = true;
+    for (const SignedStatement::Signature &signature : qAsConst(file.signatures)) {
+        const bool verifies
+                = crypto_sign_verify_detached(
+                          reinterpret_cast<const uchar *>(signature.signature.constData()),
+                          reinterpret_cast<const uchar *>(file.text.constData()),
+                          quint64(file.text.size()),
+                          reinterpret_cast<const uchar *>(signature.publicKey.constData()))
+                == 0;
+        allVerify = allVerify && verifies;
+        if (!verifies)
+            continue;
+        if (keysThatSigned)
+            keysThatSigned->append(signature.publicKey);
+        if (trustedKeys.contains(signature.publicKey))
+            trusted = true;
+    }
+    if (trustedKeys.isEmpty())
+        trusted = allVerify && !file.signatures.isEmpty();
+    return trusted ? StatementError::None : StatementError::NotSigned;
+}
+
+QByteArray signatureLine(const QByteArray &text, const QByteArray &secretKey)
+{
+    const QByteArray publicKey = publicKeyOfSecretKey(secretKey);
+    if (publicKey.isEmpty())
+        return QByteArray();
+    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+    crypto_sign_detached(reinterpret_cast<uchar *>(signature.data()), nullptr,
+                         reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
+                         reinterpret_cast<const uchar *>(secretKey.constData()));
+    return SignaturePrefix + publicKey.toBase64() + ' ' + signature.toBase64() + '\n';
+}
+
+SigningKeyPair generateSigningKeyPair()
+{
+    SigningKeyPair pair;
+    if (!sodiumReady())
+        return pair;
+    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_keypair(reinterpret_cast<uchar *>(pair.publicKey.data()),
+                        reinterpret_cast<uchar *>(pair.secretKey.data()));
+    return pair;
+}
+
+QString keyText(const QByteArray &key)
+{
+    return QString::fromLatin1(key.toBase64());
+}
+
+bool parsePublicKeys(const QString &text, QList<QByteArray> &keys, QString *bad)
+{
+    keys.clear();
+    static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
+    const QStringList parts = text.split(separators, Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        const QByteArray key = strictBase64(part.toLatin1(), crypto_sign_PUBLICKEYBYTES);
+        if (key.isEmpty() || part.toLatin1() != part.toUtf8()) {
+            if (bad)
+                *bad = part;
+            keys.clear();
+            return false;
+        }
+        if (!keys.contains(key))
+            keys.append(key);
+    }
+    return true;
+}
+
+QByteArray publicKeyOfSecretKey(const QByteArray &secretKey)
+{
+    if (secretKey.size() != crypto_sign_SECRETKEYBYTES || !sodiumReady())
+        return QByteArray();
+    // the secret key carries its public key; it must be the one its seed makes
+    QByteArray publicKey(crypto_sign_PUBLICKEYBYTES, Qt::Uninitialized);
+    QByteArray expanded(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
+    crypto_sign_seed_keypair(reinterpret_cast<uchar *>(publicKey.data()),
+                             reinterpret_cast<uchar *>(expanded.data()),
+                             reinterpret_cast<const uchar *>(secretKey.constData()));
+    const bool same = expanded == secretKey;
+    sodium_memzero(expanded.data(), size_t(expanded.size()));
+    return same ? publicKey : QByteArray();
+}
+
+QByteArray sha256Hex(const QByteArray &data)
+{
+    if (!sodiumReady())
+        return QByteArray();
+    uchar digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const uchar *>(data.constData()),
+                       quint64(data.size()));
+    return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
+}
+
+bool isSha256Hex(const QByteArray &text)
+{
+    if (text.size() != 2 * crypto_hash_sha256_BYTES)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}

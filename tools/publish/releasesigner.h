@@ -1,0 +1,85 @@
+#ifndef RELEASESIGNER_H
+#define RELEASESIGNER_H
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+struct SigningOptions
+{
+    static constexpr int DefaultExpiryDays = 30;
+    static constexpr int MaxExpiryDays = 3650;
+
+    QStringList keyFiles; // secret key files; none: the release is not signed
+    int expiryDays = DefaultExpiryDays;
+    quint64 releaseNumber = 0; // 0: one more than the release published now
+};
+
+// Writes the signed statement "update.sig" about the exact update.ini and md5.txt of a server
+// directory, by one or more keys (the old and the new one during a rotation).
+//
+// The release number only grows: clients refuse a statement with a lower number than the one
+// they installed, so a number below the published one is refused here already.
+class ReleaseSigner
+{
+    Q_DECLARE_TR_FUNCTIONS(ReleaseSigner)
+
+public:
+    explicit ReleaseSigner(const SigningOptions &options);
+    ~ReleaseSigner();
+    ReleaseSigner(const ReleaseSigner &) = delete;
+    ReleaseSigner &operator=(const ReleaseSigner &) = delete;
+
+    bool isEnabled() const { return !options.keyFiles.isEmpty(); }
+    // the options and every key file, before anything is written
+    bool checkArguments();
+    // reads the statement published in serverDir, if any, and settles the release number
+    bool prepare(const QString &serverDir);
+    // the statement file for these exact bytes, issued now; empty on failure
+    QByteArray sign(const QByteArray &descriptor, const QByteArray &manifest,
+        const QString &version, const QString &folder, const QMap<QString, QByteArray> &fileHashes);
+    // replaces update.sig in one step
+    bool write(const QByteArray &statement);
+    // puts back the update.sig that prepare() found, or removes the one write() made
+    bool restorePrevious();
+
+    // a new statement for the release published in serverDir, after every file was checked
+    // against md5.txt; checkArguments() first
+    bool resign(
+        const QString &serverDir, std::function<void(quint64 done, quint64 total)> progress = {});
+
+    QStringList errors() const { return errorList; }
+    QStringList warnings() const { return warningList; }
+    quint64 releaseNumber() const { return number; }
+    QDateTime expires() const { return expiry; }
+    QList<QByteArray> publicKeys() const { return publicKeyList; }
+    // the version and folder of the last statement made
+    QString version() const { return signedVersion; }
+    QString folder() const { return signedFolder; }
+    int fileCount() const { return signedFiles; }
+
+    static QString statementPath(const QString &serverDir);
+
+private:
+    SigningOptions options;
+    QList<QByteArray> secretKeys;
+    QList<QByteArray> publicKeyList;
+    QStringList errorList;
+    QStringList warningList;
+    QString path; // of update.sig
+    QByteArray previous;
+    bool hadPrevious = false;
+    quint64 number = 0;
+    QDateTime expiry;
+    QString signedVersion;
+    QString signedFolder;
+    int signedFiles = 0;
+};
+
+#endif // RELEASESIGNER_H
