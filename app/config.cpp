@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <limits>
+
 RunMode runModeFromArgument(const QString &argument)
 {
     if (argument.compare(QLatin1String("console"), Qt::CaseInsensitive) == 0)
@@ -44,9 +46,19 @@ UpdaterConfig readConfig(const QString &updaterDir)
     config.caCertificates = settings.value(QStringLiteral("CaCertificates")).toString();
     if (!config.caCertificates.isEmpty() && QFileInfo(config.caCertificates).isRelative())
         config.caCertificates = dir.absoluteFilePath(config.caCertificates);
-    bool ok = false;
-    const int stallTimeout = settings.value(QStringLiteral("StallTimeout")).toString().toInt(&ok);
-    config.stallTimeout = ok && stallTimeout > 0 ? stallTimeout : 0;
+    // a value that is not a whole number in range leaves the default
+    const auto number = [&settings](const char *key, qint64 lowest, qint64 highest,
+                                    qint64 fallback) {
+        bool ok = false;
+        const qint64 value
+            = settings.value(QLatin1String(key)).toString().trimmed().toLongLong(&ok);
+        return ok && value >= lowest && value <= highest ? value : fallback;
+    };
+    config.stallTimeout = int(number("StallTimeout", 1, std::numeric_limits<int>::max(), 0));
+    config.transfers = int(number("Transfers", 1, 64, 0));
+    config.minimumRate
+        = number("MinimumRate", 0, std::numeric_limits<qint64>::max() / 1000000, -1);
+    config.rateWindow = int(number("MinimumRateWindow", 1, 24 * 60 * 60, 0) * 1000);
     // commas would make a list of the value: joined again, every key is kept
     config.publicKeys
         = settings.value(QStringLiteral("PublicKeys")).toStringList().join(QLatin1Char(' '));

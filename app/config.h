@@ -21,6 +21,11 @@ struct UpdaterConfig
     // absolute, empty when not set
     QString caCertificates;
     int stallTimeout = 0; // milliseconds; 0: the worker's default
+    int transfers = 0; // files downloaded at once; 0: the worker's default
+    // a transfer slower than minimumRate bytes a second over rateWindow milliseconds fails;
+    // -1 and 0: the worker's defaults (a MinimumRate of 0 in the file turns the limit off)
+    qint64 minimumRate = -1;
+    int rateWindow = 0;
     // the vendor's Ed25519 public keys as written, separated by white space; when any is given,
     // only releases signed by one of them are installed
     QString publicKeys;

@@ -1,4 +1,4 @@
-#include "app/updatecheck.h"
+#include "updateapplication.h"
 
 #include "net/changedetection.h"
 #include "worker/cdownloadthread.h"
@@ -24,6 +24,12 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
         folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
     if (context.stallTimeout > 0)
         worker.setStallTimeout(context.stallTimeout);
+    if (context.transfers > 0)
+        worker.setTransfers(context.transfers);
+    if (context.minimumRate >= 0 || context.rateWindow > 0)
+        worker.setMinimumRate(
+            context.minimumRate >= 0 ? context.minimumRate : CDownloadThread::defaultMinimumRate(),
+            context.rateWindow > 0 ? context.rateWindow : CDownloadThread::defaultRateWindow());
     frontend.runWorker(worker, forced);
     // no late signal of the worker may reach what the attempt is about to destroy
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);

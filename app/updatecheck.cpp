@@ -2,6 +2,7 @@
 
 #include "app/plainini.h"
 #include "app/relaunch.h"
+#include "app/updateapplication.h"
 #include "net/changedetection.h"
 #include "net/httprequest.h"
 #include "worker/cachetrust.h"

@@ -2,15 +2,12 @@
 #define UPDATECHECK_H
 
 #include "app/frontend.h"
-#include "app/releasetrust.h"
 #include "net/manifest.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QList>
 #include <QString>
-
-#include <optional>
 
 class QNetworkAccessManager;
 
@@ -23,6 +20,9 @@ struct UpdateContext
     QDir cacheDir;
     QString hostProgram;
     int stallTimeout = 0; // milliseconds without a byte before a file download fails
+    int transfers = 0; // files downloaded at once; 0: the worker's default
+    qint64 minimumRate = -1; // bytes a second over rateWindow milliseconds; -1: the default
+    int rateWindow = 0;
     // Ed25519 public keys; when there are any, a release is installed only when its signed
     // statement verifies
     QList<QByteArray> publicKeys;
@@ -40,15 +40,6 @@ UpdateDescriptor readDescriptor(const QString &path);
 // Runs update attempts until one finishes the run; returns the exit code: 0 only after a
 // successful download and installation.
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
-
-// The second half of an attempt, once files differ. For a signed release, signedRecord is what
-// the installation records once it is installed.
-AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
-    const std::optional<ReleaseRecord> &signedRecord = std::nullopt);
-
-// the changed entries in path order, as the worker takes them
-QList<ManifestEntry> changedFileList(Manifest changes);
 
 // Creates or truncates the file and writes the bytes; false when it cannot be opened.
 bool writeFileBytes(QString path, QByteArray bytes);

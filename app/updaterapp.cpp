@@ -90,6 +90,9 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.cacheDir = prepareCacheDir(config.cachePath);
     context.hostProgram = config.hostProgram;
     context.stallTimeout = config.stallTimeout;
+    context.transfers = config.transfers;
+    context.minimumRate = config.minimumRate;
+    context.rateWindow = config.rateWindow;
     return runUpdateCheck(context, frontend);
 }
 } // namespace

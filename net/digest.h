@@ -7,11 +7,6 @@
 
 #include <sodium.h>
 
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
-
 class QIODevice;
 
 // The digest text of content: the MD5 digest read as four little-endian 32-bit words, each
@@ -44,67 +39,6 @@ public:
 
 private:
     crypto_hash_sha256_state state;
-};
-
-// The same digest text, and for a signed release the SHA-256 too, computed on threads of their
-// own while the caller receives and stores the next block. A download does three things with
-// every byte (receive, write, hash); with hashing beside the other two instead of after them, the
-// hash alone bounds its speed on a machine with a second core, and each digest has its own
-// thread, so the slower one (SHA-256) bounds it, not the sum of both. The caller fills blocks
-// that the hasher owns, so nothing is copied, and memory stays at BlockCount blocks however fast
-// the input arrives. An input of a single block is hashed on the caller's thread, so that small
-// files pay for no hand-over. One thread fills and asks; the hasher's own threads only hash.
-// (Reading a file from the page cache costs too little beside the hash for a second thread to
-// gain anything there: files are hashed by fileDigestText.)
-class ConcurrentDigestHasher
-{
-public:
-    static constexpr qint64 BlockSize = 256 * 1024;
-
-    ConcurrentDigestHasher();
-    ~ConcurrentDigestHasher();
-    ConcurrentDigestHasher(const ConcurrentDigestHasher &) = delete;
-    ConcurrentDigestHasher &operator=(const ConcurrentDigestHasher &) = delete;
-
-    // a block of BlockSize bytes to fill; waits while every block is still queued. Asking again
-    // before commitBlock() returns the same block.
-    char *nextBlock();
-    // queues the first length bytes of the block nextBlock() returned; the block may still be
-    // read (not written) until the next call to nextBlock()
-    void commitBlock(qint64 length);
-    // wait until everything queued is hashed
-    QByteArray digestText();
-    QByteArray sha256Hex(); // empty unless the digest was started with withSha256
-    // starts a new digest
-    void reset(bool withSha256 = false);
-
-private:
-    static constexpr int BlockCount = 32;
-    enum Lane { Md5Lane, Sha256Lane, LaneCount };
-
-    void hashQueuedBlocks(int lane);
-    void hashBlock(int lane, const char *block, qint64 length);
-    void waitUntilIdle(std::unique_lock<std::mutex> &lock);
-    void finish();
-
-    std::unique_ptr<char[]> storage;
-    qint64 lengths[BlockCount] = {};
-    // blocks first .. first + count - 1 (modulo BlockCount) are filled, in the order of input;
-    // a block is free again once every lane in use has hashed it
-    int first = 0;
-    int count = 0;
-    int hashed[LaneCount] = {}; // of the filled blocks, how many each lane has hashed
-    bool sha256 = false;
-    // the first block of a digest waits on the caller's side until a second one follows
-    bool holdingFirst = false;
-    bool freshDigest = true;
-    bool stopping = false;
-    // each lane's hasher belongs to its thread while blocks are queued, to the caller otherwise
-    DigestHasher md5;
-    Sha256Hasher sha256Hasher;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::thread workers[LaneCount]; // each started with the first block handed to its lane
 };
 
 QByteArray digestText(QByteArray data);

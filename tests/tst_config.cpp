@@ -21,6 +21,8 @@ private slots:
     void runMode();
     void readConfig_data();
     void readConfig();
+    void transferKeys_data();
+    void transferKeys();
     void installRoot_data();
     void installRoot();
     void cacheDir_data();
@@ -119,6 +121,46 @@ void tst_Config::readConfig()
     QCOMPARE(config.caCertificates, caFile.isEmpty() || QDir::isAbsolutePath(caFile)
                      ? caFile : dir.absoluteFilePath(caFile));
     QCOMPARE(config.stallTimeout, stallTimeout);
+}
+
+// Numbers out of range or not numbers leave the defaults; keys keep every key of a list.
+void tst_Config::transferKeys_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<int>("transfers");
+    QTest::addColumn<qint64>("minimumRate");
+    QTest::addColumn<int>("rateWindow");
+    QTest::addColumn<QString>("publicKeys");
+
+    QTest::newRow("none") << "[Update]\n" << 0 << qint64(-1) << 0 << QString();
+    QTest::newRow("all") << "[Update]\nTransfers=8\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\n"
+                         << 8 << qint64(4096) << 30000 << "a= b=";
+    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\n" << 0 << qint64(0) << 0 << QString();
+    QTest::newRow("out-of-range") << "[Update]\nTransfers=0\nMinimumRate=-3\nMinimumRateWindow=999999999\n"
+                                  << 0 << qint64(-1) << 0 << QString();
+    QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\n" << 0 << qint64(-1) << 0 << QString();
+    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << 0 << qint64(-1) << 0 << "a= b=";
+}
+
+void tst_Config::transferKeys()
+{
+    QFETCH(QString, content);
+    QFETCH(int, transfers);
+    QFETCH(qint64, minimumRate);
+    QFETCH(int, rateWindow);
+    QFETCH(QString, publicKeys);
+
+    QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
+    QVERIFY(updaterDir.isValid());
+    QFile file(updaterDir.filePath(QStringLiteral("system.cfg")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content.toUtf8());
+    file.close();
+    const UpdaterConfig config = ::readConfig(updaterDir.path());
+    QCOMPARE(config.transfers, transfers);
+    QCOMPARE(config.minimumRate, minimumRate);
+    QCOMPARE(config.rateWindow, rateWindow);
+    QCOMPARE(config.publicKeys, publicKeys);
 }
 
 void tst_Config::installRoot_data()

@@ -1,4 +1,5 @@
 #include "net/digest.h"
+#include "worker/concurrentdigesthasher.h"
 #include "net/releasestatement.h"
 
 #include <QBuffer>

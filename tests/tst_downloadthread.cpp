@@ -15,6 +15,9 @@
 #ifdef Q_OS_WIN
 #include <QScopeGuard>
 
+#include <chrono>
+#include <thread>
+
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -62,6 +65,7 @@ private slots:
     void cleanup();
     void neverStarted();
     void everythingCached();
+    void startedIndices_data();
     void startedIndices();
     void downloadFailures_data();
     void downloadFailures();
@@ -77,9 +81,12 @@ private slots:
     void installRules();
     void installFailures_data();
     void installFailures();
+    void heldBriefly();
     void cacheFileVanished();
     void cancel_data();
     void cancel();
+    void resume_data();
+    void resume();
     void unsafeEntryRefused_data();
     void unsafeEntryRefused();
 
@@ -185,22 +192,46 @@ void tst_DownloadThread::everythingCached()
     QVERIFY(cacheLeftovers().isEmpty()); // installed files leave the cache
 }
 
+// However many transfers run at once, consumers hear of the downloaded files in manifest order,
+// with the byte progress of the announced file only, even when a later file arrives first.
+void tst_DownloadThread::startedIndices_data()
+{
+    QTest::addColumn<int>("transfers");
+    QTest::newRow("one-at-a-time") << 1;
+    QTest::newRow("four-at-once") << 4;
+}
+
 void tst_DownloadThread::startedIndices()
 {
+    QFETCH(int, transfers);
     QList<ManifestEntry> entries;
     for (int i = 0; i < 5; ++i) {
         const QString name = QStringLiteral("f%1").arg(i);
-        const QByteArray content = QByteArray("content ") + QByteArray::number(i);
+        const QByteArray content(1000 * (i + 1), char('a' + i));
         entries.append(entryFor(name, content));
         if (i == 1 || i == 3)
             QVERIFY(writeTree(cache.path(), {{name, content}}));
-        else
+        else if (i > 0)
             server->setFile("/files/" + name.toUtf8(), content);
     }
+    // the first file drips in slowly: the others, fetched beside it, end first
+    TestServer::Response slow;
+    slow.body = QByteArray(1000, 'a');
+    slow.chunkSize = 200;
+    slow.chunkIntervalMs = 60;
+    server->setResponse("/files/f0", slow);
+
     QScopedPointer<CDownloadThread> job(worker(entries));
+    job->setTransfers(transfers);
+
+    QList<QPair<int, qint64>> events; // (index, -1): started; (-1, total): progress
+    connect(job.data(), &CDownloadThread::downloadStarted, this,
+            [&](const QFileInfo &, int current, int) { events.append({current, -1}); });
+    connect(job.data(), &CDownloadThread::downloadProgress, this,
+            [&](int64_t, int64_t total) { events.append({-1, total}); });
     QSignalSpy started(job.data(), &CDownloadThread::downloadStarted);
     QVERIFY(run(*job));
-    QVERIFY(job->succeeded());
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
     QCOMPARE(started.count(), 3);
     const QList<int> currents{0, 2, 4};
     for (int i = 0; i < 3; ++i) {
@@ -210,9 +241,24 @@ void tst_DownloadThread::startedIndices()
         QCOMPARE(arguments.at(1).toInt(), currents.at(i));
         QCOMPARE(arguments.at(2).toInt(), 5);
     }
-    QCOMPARE(server->requestedPaths(), (QList<QByteArray>{"/files/f0", "/files/f2", "/files/f4"}));
+    int announced = -1;
+    for (const auto &event : qAsConst(events)) {
+        if (event.second < 0)
+            announced = event.first;
+        else
+            QCOMPARE(event.second, qint64(1000 * (announced + 1)));
+    }
+    QList<QByteArray> requested = server->requestedPaths();
+    if (transfers == 1) {
+        QCOMPARE(requested, (QList<QByteArray>{"/files/f0", "/files/f2", "/files/f4"}));
+    } else {
+        std::sort(requested.begin(), requested.end());
+        QCOMPARE(requested, (QList<QByteArray>{"/files/f0", "/files/f2", "/files/f4"}));
+        // the later files did not wait for the slow first one
+        QVERIFY(server->requests().at(1).connection != server->requests().at(0).connection);
+    }
     for (int i = 0; i < 5; ++i)
-        QCOMPARE(read(rootPath(QStringLiteral("f%1").arg(i))), QByteArray("content ") + QByteArray::number(i));
+        QCOMPARE(read(rootPath(QStringLiteral("f%1").arg(i))), QByteArray(1000 * (i + 1), char('a' + i)));
 }
 
 void tst_DownloadThread::downloadFailures_data()
@@ -230,6 +276,8 @@ void tst_DownloadThread::downloadFailures_data()
     QTest::newRow("upper-case-digest") << "upper" << QStringLiteral("更新文件f.bin校验不对");
     QTest::newRow("oversized-stops-at-once") << "oversized" << QStringLiteral("下载更新文件f.bin大小不对");
     QTest::newRow("stalled") << "stalled" << QStringLiteral("下载更新文件f.bin网络错误：0-网络超时");
+    // bytes keep coming, far too slowly to ever finish
+    QTest::newRow("trickle") << "trickle" << QStringLiteral("下载更新文件f.bin网络错误：0-传输速度过低");
     QTest::newRow("cache-unwritable") << "unwritable" << QStringLiteral("更新文件f.bin写入失败");
 }
 
@@ -279,6 +327,9 @@ void tst_DownloadThread::downloadFailures()
         response.stallAfterBytes = content.size() + 32 * 1024;
     } else if (scenario == QLatin1String("stalled")) {
         response.stallAfterBytes = 1000;
+    } else if (scenario == QLatin1String("trickle")) {
+        response.chunkSize = 100;
+        response.chunkIntervalMs = 50;
     } else if (scenario == QLatin1String("unwritable")) {
         // a file where the entry's cache directory should be
         entry.path = QStringLiteral("blocked/f.bin");
@@ -292,6 +343,8 @@ void tst_DownloadThread::downloadFailures()
 
     CDownloadThread job(folder, QDir(cache.path()), QDir(root.path()), {entry});
     job.setStallTimeout(scenario == QLatin1String("stalled") ? 500 : 30000);
+    if (scenario == QLatin1String("trickle")) // 2 kB/s against at least 50 kB/s over 400 ms
+        job.setMinimumRate(50 * 1024, 400);
     QSignalSpy failed(&job, &CDownloadThread::downloadFail);
     QList<int> order; // 1: downloadFail, 2: finished
     connect(&job, &CDownloadThread::downloadFail, this, [&] { order.append(1); });
@@ -581,6 +634,7 @@ void tst_DownloadThread::installFailures()
 
     const QMap<QString, QByteArray> before = snapshotTree(root.path());
     QScopedPointer<CDownloadThread> job(worker(entries));
+    job->setLockedFileWait(300);
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     QVERIFY(run(*job));
     lock.reset();
@@ -594,6 +648,34 @@ void tst_DownloadThread::installFailures()
     QCOMPARE(snapshotTree(root.path()), expected);
     for (auto it = v2.cbegin(); it != v2.cend(); ++it)
         QCOMPARE(read(cachePath(it.key())), it.value());
+}
+
+// A file another process holds only for a moment (a scanner reading it) is waited for.
+void tst_DownloadThread::heldBriefly()
+{
+#ifdef Q_OS_WIN
+    QVERIFY(writeTree(root.path(), {{"a.dll", "v1 a"}}));
+    server->setFile("/files/a.dll", "v2 a");
+    const QString held = rootPath("a.dll");
+    HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(held.utf16()), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    QVERIFY(handle != INVALID_HANDLE_VALUE);
+    // the installation blocks this thread while it waits: another one lets go of the file
+    std::thread scanner([handle] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        ::CloseHandle(handle);
+    });
+    QScopedPointer<CDownloadThread> job(worker({entryFor("a.dll", "v2 a")}));
+    job->setLockedFileWait(20000);
+    const bool ran = run(*job, 30000);
+    scanner.join();
+    QVERIFY(ran);
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(read(held), QByteArray("v2 a"));
+    QCOMPARE(read(held + QLatin1String(".old")), QByteArray("v1 a"));
+#else
+    QSKIP("no file system here keeps a file from being renamed while it is open");
+#endif
 }
 
 void tst_DownloadThread::cacheFileVanished()
@@ -626,14 +708,19 @@ void tst_DownloadThread::cancel()
     slow.chunkSize = 4096;
     slow.chunkIntervalMs = 20;
     server->setResponse("/files/first.bin", slow);
-    server->setFile("/files/second.bin", "second");
-    QScopedPointer<CDownloadThread> job(worker({entryFor("first.bin", slow.body), entryFor("second.bin", "second")}));
+    TestServer::Response second = slow;
+    second.body.fill('t');
+    server->setResponse("/files/second.bin", second);
+    QScopedPointer<CDownloadThread> job(
+            worker({entryFor("first.bin", slow.body), entryFor("second.bin", second.body)}));
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     bool asked = false;
+    int requestsWhenAsked = 0;
     connect(job.data(), &CDownloadThread::downloadProgress, this, [&](int64_t received, int64_t) {
         if (asked || received == 0)
             return;
         asked = true;
+        requestsWhenAsked = server->requests().size();
         if (throughBase)
             static_cast<QThread *>(job.data())->quit();
         else
@@ -644,10 +731,101 @@ void tst_DownloadThread::cancel()
     QVERIFY(!job->succeeded());
     QCOMPARE(job->errorMessage(), QString());
     QCOMPARE(failed.count(), 0);
-    QTest::qWait(1500); // long enough for the rest of the first file and the second one
-    QCOMPARE(server->requestedPaths(), QList<QByteArray>{"/files/first.bin"});
+    QTest::qWait(1500); // long enough for the rest of both files
+    // nothing is asked for afterwards, and every transfer in flight ended with the first
+    QCOMPARE(server->requests().size(), requestsWhenAsked);
     QVERIFY(snapshotTree(root.path()).isEmpty());
     QVERIFY(cacheLeftovers().isEmpty());
+}
+
+// A large file whose transfer ended early continues from the bytes kept, when the server honours
+// the range under the same validator; anything else fetches the whole file again.
+void tst_DownloadThread::resume_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<bool>("continued"); // the second attempt asked for the rest only
+    QTest::addColumn<int>("requests"); // of the second attempt
+
+    QTest::newRow("connection-closed") << "closed" << true << 1;
+    QTest::newRow("cancelled") << "cancelled" << true << 1;
+    QTest::newRow("server-ignores-ranges") << "ignored" << true << 1;
+    QTest::newRow("no-validator") << "no-validator" << false << 1;
+    QTest::newRow("kept-bytes-damaged") << "damaged" << true << 2;
+    QTest::newRow("other-range-sent") << "wrong-range" << true << 2;
+}
+
+void tst_DownloadThread::resume()
+{
+    QFETCH(QString, scenario);
+    QFETCH(bool, continued);
+    QFETCH(int, requests);
+
+    QByteArray content(3 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((quint32(i) * 2654435761u) >> 24);
+    const qint64 cut = 2 * 1024 * 1024;
+    const QList<ManifestEntry> entries{entryFor("big.bin", content)};
+    TestServer::Response first;
+    first.body = content;
+    if (scenario != QLatin1String("no-validator"))
+        first.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+    if (scenario == QLatin1String("cancelled")) {
+        first.chunkSize = 256 * 1024;
+        first.chunkIntervalMs = 30;
+    } else {
+        first.closeAfterBytes = cut;
+    }
+    server->setResponse("/files/big.bin", first);
+    {
+        QScopedPointer<CDownloadThread> job(worker(entries));
+        connect(job.data(), &CDownloadThread::downloadProgress, this, [&](int64_t received, int64_t) {
+            if (scenario == QLatin1String("cancelled") && received >= cut)
+                job->quit();
+        });
+        QVERIFY(run(*job));
+        QVERIFY(!job->succeeded());
+    }
+    QVERIFY(!QFile::exists(cachePath("big.bin")));
+    if (scenario == QLatin1String("damaged")) {
+        const QStringList parts = QDir(cachePath(".partial")).entryList({"*.part"});
+        QCOMPARE(parts.size(), 1);
+        QFile part(cachePath(".partial/" + parts.first()));
+        QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("X", 1) == 1);
+    }
+
+    server->clearLog();
+    QList<QByteArray> ranges;
+    connect(server.data(), &TestServer::requestReceived, this, [&] {
+        const TestServer::Request request = server->requests().constLast();
+        ranges.append(request.header("Range"));
+        TestServer::Response answer;
+        answer.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
+        answer.body = content;
+        const QByteArray range = request.header("Range");
+        if (!range.isEmpty() && scenario != QLatin1String("ignored")
+            && request.header("If-Range") == "\"v1\"") {
+            bool ok = false;
+            const qint64 from = range.mid(6, range.size() - 7).toLongLong(&ok);
+            QVERIFY(ok && range.startsWith("bytes=") && range.endsWith('-'));
+            const qint64 sent = scenario == QLatin1String("wrong-range") ? from - 10 : from;
+            answer.status = 206;
+            answer.body = content.mid(int(sent));
+            answer.headers.append(qMakePair(QByteArray("Content-Range"),
+                                            "bytes " + QByteArray::number(sent) + '-'
+                                                    + QByteArray::number(content.size() - 1) + '/'
+                                                    + QByteArray::number(content.size())));
+        }
+        server->setResponse("/files/big.bin", answer);
+    });
+    QScopedPointer<CDownloadThread> job(worker(entries));
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(read(rootPath("big.bin")), content);
+    QCOMPARE(ranges.size(), requests);
+    QCOMPARE(!ranges.first().isEmpty(), continued);
+    if (requests > 1) // the kept bytes were dropped: the second request asks for everything
+        QVERIFY(ranges.at(1).isEmpty());
+    QCOMPARE(QDir(cachePath(".partial")).entryList(QDir::Files), QStringList());
 }
 
 void tst_DownloadThread::unsafeEntryRefused_data()

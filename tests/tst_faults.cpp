@@ -15,6 +15,7 @@
 #include <QUrl>
 #include <QVector>
 
+#include <algorithm>
 #include <functional>
 
 #ifdef Q_OS_LINUX
@@ -512,7 +513,9 @@ void tst_Faults::serverFaults()
     QVERIFY2(changes.isEmpty(), qPrintable(changes));
     const QString leftovers = cacheProblems(cacheDir(), v2);
     QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers));
-    if (fromWorker) // the file before the broken one waits, verified, for the next run
+    // the file before the broken one, when it arrived before the failure (files are fetched
+    // several at once), waits verified for the next run
+    if (fromWorker && installation->exists("update/app.bin"))
         QCOMPARE(installation->readFile("update/app.bin"), v2.value("app.bin"));
 
     // the server mended, the next run installs the release
@@ -565,17 +568,27 @@ void tst_Faults::onlyMissingFilesFetchedAgain()
 
     const Installation::Result failed = installation->run({"console"});
     QCOMPARE(failed.exitCode, 1);
-    QCOMPARE(server->requestedPaths(),
-        (QList<QByteArray> {"/update.ini", ManifestPath, "/v2/a.bin", "/v2/b.bin"}));
+    const QList<QByteArray> firstRun = server->requestedPaths();
+    QVERIFY(firstRun.contains("/v2/a.bin") && firstRun.contains("/v2/b.bin"));
     QCOMPARE(installation->readFile("a.bin"), QByteArray("a1"));
+    // the files verified before the failure (several are fetched at once) stay in the cache
+    QList<QByteArray> expected {"/update.ini", ManifestPath};
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it) {
+        QFile cached(QDir(cacheDir()).filePath(it.key()));
+        if (!cached.open(QIODevice::ReadOnly) || cached.readAll() != it.value())
+            expected.append("/v2/" + it.key().toUtf8());
+    }
+    QVERIFY(expected.contains("/v2/b.bin"));
 
     serveRelease(*server, "/v2/", v2);
     server->clearLog();
     const Installation::Result next = installation->run({"console"});
     QCOMPARE(next.exitCode, 0);
     QVERIFY(!installation->waitForHost().isEmpty());
-    QCOMPARE(server->requestedPaths(),
-        (QList<QByteArray> {"/update.ini", ManifestPath, "/v2/b.bin", "/v2/c.bin"}));
+    QList<QByteArray> secondRun = server->requestedPaths();
+    QVERIFY(secondRun.size() >= 2);
+    std::sort(secondRun.begin() + 2, secondRun.end());
+    QCOMPARE(secondRun, expected);
     for (auto it = v2.cbegin(); it != v2.cend(); ++it)
         QCOMPARE(installation->readFile(it.key()), it.value());
 }

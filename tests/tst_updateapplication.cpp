@@ -1,4 +1,5 @@
 #include "app/frontend.h"
+#include "app/updateapplication.h"
 #include "app/updatecheck.h"
 #include "support/installation.h"
 #include "support/release.h"

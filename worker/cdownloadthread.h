@@ -1,30 +1,33 @@
 #ifndef CDOWNLOADTHREAD_H
 #define CDOWNLOADTHREAD_H
 
-#include "net/digest.h"
 #include "net/manifest.h"
+#include "worker/filetransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
 #include <QNetworkAccessManager>
-#include <QPointer>
 #include <QString>
 #include <QThread>
-#include <QTimer>
 #include <QUrl>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-class QNetworkReply;
+class ConcurrentDigestHasher;
 
-// Downloads the changed files into the cache directory one at a time, verifies size and digest
-// (and, for a signed release, the SHA-256 the vendor signed, in the same pass), then installs
-// them all. The whole job runs on the constructing thread, driven by its event
+// Downloads the changed files into the cache directory, several at a time, verifies size and
+// digest of each (and, for a signed release, the SHA-256 the vendor signed, in the same pass),
+// then installs them all. The whole job runs on the constructing thread, driven by its event
 // loop; the worker's own thread only runs an empty event loop whose end (finished) marks the end
 // of the job, success or failure.
+//
+// However many transfers are in flight, consumers see one file at a time, in manifest order:
+// downloadStarted for each file that is downloaded, byte progress of that file only, and at most
+// one downloadFail. A file whose transfer ran ahead is announced when its turn comes.
 class CDownloadThread : public QThread
 {
     Q_OBJECT
@@ -37,13 +40,23 @@ public:
     bool succeeded() const;
     QString errorMessage() const;
 
-    // Shadows QThread::quit(): a consumer that abandons the job also stops it, so the request
+    // Shadows QThread::quit(): a consumer that abandons the job also stops it, so every request
     // in flight is aborted and nothing is downloaded or installed afterwards.
     void quit();
 
     // how long a transfer may go without receiving a byte before it fails
     void setStallTimeout(int milliseconds);
     static int defaultStallTimeout();
+    // how many files are downloaded at once; 1: one after the other
+    void setTransfers(int count);
+    static int defaultTransfers();
+    // a transfer averaging fewer bytes a second than rate over a stretch of window milliseconds
+    // fails; a rate of 0 sets no minimum
+    void setMinimumRate(qint64 bytesPerSecond, int windowMilliseconds);
+    static qint64 defaultMinimumRate();
+    static int defaultRateWindow();
+    // how long installing waits for a file another process holds
+    void setLockedFileWait(int milliseconds);
 
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
@@ -57,33 +70,18 @@ signals:
     void downloadFail(QFileInfo filename, QString errormsg);
 
 private:
-    class CacheFileWriter;
-
-    struct InstalledFile
-    {
-        QString destination;
-        QString cacheFile;
-        QString setAside; // empty when nothing was set aside
-        QString createdDir; // topmost directory created for it, empty when none
-    };
+    enum class State { Waiting, Cached, Transferring, Done };
 
     void beginJob();
-    bool checkPaths();
-    void downloadNext();
-    bool sendRequest(const QUrl &url);
-    void onReadyRead();
-    void onReplyFinished();
-    void onStalled();
+    void startTransfers();
+    bool startTransfer(int index);
+    void announceInOrder();
+    void onTransferFinished(int index);
     void installFiles();
-    static void undoInstall(const InstalledFile &file, bool moved);
     void fail(const QFileInfo &file, const QString &message);
     void succeed();
     bool stopped() const;
-    void consume(QNetworkReply *reply);
-    void cutShort(QNetworkReply *source, int status);
-    void startWriteback();
-    bool flushCache();
-    void endTransfer();
+    void endTransfers();
     QFileInfo cacheFileOf(const ManifestEntry &entry) const;
 
     std::atomic<bool> success{false};
@@ -92,21 +90,19 @@ private:
     QDir cacheDir;
     QDir installRoot;
     QList<ManifestEntry> files;
-    int current = 0;
     QNetworkAccessManager manager;
+    TransferLimits limits;
+    int transfers = defaultTransfers();
+    int lockedFileWait;
 
-    // the transfer in flight
-    QPointer<QNetworkReply> reply;
-    std::unique_ptr<CacheFileWriter> target;
-    ConcurrentDigestHasher hasher;
-    qint64 received = 0;
-    qint64 notWrittenBack = 0; // bytes written since the last writeback started
-    int redirectsLeft = 0;
-    bool oversized = false;
-    bool stalled = false;
-    bool writeFailed = false;
-    QString cutShortError; // the reply's own error text when its unwanted body was cut short
-    QTimer stallTimer;
+    std::vector<State> states;
+    std::vector<std::unique_ptr<FileTransfer>> inFlight; // by index into files
+    std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers;
+    std::vector<std::unique_ptr<ConcurrentDigestHasher>> busyHashers; // by index into files
+    int next = 0; // the first file not yet looked at
+    int shown = 0; // the file consumers are told about
+    bool shownAnnounced = false;
+    int running = 0;
 
     bool jobEnded = false; // by success, failure or a consumer's quit()
     std::atomic<bool> threadEnded{false};

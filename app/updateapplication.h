@@ -1,0 +1,25 @@
+#ifndef UPDATEAPPLICATION_H
+#define UPDATEAPPLICATION_H
+
+#include "app/frontend.h"
+#include "app/releasetrust.h"
+#include "app/updatecheck.h"
+#include "net/manifest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// The second half of an attempt, once files differ: asks before an optional update, runs the
+// worker, records the applied manifest (and for a signed release signedRecord, what the
+// installation keeps against rollback) once everything is installed.
+AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
+    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
+    const std::optional<ReleaseRecord> &signedRecord = std::nullopt);
+
+// the changed entries in path order, as the worker takes them
+QList<ManifestEntry> changedFileList(Manifest changes);
+
+#endif // UPDATEAPPLICATION_H

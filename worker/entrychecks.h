@@ -1,0 +1,27 @@
+#ifndef ENTRYCHECKS_H
+#define ENTRYCHECKS_H
+
+#include "net/manifest.h"
+
+#include <QDir>
+#include <QList>
+#include <QString>
+
+// Why an entry of the list must not be downloaded or installed, checked for all of them before
+// anything is touched: a path that leaves the cache or the installation root, one that would
+// install into the cache itself, two that differ only in letter case where names fold case.
+struct EntryProblem
+{
+    int index = -1; // -1: none
+    QString message;
+};
+EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
+                          const QDir &installRoot);
+
+// Between the cache directory and a cache file lie only real directories of this user's: a
+// link among them is removed as a link, a directory that someone else could change is removed
+// with what it holds, and the download makes the real ones. Returns the path that could not be
+// removed, or an empty text.
+QString clearCacheDirs(const QString &cacheDir, const QString &entryPath);
+
+#endif // ENTRYCHECKS_H
