@@ -59,6 +59,9 @@ UpdaterConfig readConfig(const QString &updaterDir)
     config.minimumRate
         = number("MinimumRate", 0, std::numeric_limits<qint64>::max() / 1000000, -1);
     config.rateWindow = int(number("MinimumRateWindow", 1, 24 * 60 * 60, 0) * 1000);
+    // the proxy from this file, or else the system's settings (net/proxyaccess.h): on Windows
+    // WinHTTP's and the Internet Options, which Qt reads there in place of any environment variable
+    config.proxy = settings.value(QStringLiteral("Proxy")).toStringList().join(QLatin1Char(','));
     // commas would make a list of the value: joined again, every key is kept
     config.publicKeys
         = settings.value(QStringLiteral("PublicKeys")).toStringList().join(QLatin1Char(' '));

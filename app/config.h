@@ -26,6 +26,8 @@ struct UpdaterConfig
     // -1 and 0: the worker's defaults (a MinimumRate of 0 in the file turns the limit off)
     qint64 minimumRate = -1;
     int rateWindow = 0;
+    // the proxy as written: empty for the system's settings (see net/proxyaccess.h)
+    QString proxy;
     // the vendor's Ed25519 public keys as written, separated by white space; when any is given,
     // only releases signed by one of them are installed
     QString publicKeys;

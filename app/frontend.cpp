@@ -1,6 +1,8 @@
 #include "frontend.h"
 
 #include "app/consolereport.h"
+#include "net/proxyaccess.h"
+#include "ui/cproxylogin.h"
 #include "ui/cupdateerror.h"
 #include "ui/cupdatenotice.h"
 #include "ui/cupdateprogress.h"
@@ -71,9 +73,32 @@ void UpdateFrontend::setBaseUrl(const QString &url)
     baseUrl = url;
 }
 
+void UpdateFrontend::setProxyUrl(const QString &url)
+{
+    proxyUrl = url;
+}
+
 QString UpdateFrontend::shown(const QString &message) const
 {
-    return hideUrlPassword(message, baseUrl);
+    return hideUrlPassword(hideUrlPassword(message, baseUrl), proxyUrl);
+}
+
+bool UpdateFrontend::answerProxyChallenge(ProxyAccess *access, QString &message)
+{
+    const std::optional<ProxyChallenge> challenge = access ? access->takeChallenge() : std::nullopt;
+    if (!challenge)
+        return false;
+    QString user = challenge->proxy.user();
+    QString password;
+    if (askProxyCredentials(challenge->name(), challenge->refused, user, password)) {
+        access->setCredentials(challenge->proxy, user, password);
+        return true;
+    }
+    message
+        = QCoreApplication::translate("QObject", "代理服务器%1需要身份验证").arg(challenge->name());
+    if (challenge->refused)
+        message += QCoreApplication::translate("QObject", ":用户名或密码被拒绝");
+    return false;
 }
 
 void UpdateFrontend::reportFatal(const QString &title, const QString &message)
@@ -131,6 +156,11 @@ bool ConsoleFrontend::confirmUpdate(const QString &)
     return true;
 }
 
+bool ConsoleFrontend::askProxyCredentials(const QString &, bool, QString &, QString &)
+{
+    return false;
+}
+
 void ConsoleFrontend::runWorker(CDownloadThread &worker, bool forced)
 {
     if (forced) {
@@ -185,6 +215,18 @@ bool DialogFrontend::confirmUpdate(const QString &version)
     CUpdateNotice notice;
     notice.setVersion(version);
     return execDialog(notice) == QDialog::Accepted;
+}
+
+bool DialogFrontend::askProxyCredentials(
+    const QString &proxy, bool refused, QString &user, QString &password)
+{
+    CProxyLogin login;
+    login.setProxy(proxy, refused, user);
+    if (execDialog(login) != QDialog::Accepted)
+        return false;
+    user = login.user();
+    password = login.password();
+    return true;
 }
 
 void DialogFrontend::runWorker(CDownloadThread &worker, bool)

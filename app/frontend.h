@@ -5,6 +5,7 @@
 
 class CDownloadThread;
 class CUpdateError;
+class ProxyAccess;
 class QDialog;
 
 // How an update attempt ended, as far as relaunching the host is concerned.
@@ -22,17 +23,26 @@ QString hideUrlPassword(const QString &text, const QString &baseUrl);
 
 // Everything that differs between console mode and the dialogs, in one place: how a failure is
 // reported, whether the user is asked, how the worker runs and when the host is started again.
-// Every message passes through here on its way to the user, so this is where the base URL's
-// password is taken out of them (Qt's error texts name the URL, with its password).
+// Every message passes through here on its way to the user, so this is where the passwords of the
+// base URL and of the proxy are taken out of them (Qt's error texts name the URL, with its
+// password).
 class UpdateFrontend
 {
 public:
     virtual ~UpdateFrontend();
 
-    // the base URL whose password no report may show; set once at start-up
+    // the base URL and the proxy (system.cfg's "Proxy") whose passwords no report may show; set
+    // once at start-up
     void setBaseUrl(const QString &baseUrl);
-    // the message as it is shown: without the base URL's password
+    void setProxyUrl(const QString &proxyUrl);
+    // the message as it is shown: without the passwords of the base URL and the proxy
     QString shown(const QString &message) const;
+
+    // A proxy of access asked for credentials since the last look: asks for them (the dialogs
+    // do, the console never does) and gives them to access, true then, and the request is to be
+    // sent again. Otherwise message says that the proxy wants credentials; false as well when no
+    // proxy asked, message then untouched.
+    bool answerProxyChallenge(ProxyAccess *access, QString &message);
 
     // a failure that no new attempt can mend (start-up, configuration)
     void reportFatal(const QString &title, const QString &message);
@@ -53,6 +63,11 @@ protected:
     virtual void showFatal(const QString &title, const QString &message) = 0;
     virtual bool showFailure(const QString &message) = 0;
     virtual bool showWorkerFailure(const QString &message, bool forced) = 0;
+    // asks for the user name and password for the proxy ("host:port"); refused: the last ones
+    // were refused, user holds that user name; true with the answer in user and password
+    virtual bool askProxyCredentials(
+        const QString &proxy, bool refused, QString &user, QString &password)
+        = 0;
 
     // every modal dialog of the run goes through here
     virtual int execDialog(QDialog &dialog);
@@ -60,6 +75,7 @@ protected:
 
 private:
     QString baseUrl;
+    QString proxyUrl;
 };
 
 // Reports as JSON on standard output; no question is asked, and only a successful forced
@@ -77,6 +93,9 @@ protected:
     void showFatal(const QString &title, const QString &message) override;
     bool showFailure(const QString &message) override;
     bool showWorkerFailure(const QString &message, bool forced) override;
+    // never: an unattended run cannot answer
+    bool askProxyCredentials(
+        const QString &proxy, bool refused, QString &user, QString &password) override;
 };
 
 // Reports in the one error dialog with its retry offer, asks before an optional update, shows
@@ -96,6 +115,8 @@ protected:
     void showFatal(const QString &title, const QString &message) override;
     bool showFailure(const QString &message) override;
     bool showWorkerFailure(const QString &message, bool forced) override;
+    bool askProxyCredentials(
+        const QString &proxy, bool refused, QString &user, QString &password) override;
     // shows a message in the error dialog; true when the user took the retry offer
     bool showConfigError(const QString &title, const QString &text, bool canRetry);
 

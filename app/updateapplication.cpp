@@ -1,6 +1,7 @@
 #include "updateapplication.h"
 
 #include "net/changedetection.h"
+#include "net/proxyaccess.h"
 #include "worker/cdownloadthread.h"
 
 QList<ManifestEntry> changedFileList(Manifest changes)
@@ -30,6 +31,11 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
         worker.setMinimumRate(
             context.minimumRate >= 0 ? context.minimumRate : CDownloadThread::defaultMinimumRate(),
             context.rateWindow > 0 ? context.rateWindow : CDownloadThread::defaultRateWindow());
+    if (context.proxy) {
+        ProxyAccess *proxy = context.proxy;
+        worker.setNetworkSetup([proxy](QNetworkAccessManager &manager) { proxy->setUp(manager); });
+        proxy->takeChallenge(); // only the downloads' own are answered below
+    }
     frontend.runWorker(worker, forced);
     // no late signal of the worker may reach what the attempt is about to destroy
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);
@@ -40,7 +46,11 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
             writeReleaseRecord(context.installRoot, *signedRecord);
         return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
-    return frontend.reportWorkerFailure(worker.errorMessage(), forced)
-        ? AttemptResult::NewAttempt
-        : AttemptResult::NotInstalled;
+    // a proxy that refused the credentials during the downloads: new ones are asked for (in
+    // dialog mode), and a new attempt uses them; otherwise the report says what the proxy wants
+    QString message = worker.errorMessage();
+    if (frontend.answerProxyChallenge(context.proxy, message))
+        return AttemptResult::NewAttempt;
+    return frontend.reportWorkerFailure(message, forced) ? AttemptResult::NewAttempt
+                                                         : AttemptResult::NotInstalled;
 }

@@ -5,6 +5,7 @@
 #include "app/updateapplication.h"
 #include "net/changedetection.h"
 #include "net/httprequest.h"
+#include "net/proxyaccess.h"
 #include "worker/cachetrust.h"
 
 #include <QCoreApplication>
@@ -28,10 +29,22 @@ QString tr(const char *text)
     return QCoreApplication::translate("QObject", text);
 }
 
-bool fetch(const UpdateContext &context, const QString &url, QByteArray &body, QString &error)
+// A proxy that wants credentials is asked for them here, once its refusal has ended the request,
+// and the request is sent again: the question never runs inside Qt's wait for an answer, where
+// the time limit would go on counting while a person types.
+bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString &url,
+    QByteArray &body, QString &error)
 {
-    return httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-        FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr, MaxFetchedBody);
+    for (;;) {
+        if (context.proxy)
+            context.proxy->takeChallenge(); // one left from an earlier request is not this one's
+        if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
+                FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr,
+                MaxFetchedBody))
+            return true;
+        if (!frontend.answerProxyChallenge(context.proxy, error))
+            return false;
+    }
 }
 
 // why the cache directory must not be used, or an empty text; a path that is no directory
@@ -77,7 +90,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
                                                : AttemptResult::NotInstalled;
     };
 
-    if (!fetch(context, descriptorText, body, error))
+    if (!fetch(context, frontend, descriptorText, body, error))
         return failed(tr("下载升级描述文件失败:%1").arg(error));
 
     // Everything in the cache is installed with administrator rights: a cache that someone else
@@ -106,7 +119,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     ReleaseStatement statement;
     if (!context.publicKeys.isEmpty()) {
         const QByteArray descriptorBytes = body;
-        if (!fetch(context, signatureUrl(context.baseUrl), body, error))
+        if (!fetch(context, frontend, signatureUrl(context.baseUrl), body, error))
             return failed(tr("下载升级签名文件失败:%1").arg(error));
         const ReleaseRecord record = readReleaseRecord(context.installRoot);
         const QString refusal = statementRefusal(body, context.publicKeys, descriptorBytes, values,
@@ -117,7 +130,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     }
 
     const QString folder = folderUrl(context.baseUrl, values.folder);
-    if (!fetch(context, manifestUrl(folder), body, error))
+    if (!fetch(context, frontend, manifestUrl(folder), body, error))
         return failed(tr("下载更新列表文件失败:%1").arg(error));
     const int lines = body.count('\n');
     if (lines > MaxManifestLines)

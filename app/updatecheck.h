@@ -9,12 +9,15 @@
 #include <QList>
 #include <QString>
 
+class ProxyAccess;
 class QNetworkAccessManager;
 
 // What every update attempt of a run shares.
 struct UpdateContext
 {
-    QNetworkAccessManager *manager = nullptr;
+    QNetworkAccessManager *manager = nullptr; // set up by proxy, when there is one
+    // the proxy of every manager of the run and the credentials given for it; none: Qt's default
+    ProxyAccess *proxy = nullptr;
     QString baseUrl;
     QDir installRoot;
     QDir cacheDir;

@@ -5,6 +5,7 @@
 #include "app/relaunch.h"
 #include "app/singleinstance.h"
 #include "app/updatecheck.h"
+#include "net/proxyaccess.h"
 #include "net/releasestatement.h"
 #include "net/tlstrust.h"
 #include "ui/cupdateerror.h"
@@ -80,11 +81,19 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     if (!QUrl(config.baseUrl, QUrl::TolerantMode).isValid())
         return fatal(QObject::tr("配置错误"), QObject::tr("升级地址不合法:%1").arg(config.baseUrl));
 
+    ProxySetting proxySetting;
+    if (!parseProxySetting(config.proxy, proxySetting))
+        return fatal(
+            QObject::tr("配置错误"), QObject::tr("代理服务器地址不合法:%1").arg(config.proxy));
+    ProxyAccess proxy(proxySetting);
+    proxy.setUp(*manager);
+
     UpdateContext context;
     QString badKey;
     if (!parsePublicKeys(config.publicKeys, context.publicKeys, &badKey))
         return fatal(QObject::tr("配置错误"), QObject::tr("升级签名公钥不合法:%1").arg(badKey));
     context.manager = manager;
+    context.proxy = &proxy;
     context.baseUrl = config.baseUrl;
     context.installRoot = prepareInstallRoot(updaterDir);
     context.cacheDir = prepareCacheDir(config.cachePath);
@@ -131,6 +140,7 @@ int runUpdater(int &argc, char **argv)
     UpdateFrontend &frontend
         = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
     frontend.setBaseUrl(config.baseUrl);
+    frontend.setProxyUrl(config.proxy);
     SingleInstanceGuard guard(updaterDir); // held until the process ends
     return startUpdate(frontend, guard, config, updaterDir, &manager);
 }

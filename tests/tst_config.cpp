@@ -1,6 +1,9 @@
 #include "app/config.h"
 #include "app/unelevatedstart.h"
+#include "net/proxyaccess.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +26,10 @@ private slots:
     void readConfig();
     void transferKeys_data();
     void transferKeys();
+    void proxy_data();
+    void proxy();
+    void proxyChoice_data();
+    void proxyChoice();
     void installRoot_data();
     void installRoot();
     void cacheDir_data();
@@ -35,6 +42,7 @@ private:
 };
 
 Q_DECLARE_METATYPE(RunMode)
+Q_DECLARE_METATYPE(ProxySetting::Kind)
 
 void tst_Config::initTestCase()
 {
@@ -161,6 +169,118 @@ void tst_Config::transferKeys()
     QCOMPARE(config.minimumRate, minimumRate);
     QCOMPARE(config.rateWindow, rateWindow);
     QCOMPARE(config.publicKeys, publicKeys);
+}
+
+// The Proxy value as system.cfg holds it. Anything but the system, none or an http:// proxy is
+// refused: a typing error must not send the requests elsewhere than meant.
+void tst_Config::proxy_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<ProxySetting::Kind>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+
+    const auto system = ProxySetting::Kind::System;
+    const auto direct = ProxySetting::Kind::Direct;
+    const auto fixed = ProxySetting::Kind::Fixed;
+    QTest::newRow("not-set") << QString() << true << system << QString() << 0 << QString() << QString();
+    QTest::newRow("system") << "System" << true << system << QString() << 0 << QString() << QString();
+    QTest::newRow("none") << "none" << true << direct << QString() << 0 << QString() << QString();
+    QTest::newRow("direct") << "DIRECT" << true << direct << QString() << 0 << QString() << QString();
+    QTest::newRow("host-port") << "http://proxy.corp:3128" << true << fixed << "proxy.corp" << 3128 << QString() << QString();
+    QTest::newRow("default-port") << "http://proxy.corp/" << true << fixed << "proxy.corp" << 8080 << QString() << QString();
+    // percent-encoded as in any URL; a comma, which the INI reader splits at, is put back
+    QTest::newRow("credentials") << "http://dom%5Cu%40x:p%3Bw,d@[::1]:3128" << true << fixed << "::1" << 3128
+                                 << "dom\\u@x" << "p;w,d";
+    QTest::newRow("https-proxy") << "https://proxy.corp:3128" << false << system << QString() << 0 << QString() << QString();
+    QTest::newRow("socks") << "socks5://proxy.corp:1080" << false << system << QString() << 0 << QString() << QString();
+    QTest::newRow("no-scheme") << "proxy.corp:3128" << false << system << QString() << 0 << QString() << QString();
+    QTest::newRow("path") << "http://proxy.corp:3128/pac" << false << system << QString() << 0 << QString() << QString();
+    QTest::newRow("no-host") << "http://:3128" << false << system << QString() << 0 << QString() << QString();
+    QTest::newRow("bad-port") << "http://proxy.corp:99999" << false << system << QString() << 0 << QString() << QString();
+}
+
+void tst_Config::proxy()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, valid);
+    QFETCH(ProxySetting::Kind, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+
+    QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
+    QVERIFY(updaterDir.isValid());
+    QFile file(updaterDir.filePath(QStringLiteral("system.cfg")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[Update]\nProxy=" + value.toUtf8() + '\n');
+    file.close();
+    ProxySetting setting;
+    QCOMPARE(parseProxySetting(::readConfig(updaterDir.path()).proxy, setting), valid);
+    QCOMPARE(setting.kind, kind);
+    if (kind != ProxySetting::Kind::Fixed)
+        return;
+    QCOMPARE(setting.proxy.type(), QNetworkProxy::HttpProxy);
+    QCOMPARE(setting.proxy.hostName(), host);
+    QCOMPARE(int(setting.proxy.port()), port);
+    QCOMPARE(setting.proxy.user(), user);
+    QCOMPARE(setting.proxy.password(), password);
+}
+
+// The proxy a request goes through, with http_proxy set as a user could set it: Qt reads it as
+// the system's setting on Linux, never on Windows (the updater runs elevated there); no system
+// proxy for this machine's own addresses, a configured one for every request.
+void tst_Config::proxyChoice_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("proxy"); // "host:port", empty for none
+
+#ifdef Q_OS_WIN
+    const QString fromEnvironment;
+#else
+    const QString fromEnvironment = QStringLiteral("env-proxy.example:3128");
+#endif
+    QTest::newRow("system") << QString() << "http://updates.example/" << fromEnvironment;
+    QTest::newRow("system-https") << QString() << "https://updates.example/" << fromEnvironment;
+    QTest::newRow("system-loopback") << QString() << "http://127.0.0.1:8000/" << QString();
+    QTest::newRow("system-localhost") << QString() << "http://localhost/" << QString();
+    QTest::newRow("none") << "none" << "http://updates.example/" << QString();
+    QTest::newRow("configured-loopback") << "http://cfg-proxy.example:3128" << "http://127.0.0.1:8000/"
+                                         << "cfg-proxy.example:3128";
+}
+
+void tst_Config::proxyChoice()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, url);
+    QFETCH(QString, proxy);
+
+    QList<QPair<const char *, QByteArray>> saved;
+    for (const char *name : {"http_proxy", "https_proxy"}) {
+        saved.append({name, qgetenv(name)});
+        qputenv(name, "http://env-proxy.example:3128");
+    }
+    ProxySetting parsed;
+    QVERIFY(parseProxySetting(setting, parsed));
+    QNetworkAccessManager manager;
+    ProxyAccess(parsed).setUp(manager);
+    const QList<QNetworkProxy> proxies = manager.proxyFactory()->queryProxy(QNetworkProxyQuery(QUrl(url)));
+    for (const auto &variable : qAsConst(saved)) {
+        if (variable.second.isNull())
+            qunsetenv(variable.first);
+        else
+            qputenv(variable.first, variable.second);
+    }
+
+    QVERIFY(!proxies.isEmpty());
+    const QNetworkProxy &first = proxies.first();
+    QCOMPARE(first.type() == QNetworkProxy::NoProxy ? QString() : first.hostName() + ':' + QString::number(first.port()),
+             proxy);
 }
 
 void tst_Config::installRoot_data()

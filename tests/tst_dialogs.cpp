@@ -1,5 +1,6 @@
 #include "support/testserver.h"
 #include "net/digest.h"
+#include "ui/cproxylogin.h"
 #include "ui/cupdatenotice.h"
 #include "ui/cupdateprogress.h"
 #include "worker/cdownloadthread.h"
@@ -8,6 +9,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -36,6 +38,7 @@ private slots:
     void noticeExec_data();
     void noticeExec();
     void progressForm();
+    void proxyLoginForm();
     void overallBar();
     void progressHandlers();
     void singleFileRun();
@@ -88,6 +91,45 @@ void tst_Dialogs::noticeForm()
     QVERIFY(notice.findChild<QPushButton *>(QStringLiteral("update"))->isDefault());
     QVERIFY(!notice.findChild<QPushButton *>(QStringLiteral("skip"))->isDefault());
     QCOMPARE(notice.findChild<QLabel *>(QStringLiteral("version"))->font().pointSize(), 15);
+}
+
+// the proxy's name, as the system's settings give it, is plain text; the password is never shown
+void tst_Dialogs::proxyLoginForm()
+{
+    CProxyLogin login;
+    checkForm(login, {{"label", "QLabel", {30, 280, 580, 36}, QStringLiteral("代理服务器需要身份验证")},
+                      {"proxy", "QLabel", {30, 318, 580, 22}, QStringLiteral("代理服务器：proxy.example.com:3128")},
+                      {"userLabel", "QLabel", {30, 346, 60, 24}, QStringLiteral("用户名")},
+                      {"user", "QLineEdit", {96, 346, 254, 24}, QString()},
+                      {"passwordLabel", "QLabel", {30, 376, 60, 24}, QStringLiteral("密码")},
+                      {"password", "QLineEdit", {96, 376, 254, 24}, QString()},
+                      {"note", "QLabel", {30, 406, 340, 24}, QStringLiteral("用户名或密码被拒绝，请重新输入")},
+                      {"ok", "QPushButton", {380, 400, 100, 30}, QStringLiteral("确定")},
+                      {"cancel", "QPushButton", {510, 400, 100, 30}, QStringLiteral("取消")}});
+    auto *user = login.findChild<QLineEdit *>(QStringLiteral("user"));
+    auto *password = login.findChild<QLineEdit *>(QStringLiteral("password"));
+    auto *ok = login.findChild<QPushButton *>(QStringLiteral("ok"));
+    auto *note = login.findChild<QLabel *>(QStringLiteral("note"));
+    QCOMPARE(password->echoMode(), QLineEdit::Password);
+    QVERIFY(ok->isDefault());
+
+    login.setProxy(QStringLiteral("<b>proxy</b>:3128"), false, QString());
+    QCOMPARE(login.findChild<QLabel *>(QStringLiteral("proxy"))->text(), QStringLiteral("代理服务器：<b>proxy</b>:3128"));
+    QVERIFY(note->isHidden());
+    QVERIFY(!ok->isEnabled()); // no credentials without a user name
+    user->setText(QStringLiteral("alice"));
+    password->setText(QStringLiteral("s3cret"));
+    QVERIFY(ok->isEnabled());
+    ok->click();
+    QCOMPARE(login.result(), int(QDialog::Accepted));
+    QCOMPARE(login.user(), QStringLiteral("alice"));
+    QCOMPARE(login.password(), QStringLiteral("s3cret"));
+
+    // asked again after a refusal: the note shows, the name stays, the password is typed anew
+    login.setProxy(QStringLiteral("proxy:3128"), true, QStringLiteral("alice"));
+    QVERIFY(!note->isHidden());
+    QCOMPARE(login.user(), QStringLiteral("alice"));
+    QCOMPARE(login.password(), QString());
 }
 
 void tst_Dialogs::setVersion_data()

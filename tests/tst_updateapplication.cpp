@@ -1,9 +1,11 @@
 #include "app/frontend.h"
 #include "app/updateapplication.h"
 #include "app/updatecheck.h"
+#include "net/proxyaccess.h"
 #include "support/installation.h"
 #include "support/release.h"
 #include "support/testserver.h"
+#include "ui/cproxylogin.h"
 #include "ui/cupdateerror.h"
 #include "ui/cupdatenotice.h"
 #include "ui/cupdateprogress.h"
@@ -11,11 +13,13 @@
 #include "worker/cdownloadthread.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 // The dialogs' stand-in: records what each dialog showed and answers from a script. The progress
@@ -30,10 +34,32 @@ public:
     std::function<void(int)> onError; // called with the number of the error dialog (1-based)
     bool cancelProgress = false;  // press "取消" at the first byte of progress
     int errors = 0;
+    QList<QStringList> logins;  // the proxy dialog's answers: user and password, or none to cancel
+    int loginDelayMs = 0;       // how long a person takes to answer it
 
 protected:
     int execDialog(QDialog &dialog) override
     {
+        if (auto *login = qobject_cast<CProxyLogin *>(&dialog)) {
+            shown << QStringLiteral("proxy:%1|%2|%3")
+                             .arg(wholeText(login->findChild<QLabel *>(QStringLiteral("proxy"))),
+                                  login->findChild<QLabel *>(QStringLiteral("note"))->isHidden() ? QString() : QStringLiteral("refused"),
+                                  login->user());
+            QTest::qWait(loginDelayMs);
+            if (logins.isEmpty()) {
+                shown << QStringLiteral("unexpected dialog");
+                return 0;
+            }
+            const QStringList answer = logins.takeFirst();
+            if (answer.isEmpty()) {
+                login->findChild<QPushButton *>(QStringLiteral("cancel"))->click();
+            } else {
+                login->findChild<QLineEdit *>(QStringLiteral("user"))->setText(answer.at(0));
+                login->findChild<QLineEdit *>(QStringLiteral("password"))->setText(answer.at(1));
+                login->findChild<QPushButton *>(QStringLiteral("ok"))->click();
+            }
+            return login->result();
+        }
         if (auto *progress = qobject_cast<CUpdateProgress *>(&dialog)) {
             shown << QStringLiteral("progress");
             if (cancelProgress)
@@ -83,6 +109,8 @@ private slots:
     void interactive();
     void console_data();
     void console();
+    void proxyCredentials_data();
+    void proxyCredentials();
 
 private:
     QScopedPointer<TestServer> server;
@@ -335,6 +363,122 @@ void tst_UpdateApplication::console()
         QTest::qWait(300);
         QVERIFY(!installation->hostStarted());
     }
+}
+
+// Interactive runs through a proxy that wants "alice" and "s3cret": the in-process server plays
+// the proxy, answering 407 to any request without those credentials, and the release lies at a
+// host name that does not resolve, so every request must go through it. configured: credentials
+// in the Proxy value; logins: the answers to the proxy dialog, in order ("PROXY" in shown stands
+// for the proxy's host and port).
+void tst_UpdateApplication::proxyCredentials_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QList<QStringList>>("logins");
+    QTest::addColumn<int>("loginDelayMs");
+    QTest::addColumn<bool>("changedMidRun"); // once md5.txt is sent, the proxy wants "n3w" instead
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<bool>("installed");
+
+    const QString asked = QStringLiteral("proxy:代理服务器：PROXY||");
+    const QString askedAgain = QStringLiteral("proxy:代理服务器：PROXY|refused|alice");
+    const QStringList right{"alice", "s3cret"};
+    QTest::newRow("asked-once") << QString() << QList<QStringList>{right} << 0 << false
+                                << QStringList{asked, "progress"} << true;
+    QTest::newRow("refused-asked-again") << QString() << QList<QStringList>{{"alice", "wrong"}, right} << 0 << false
+                                         << QStringList{asked, askedAgain, "progress"} << true;
+    // the question waits outside the request: a person slower than the 5 s fetch limit is fine
+    QTest::newRow("slow-answer") << QString() << QList<QStringList>{right} << 5500 << false
+                                 << QStringList{asked, "progress"} << true;
+    QTest::newRow("configured") << "alice:s3cret@" << QList<QStringList>{} << 0 << false
+                                << QStringList{"progress"} << true;
+    QTest::newRow("configured-refused") << "alice:old@" << QList<QStringList>{right} << 0 << false
+                                        << QStringList{askedAgain, "progress"} << true;
+    // refused during the downloads: asked again, and a new attempt goes through
+    QTest::newRow("refused-mid-run") << QString() << QList<QStringList>{right, {"alice", "n3w"}} << 0 << true
+                                     << QStringList{asked, "progress", askedAgain, "progress"} << true;
+    QTest::newRow("cancelled") << QString() << QList<QStringList>{{}} << 0 << false
+                               << QStringList{asked, "error:" + Failure + "|下载升级描述文件失败:代理服务器PROXY需要身份验证|retry"}
+                               << false;
+}
+
+void tst_UpdateApplication::proxyCredentials()
+{
+    QFETCH(QString, configured);
+    QFETCH(QList<QStringList>, logins);
+    QFETCH(int, loginDelayMs);
+    QFETCH(bool, changedMidRun);
+    QFETCH(QStringList, shown);
+    QFETCH(bool, installed);
+
+    const QByteArray origin = "http://updates.invalid";
+    QByteArray expectedAuthorization = "Basic " + QByteArray("alice:s3cret").toBase64();
+    QHash<QByteArray, TestServer::Response> release;
+    const auto serve = [&release](const QByteArray &target, const QByteArray &body) {
+        TestServer::Response response;
+        response.body = body;
+        release.insert(target, response);
+    };
+    serve(origin + "/update.ini", descriptorText("1", "v2", "2.0"));
+    serve(origin + "/v2//md5.txt", manifestText(Version2));
+    for (auto it = Version2.cbegin(); it != Version2.cend(); ++it)
+        serve(origin + "/v2/" + it.key().toUtf8(), it.value());
+    TestServer::Response notFound;
+    notFound.status = 404;
+    TestServer::Response challenge;
+    challenge.status = 407;
+    challenge.reason = "Proxy Authentication Required";
+    challenge.headers = {{"Proxy-Authenticate", "Basic realm=\"test\""}};
+    challenge.body = "credentials, please";
+    QList<QByteArray> authorized;
+    QObject proxyRole;
+    connect(server.data(), &TestServer::requestReceived, &proxyRole, [&](const QByteArray &target) {
+        const bool allowed = server->requests().last().header("Proxy-Authorization") == expectedAuthorization;
+        if (allowed)
+            authorized << target;
+        server->setResponse(target, allowed ? release.value(target, notFound) : challenge);
+        if (allowed && changedMidRun && target.endsWith("/md5.txt")) {
+            expectedAuthorization = "Basic " + QByteArray("alice:n3w").toBase64();
+            changedMidRun = false;
+        }
+    });
+
+    CUpdateError errorDialog;
+    ScriptedFrontend frontend(errorDialog);
+    frontend.logins = logins;
+    frontend.loginDelayMs = loginDelayMs;
+    frontend.answers = {0}; // the error dialog's "再试一次" is not taken
+    ProxySetting setting;
+    QVERIFY(parseProxySetting("http://" + configured + "127.0.0.1:" + QString::number(server->serverPort()), setting));
+    ProxyAccess proxy(setting);
+    QNetworkAccessManager manager;
+    proxy.setUp(manager);
+
+    UpdateContext context;
+    context.manager = &manager;
+    context.proxy = &proxy;
+    context.baseUrl = QString::fromLatin1(origin) + QLatin1Char('/');
+    context.installRoot = QDir(installation->root());
+    context.cacheDir = QDir(installation->path(QStringLiteral("update")));
+    QVERIFY(QDir().mkpath(context.cacheDir.path()));
+    context.hostProgram = installation->path(QStringLiteral("host.sh"));
+    const int result = runUpdateCheck(context, frontend);
+
+    shown.replaceInStrings(QStringLiteral("PROXY"), QStringLiteral("127.0.0.1:%1").arg(server->serverPort()));
+    QCOMPARE(frontend.shown, shown);
+    QVERIFY(frontend.logins.isEmpty());
+    QCOMPARE(result, installed ? 0 : 1);
+    QCOMPARE(installation->readFile(QStringLiteral("app.bin")), installed ? Version2.value("app.bin") : Version1.value("app.bin"));
+    QCOMPARE(installation->waitForHost(), (QStringList{QCoreApplication::applicationFilePath(), "no_check"}));
+    // the manager and the worker's both sent the credentials, each changed file was fetched with them
+    QList<QByteArray> expected;
+    if (installed) {
+        expected = release.keys();
+        expected.removeOne(origin + "/v2/same.txt");
+    }
+    std::sort(expected.begin(), expected.end());
+    std::sort(authorized.begin(), authorized.end());
+    authorized.erase(std::unique(authorized.begin(), authorized.end()), authorized.end());
+    QCOMPARE(authorized, expected);
 }
 
 QTEST_MAIN(tst_UpdateApplication)

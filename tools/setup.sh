@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-posix  # the Windows build (tools/build-windows.sh) ...
     wine64 python3-pefile       # ... its suite under Wine, and a reader of its executable
     nginx-light openssl ca-certificates curl   # end-to-end runs against a real web server
+    tinyproxy-bin               # ... and through a real proxy (the program only, no service)
     python3                     # the demo's web server
     clang libclang-rt-14-dev    # fuzzing
     strace time                 # benchmarks

@@ -5,7 +5,7 @@ class QLabel;
 class QString;
 class QWidget;
 
-// The look the three dialogs share: a frameless 640 x 455 window whose whole surface is the
+// The look the dialogs share: a frameless 640 x 455 window whose whole surface is the
 // background picture, with the widgets drawn over it.
 void makeFrameless(QWidget *dialog);
 void paintDialogBackground(QWidget *dialog);

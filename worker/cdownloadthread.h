@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -57,6 +58,9 @@ public:
     static int defaultRateWindow();
     // how long installing waits for a file another process holds
     void setLockedFileWait(int milliseconds);
+    // called for every network access manager the worker makes, before its first request (a
+    // proxy, its credentials); set before start()
+    void setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup);
 
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
@@ -75,6 +79,7 @@ private:
     void beginJob();
     void startTransfers();
     bool startTransfer(int index);
+    int leastLoadedManager();
     void announceInOrder();
     void onTransferFinished(int index);
     void installFiles();
@@ -90,19 +95,26 @@ private:
     QDir cacheDir;
     QDir installRoot;
     QList<ManifestEntry> files;
-    QNetworkAccessManager manager;
+    // Qt opens at most six connections to a server per manager: more transfers than that are
+    // spread over several
+    std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
+    std::vector<int> managerLoad; // transfers running on each
+    std::vector<int> managerOf; // by index into files
+    std::function<void(QNetworkAccessManager &)> networkSetup;
     TransferLimits limits;
     int transfers = defaultTransfers();
     int lockedFileWait;
 
     std::vector<State> states;
     std::vector<std::unique_ptr<FileTransfer>> inFlight; // by index into files
-    std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers;
+    std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers; // for small files
+    std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleLargeHashers;
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> busyHashers; // by index into files
     int next = 0; // the first file not yet looked at
     int shown = 0; // the file consumers are told about
     bool shownAnnounced = false;
     int running = 0;
+    int runningLarge = 0;
 
     bool jobEnded = false; // by success, failure or a consumer's quit()
     std::atomic<bool> threadEnded{false};

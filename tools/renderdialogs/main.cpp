@@ -1,5 +1,6 @@
-// Renders the three dialogs with representative texts to PNG files, so that a vendor sees
+// Renders the dialogs with representative texts to PNG files, so that a vendor sees
 // what their users will see: render-dialogs [OUTPUT_DIR]
+#include "ui/cproxylogin.h"
 #include "ui/cupdateerror.h"
 #include "ui/cupdatenotice.h"
 #include "ui/cupdateprogress.h"
@@ -60,5 +61,9 @@ int main(int argc, char *argv[])
     error.setMessage(QStringLiteral("更新失败"),
                      QStringLiteral("下载升级描述文件失败:Connection refused"), true);
     ok &= save(error, out, QStringLiteral("error.png"));
+
+    CProxyLogin login;
+    login.setProxy(QStringLiteral("proxy.example.com:3128"), true, QStringLiteral("alice"));
+    ok &= save(login, out, QStringLiteral("proxy.png"));
     return ok ? 0 : 1;
 }
