@@ -4,6 +4,14 @@
 #include "net/proxyaccess.h"
 #include "worker/cdownloadthread.h"
 
+void recordAppliedRelease(const UpdateContext &context, const QByteArray &manifestBytes,
+    const std::optional<ReleaseRecord> &signedRecord)
+{
+    writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), manifestBytes);
+    if (signedRecord)
+        writeReleaseRecord(context.installRoot, *signedRecord);
+}
+
 QList<ManifestEntry> changedFileList(Manifest changes)
 {
     QList<ManifestEntry> list;
@@ -41,9 +49,7 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);
 
     if (worker.succeeded()) {
-        writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), manifestBytes);
-        if (signedRecord)
-            writeReleaseRecord(context.installRoot, *signedRecord);
+        recordAppliedRelease(context, manifestBytes, signedRecord);
         return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
     // a proxy that refused the credentials during the downloads: new ones are asked for (in

@@ -19,6 +19,11 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord = std::nullopt);
 
+// What the installation keeps once it holds a release: the applied manifest, and for a signed
+// release its record against rollback.
+void recordAppliedRelease(const UpdateContext &context, const QByteArray &manifestBytes,
+    const std::optional<ReleaseRecord> &signedRecord);
+
 // the changed entries in path order, as the worker takes them
 QList<ManifestEntry> changedFileList(Manifest changes);
 

@@ -145,9 +145,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     const Manifest changes = detectChanges(remote, context.installRoot);
     frontend.reportComparison(!changes.isEmpty() && values.updateType != 0);
     if (changes.isEmpty()) {
-        writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), body);
-        if (signedRecord)
-            writeReleaseRecord(context.installRoot, *signedRecord);
+        recordAppliedRelease(context, body, signedRecord);
         return AttemptResult::NotInstalled;
     }
     return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder,

@@ -1,5 +1,7 @@
 #include "releasestatement.h"
 
+#include "net/digest.h"
+
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
@@ -266,12 +268,9 @@ QByteArray publicKeyOfSecretKey(const QByteArray &secretKey)
 
 QByteArray sha256Hex(const QByteArray &data)
 {
-    if (!sodiumReady())
-        return QByteArray();
-    uchar digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const uchar *>(data.constData()),
-                       quint64(data.size()));
-    return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
+    Sha256Hasher hasher;
+    hasher.addData(data);
+    return hasher.hexDigest();
 }
 
 bool isSha256Hex(const QByteArray &text)

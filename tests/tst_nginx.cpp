@@ -321,6 +321,17 @@ void verifyInstallation(const Installation &installation, const QString &publish
         return;
     compareFiles(tree, files);
 }
+// the access log lines of a run that fetched update.ini, the folder's md5.txt and the files, sorted
+QStringList expectedRequests(const QString &site, const QString &folder, const QStringList &paths)
+{
+    const QString folderPath = QLatin1Char('/') + site + QLatin1Char('/') + folder;
+    QStringList expected {
+        "200 GET /" + site + "//update.ini", "200 GET " + folderPath + "//md5.txt"};
+    for (const QString &path : paths)
+        expected << "200 GET " + folderPath + QLatin1Char('/') + path;
+    expected.sort();
+    return expected;
+}
 } // namespace
 
 // The built updater against a real nginx serving what the built update-publish wrote: the URLs
@@ -818,13 +829,7 @@ void tst_Nginx::console()
     QCOMPARE(result.standardOutput, report);
     QCOMPARE(result.exitCode, exitCode);
 
-    const QString folderPath = QLatin1Char('/') + site + QLatin1Char('/') + current.folder;
-    QStringList expected {
-        "200 GET /" + site + "//update.ini", "200 GET " + folderPath + "//md5.txt"};
-    for (const QString &path : qAsConst(fetched))
-        expected << "200 GET " + folderPath + QLatin1Char('/') + path;
-    expected.sort();
-    QCOMPARE(requests, expected);
+    QCOMPARE(requests, expectedRequests(site, current.folder, fetched));
 
     verifyInstallation(installation, siteDir(site) + QLatin1Char('/') + current.folder + "/md5.txt",
         current.files, oldCopies);
@@ -905,12 +910,7 @@ void tst_Nginx::https()
         QVERIFY2(result.standardOutput == NoUpdateReport,
             qPrintable(QString::fromUtf8(result.standardOutput + result.standardError)));
         QCOMPARE(result.exitCode, 0);
-        QStringList expected {
-            "200 GET /" + site + "//update.ini", "200 GET /" + site + "/v1//md5.txt"};
-        for (auto it = Release1.cbegin(); it != Release1.cend(); ++it)
-            expected << "200 GET /" + site + "/v1/" + it.key();
-        expected.sort();
-        QCOMPARE(requests, expected);
+        QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
         return;
     }
@@ -1002,12 +1002,7 @@ void tst_Nginx::proxy()
         QCOMPARE(result.exitCode, 0);
         // every request reached the server, and only through the proxy: one that did not would
         // be logged with 403
-        QStringList expected {
-            "200 GET /" + site + "//update.ini", "200 GET /" + site + "/v1//md5.txt"};
-        for (auto it = Release1.cbegin(); it != Release1.cend(); ++it)
-            expected << "200 GET /" + site + "/v1/" + it.key();
-        expected.sort();
-        QCOMPARE(requests, expected);
+        QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
         return;
     }
