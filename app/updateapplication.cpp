@@ -23,7 +23,7 @@ QList<ManifestEntry> changedFileList(Manifest changes)
 
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
     QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
-    const std::optional<ReleaseRecord> &signedRecord)
+    const std::optional<ReleaseRecord> &signedRecord, const QMap<QString, DeltaPatch> &patches)
 {
     const bool forced = updateType != 0;
     if (!forced && !frontend.confirmUpdate(version))
@@ -31,6 +31,7 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
 
     CDownloadThread worker(
         folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
+    worker.setPatches(patches);
     if (context.stallTimeout > 0)
         worker.setStallTimeout(context.stallTimeout);
     if (context.transfers > 0)

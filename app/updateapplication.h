@@ -4,6 +4,7 @@
 #include "app/frontend.h"
 #include "app/releasetrust.h"
 #include "app/updatecheck.h"
+#include "net/deltaindex.h"
 #include "net/manifest.h"
 
 #include <QByteArray>
@@ -14,10 +15,12 @@
 
 // The second half of an attempt, once files differ: asks before an optional update, runs the
 // worker, records the applied manifest (and for a signed release signedRecord, what the
-// installation keeps against rollback) once everything is installed.
+// installation keeps against rollback) once everything is installed. patches: by path, fetched
+// in place of whole files where they apply.
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
     QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
-    const std::optional<ReleaseRecord> &signedRecord = std::nullopt);
+    const std::optional<ReleaseRecord> &signedRecord = std::nullopt,
+    const QMap<QString, DeltaPatch> &patches = {});
 
 // What the installation keeps once it holds a release: the applied manifest, and for a signed
 // release its record against rollback.

@@ -2,8 +2,10 @@
 
 #include "app/plainini.h"
 #include "app/relaunch.h"
+#include "app/runlog.h"
 #include "app/updateapplication.h"
 #include "net/changedetection.h"
+#include "net/deltaindex.h"
 #include "net/httprequest.h"
 #include "net/proxyaccess.h"
 #include "worker/cachetrust.h"
@@ -33,14 +35,14 @@ QString tr(const char *text)
 // and the request is sent again: the question never runs inside Qt's wait for an answer, where
 // the time limit would go on counting while a person types.
 bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString &url,
-    QByteArray &body, QString &error)
+    QByteArray &body, QString &error, int *status = nullptr)
 {
     for (;;) {
         if (context.proxy)
             context.proxy->takeChallenge(); // one left from an earlier request is not this one's
         if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
                 FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr,
-                MaxFetchedBody))
+                MaxFetchedBody, status))
             return true;
         if (!frontend.answerProxyChallenge(context.proxy, error))
             return false;
@@ -72,6 +74,32 @@ QString cacheDirProblem(const QString &path)
     return tr("无法读取其所有者和权限");
 }
 
+// The patches the release offers for the changed files whose installed copy they apply to. The
+// index is optional and any trouble with it means whole files, told only in the log; a signed
+// release's index must be the one its statement names.
+QMap<QString, DeltaPatch> availablePatches(const UpdateContext &context, UpdateFrontend &frontend,
+    const QString &folder, const Manifest &changes, const ReleaseStatement *statement)
+{
+    QByteArray bytes;
+    QString error;
+    QList<DeltaPatch> patches;
+    int status = 0;
+    if (!fetch(context, frontend, folder + deltaIndexName(), bytes, error, &status)) {
+        // none published is no news
+        if (status != 404)
+            qCInfo(lcDelta, "no patches: the index cannot be fetched (%s)", qUtf8Printable(error));
+    }
+    else if (statement && statement->files.value(deltaIndexName()) != sha256Hex(bytes))
+        qCInfo(lcDelta, "no patches: the index is not the one the release statement signs");
+    else if (!parseDeltaIndex(bytes, patches))
+        qCInfo(lcDelta, "no patches: the index is not in the expected format");
+    const QMap<QString, DeltaPatch> chosen = choosePatches(patches, changes, context.installRoot);
+    if (!patches.isEmpty())
+        qCInfo(lcDelta, "%d of %d changed files have a patch for the installed copy",
+            chosen.size(), changes.size());
+    return chosen;
+}
+
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
 {
     context.manager->clearAccessCache();
@@ -100,6 +128,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         return failed(tr("缓存目录%1不安全:%2")
                           .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
                               cacheProblem));
+    startRunLog(context.cacheDir);
 
     const QString savedPath = context.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
     if (pathKind(savedPath) == PathKind::Link) // replaced, never written through
@@ -148,8 +177,10 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         recordAppliedRelease(context, body, signedRecord);
         return AttemptResult::NotInstalled;
     }
+    const QMap<QString, DeltaPatch> patches = availablePatches(
+        context, frontend, folder, changes, signedRecord ? &statement : nullptr);
     return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder,
-        signedRecord);
+        signedRecord, patches);
 }
 } // namespace
 

@@ -10,7 +10,8 @@
 bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                  QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
                  QByteArray verb, QByteArray requestBody,
-                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize)
+                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize,
+                 int *statusCode)
 {
     QNetworkRequest request(url);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -54,6 +55,8 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (statusCode)
+        *statusCode = status;
     // a 200 whose transfer broke off (the connection closed before the announced length, the
     // body was too large) carries a partial body: never taken for the whole one
     if (maxBodySize > 0 && reply->bytesAvailable() > maxBodySize)

@@ -12,10 +12,12 @@ class QNetworkAccessManager;
 // complete answer with status 200 arrived; the body then replaces responseBody. On failure
 // errorText says why and responseBody is untouched. timeoutSeconds <= 0 means no limit; the
 // limit covers the whole exchange, not only idle time. A body larger than maxBodySize bytes
-// (when positive) ends the exchange as a failure.
+// (when positive) ends the exchange as a failure. statusCode, when given, receives the HTTP
+// status of a complete answer (0 when none arrived).
 bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                  QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
                  QByteArray verb, QByteArray requestBody,
-                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize = 0);
+                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize = 0,
+                 int *statusCode = nullptr);
 
 #endif // HTTPREQUEST_H

@@ -31,24 +31,6 @@ bool sodiumReady()
     return ready;
 }
 
-QByteArray encodedText(const QString &text)
-{
-    // everything but letters, digits and a few plain marks is escaped: a space, a line break or
-    // a "%" can never end or change a field
-    return QUrl::toPercentEncoding(text, "/!$&'()*+,;=@:");
-}
-
-bool decodedText(const QByteArray &field, QString &text)
-{
-    for (const char c : field) {
-        if (uchar(c) <= ' ' || uchar(c) >= 0x7f)
-            return false;
-    }
-    const QByteArray bytes = QByteArray::fromPercentEncoding(field);
-    text = QString::fromUtf8(bytes);
-    return text.toUtf8() == bytes; // no invalid UTF-8 turned into replacement characters
-}
-
 QByteArray timeText(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODate).toLatin1();
@@ -94,7 +76,7 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
             const int split = value.indexOf(' ');
             QString path;
             const QByteArray hash = value.left(split);
-            if (split < 0 || !isSha256Hex(hash) || !decodedText(value.mid(split + 1), path)
+            if (split < 0 || !isSha256Hex(hash) || !decodedFieldText(value.mid(split + 1), path)
                 || path.isEmpty() || statement.files.contains(path))
                 return false;
             statement.files.insert(path, hash);
@@ -107,9 +89,9 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
             statement.release = value.toULongLong(&ok);
             ok = ok && statement.release > 0 && QByteArray::number(statement.release) == value;
         } else if (keyword == "version") {
-            ok = decodedText(value, statement.version);
+            ok = decodedFieldText(value, statement.version);
         } else if (keyword == "folder") {
-            ok = decodedText(value, statement.folder);
+            ok = decodedFieldText(value, statement.folder);
         } else if (keyword == "issued") {
             ok = parseTime(value, statement.issued);
         } else if (keyword == "expires") {
@@ -131,18 +113,36 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
 }
 } // namespace
 
+QByteArray encodedFieldText(const QString &text)
+{
+    // everything but letters, digits and a few plain marks is escaped: a space, a line break or
+    // a "%" can never end or change a field
+    return QUrl::toPercentEncoding(text, "/!$&'()*+,;=@:");
+}
+
+bool decodedFieldText(const QByteArray &field, QString &text)
+{
+    for (const char c : field) {
+        if (uchar(c) <= ' ' || uchar(c) >= 0x7f)
+            return false;
+    }
+    const QByteArray bytes = QByteArray::fromPercentEncoding(field);
+    text = QString::fromUtf8(bytes);
+    return text.toUtf8() == bytes; // no invalid UTF-8 turned into replacement characters
+}
+
 QByteArray statementText(const ReleaseStatement &statement)
 {
     QByteArray text = QByteArray(Header) + '\n';
     text += "release " + QByteArray::number(statement.release) + '\n';
-    text += "version " + encodedText(statement.version) + '\n';
-    text += "folder " + encodedText(statement.folder) + '\n';
+    text += "version " + encodedFieldText(statement.version) + '\n';
+    text += "folder " + encodedFieldText(statement.folder) + '\n';
     text += "issued " + timeText(statement.issued) + '\n';
     text += "expires " + timeText(statement.expires) + '\n';
     text += "update.ini " + statement.descriptorSha256 + '\n';
     text += "md5.txt " + statement.manifestSha256 + '\n';
     for (auto it = statement.files.cbegin(); it != statement.files.cend(); ++it)
-        text += "file " + it.value() + ' ' + encodedText(it.key()) + '\n';
+        text += "file " + it.value() + ' ' + encodedFieldText(it.key()) + '\n';
     return text;
 }
 

@@ -69,6 +69,11 @@ bool parsePublicKeys(const QString &text, QList<QByteArray> &keys, QString *bad 
 // the public key of a 64-byte secret key, or an empty array when it is not one
 QByteArray publicKeyOfSecretKey(const QByteArray &secretKey);
 
+// A text (a version, a folder, a path) as one field of a line: percent-encoded UTF-8 in which no
+// space, line break or other control character remains; decoding refuses anything else.
+QByteArray encodedFieldText(const QString &text);
+bool decodedFieldText(const QByteArray &field, QString &text);
+
 // the SHA-256 of data as lower-case hex
 QByteArray sha256Hex(const QByteArray &data);
 // true for 64 lower-case hex digits

@@ -4,3 +4,8 @@ if(TARGET tst_publish)
     target_compile_definitions(tst_publish PRIVATE PUBLISH_EXE="${host_drive}$<TARGET_FILE:update-publish>")
     add_dependencies(tst_publish update-publish)
 endif()
+
+# patches for the worker's tests are made as update-publish makes them
+if(TARGET tst_downloadthread)
+    target_link_libraries(tst_downloadthread PRIVATE publishcore)
+endif()

@@ -1,3 +1,5 @@
+#include "app/updatecheck.h"
+#include "deltamaker.h"
 #include "net/digest.h"
 #include "support/directorylock.h"
 #include "support/installation.h"
@@ -7,6 +9,8 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -89,6 +93,8 @@ private slots:
     void resume();
     void unsafeEntryRefused_data();
     void unsafeEntryRefused();
+    void patches_data();
+    void patches();
 
 private:
     // runs the worker to its end; false when it did not finish in time
@@ -873,6 +879,83 @@ void tst_DownloadThread::unsafeEntryRefused()
     QCOMPARE(server->requests().size(), 0);
     QCOMPARE(snapshotTree(root.path()), before);
     QVERIFY(snapshotTree(cacheDir).isEmpty());
+}
+
+void tst_DownloadThread::patches_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("patched"); // made from the patch; otherwise fetched whole
+
+    QTest::newRow("applied") << "" << true;
+    QTest::newRow("patch-missing") << "missing" << false;
+    QTest::newRow("patch-damaged") << "damaged" << false;
+    QTest::newRow("patch-cut-short") << "cut" << false;
+    QTest::newRow("patch-digest-wrong") << "digest" << false;
+    QTest::newRow("installed-copy-differs") << "base" << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("installed-copy-is-link") << "link" << false;
+#endif
+}
+
+void tst_DownloadThread::patches()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, patched);
+
+    // an earlier version, and the new one with a small edit in the middle and more at the end
+    QByteArray earlier(1536 * 1024, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(earlier.data()),
+                                  earlier.size() / int(sizeof(quint32)));
+    QByteArray content = earlier;
+    content.replace(700000, 5, "EDIT!").append(QByteArray(3000, 'n'));
+    QTemporaryDir scratch;
+    const QString basePath = scratch.filePath("earlier");
+    const QString targetPath = scratch.filePath("new");
+    QVERIFY(writeFileBytes(basePath, earlier) && writeFileBytes(targetPath, content));
+    DeltaPatch patch{"big.bin", digestText(earlier), 0, QByteArray()};
+    QString error;
+    QVERIFY2(makePatch(basePath, targetPath, scratch.filePath("patch"), 3, quint64(content.size()),
+                       patch.size, patch.digest, error),
+             qPrintable(error));
+    QVERIFY(patch.size < 10000);
+    QByteArray patchBytes = read(scratch.filePath("patch"));
+
+    if (fault == QLatin1String("link")) {
+        QVERIFY(QFile::link(basePath, rootPath("big.bin")));
+    } else {
+        QVERIFY(writeFileBytes(rootPath("big.bin"),
+                               fault == QLatin1String("base") ? QByteArray(earlier).replace(9, 3, "abc")
+                                                              : earlier));
+    }
+    if (fault == QLatin1String("digest"))
+        patch.digest = digestText("another patch");
+    const QByteArray patchUrl = "/files/" + deltaPatchPath(patch).toUtf8();
+    TestServer::Response answer;
+    answer.body = patchBytes;
+    if (fault == QLatin1String("damaged"))
+        answer.body[int(patch.size / 2)] = char(answer.body.at(int(patch.size / 2)) ^ 0x55);
+    if (fault == QLatin1String("cut"))
+        answer.closeAfterBytes = qint64(patch.size / 2);
+    if (fault != QLatin1String("missing"))
+        server->setResponse(patchUrl, answer);
+    server->setFile("/files/big.bin", content);
+
+    const QString told = patched ? QStringLiteral("big.bin: made from a patch")
+                                 : QStringLiteral("big.bin: the patch (failed|is not used)");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(told));
+    QScopedPointer<CDownloadThread> job(worker({entryFor("big.bin", content)}));
+    job->setPatches({{patch.path, patch}});
+    QVERIFY(run(*job));
+    QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
+    QCOMPARE(read(rootPath("big.bin")), content);
+    QStringList requested;
+    for (const TestServer::Request &request : server->requests())
+        requested.append(QString::fromUtf8(request.rawPath));
+    QCOMPARE(requested.contains(QString::fromUtf8(patchUrl)),
+             fault != QLatin1String("link"));
+    QCOMPARE(requested.contains(QStringLiteral("/files/big.bin")), !patched);
+    // nothing but the installed file's old copy is left of the patch
+    QCOMPARE(QDir(cachePath(".partial")).entryList(QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadThread)

@@ -375,7 +375,7 @@ void tst_UpdateApplication::proxyCredentials_data()
     QTest::addColumn<QString>("configured");
     QTest::addColumn<QList<QStringList>>("logins");
     QTest::addColumn<int>("loginDelayMs");
-    QTest::addColumn<bool>("changedMidRun"); // once md5.txt is sent, the proxy wants "n3w" instead
+    QTest::addColumn<bool>("changedMidRun"); // once the patch index is asked for, the proxy wants "n3w"
     QTest::addColumn<QStringList>("shown");
     QTest::addColumn<bool>("installed");
 
@@ -436,7 +436,7 @@ void tst_UpdateApplication::proxyCredentials()
         if (allowed)
             authorized << target;
         server->setResponse(target, allowed ? release.value(target, notFound) : challenge);
-        if (allowed && changedMidRun && target.endsWith("/md5.txt")) {
+        if (allowed && changedMidRun && target.endsWith("/update_delta.txt")) {
             expectedAuthorization = "Basic " + QByteArray("alice:n3w").toBase64();
             changedMidRun = false;
         }
@@ -474,6 +474,8 @@ void tst_UpdateApplication::proxyCredentials()
     if (installed) {
         expected = release.keys();
         expected.removeOne(origin + "/v2/same.txt");
+        expected.append(origin + "/v2/update_delta.txt"); // none published: a 404
+
     }
     std::sort(expected.begin(), expected.end());
     std::sort(authorized.begin(), authorized.end());

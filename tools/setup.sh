@@ -6,6 +6,7 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools
     libsodium-dev               # signatures of releases, SHA-256
+    libzstd-dev zstd            # delta patches; the zstd tool for the benchmark beside them
     fonts-wqy-microhei          # the dialogs' Chinese texts
     binutils-mingw-w64-x86-64   # compiles the Windows resources in a test
     g++-mingw-w64-x86-64-posix  # the Windows build (tools/build-windows.sh) ...

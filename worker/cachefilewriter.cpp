@@ -39,8 +39,9 @@ bool CacheFileWriter::open(bool append)
 {
     if (!partialPath.isEmpty()) {
         partial = std::make_unique<QFile>(partialPath);
+        // readable too: a mapping for writing needs it
         if (!partial->open(append ? QIODevice::ReadWrite | QIODevice::Append
-                                  : QIODevice::WriteOnly | QIODevice::Truncate))
+                                  : QIODevice::ReadWrite | QIODevice::Truncate))
             return false;
         kept = append ? partial->size() : 0;
         return true;
@@ -65,10 +66,43 @@ bool CacheFileWriter::restart()
     return partial && partial->resize(0) && partial->seek(0);
 }
 
+uchar *CacheFileWriter::map(qint64 size)
+{
+    if (!partial || mapped || size <= 0)
+        return nullptr;
+#ifdef Q_OS_LINUX
+    // the blocks are taken now: writing to a mapping of a file the disk has no room for would
+    // end the process with a bus error
+    if (::posix_fallocate(partial->handle(), 0, size) != 0)
+        return nullptr;
+#endif
+    if (!partial->resize(size))
+        return nullptr;
+    mapped = partial->map(0, size);
+    mappedSize = mapped ? size : 0;
+    return mapped;
+}
+
+bool CacheFileWriter::unmap()
+{
+    if (!mapped)
+        return true;
+#ifdef Q_OS_WIN
+    // what was written through the mapping goes to the file before the file itself is flushed
+    const bool flushed = ::FlushViewOfFile(mapped, 0);
+#else
+    const bool flushed = true;
+#endif
+    const bool unmapped = partial->unmap(mapped);
+    mapped = nullptr;
+    return flushed && unmapped;
+}
+
 void CacheFileWriter::discard()
 {
     if (!partial)
         return;
+    unmap();
     partial->close();
     partial->remove();
     partial.reset();
@@ -112,7 +146,7 @@ bool CacheFileWriter::startWriteback()
 bool CacheFileWriter::commit()
 {
     if (partial) {
-        if (!partial->flush())
+        if (!unmap() || !partial->flush())
             return false;
 #ifdef Q_OS_WIN
         // nothing flushes the cache at once later on here: each file is on the disk when named

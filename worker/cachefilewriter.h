@@ -35,6 +35,10 @@ public:
     // starts the partial file again from nothing
     bool restart();
     bool write(const char *data, qint64 length);
+    // The partial file made size bytes long, its space taken on the disk (so that a full disk
+    // shows here, not as a fault while writing to the mapping), and mapped for writing; nullptr
+    // on failure. The mapping ends at commit or discard.
+    uchar *map(qint64 size);
     // starts writing what has been written so far to the disk, without waiting for it
     bool startWriteback();
     // replaces the cache file with what was written
@@ -50,7 +54,11 @@ private:
 #endif
     std::unique_ptr<QSaveFile> saveFile;
     std::unique_ptr<QFile> partial;
+    uchar *mapped = nullptr;
+    qint64 mappedSize = 0;
     qint64 kept = 0;
+
+    bool unmap();
 };
 
 // Puts everything written in the cache directory on the disk (Linux: the whole file system at

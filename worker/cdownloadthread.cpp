@@ -146,6 +146,11 @@ void CDownloadThread::setLockedFileWait(int milliseconds)
     lockedFileWait = qMax(0, milliseconds);
 }
 
+void CDownloadThread::setPatches(QMap<QString, DeltaPatch> chosen)
+{
+    patches = std::move(chosen);
+}
+
 QUrl CDownloadThread::fileUrl(const QString &folderUrl, const QString &path)
 {
     QByteArray encoded;
@@ -251,6 +256,10 @@ bool CDownloadThread::startTransfer(int index)
             *managers[size_t(managerIndex)], entry, fileUrl(folderUrl, entry.path), cacheFile,
             transferLimits, *hasher,
             cacheDir.absoluteFilePath(QStringLiteral(".partial")));
+    const auto patch = patches.constFind(entry.path);
+    if (patch != patches.cend())
+        transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
+                            installRoot.absoluteFilePath(entry.path)});
     connect(transfer.get(), &FileTransfer::progress, this,
             [this, index](qint64 bytesReceived, qint64 bytesTotal) {
                 if (index == shown && shownAnnounced && !stopped())

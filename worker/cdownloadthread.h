@@ -1,6 +1,7 @@
 #ifndef CDOWNLOADTHREAD_H
 #define CDOWNLOADTHREAD_H
 
+#include "net/deltaindex.h"
 #include "net/manifest.h"
 #include "worker/filetransfer.h"
 
@@ -62,6 +63,10 @@ public:
     // proxy, its credentials); set before start()
     void setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup);
 
+    // Patches to fetch in place of whole files, by path, each applying to the installed copy of
+    // its file; any that fails is replaced by the whole file. Set before start().
+    void setPatches(QMap<QString, DeltaPatch> patches);
+
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
     static QUrl fileUrl(const QString &folderUrl, const QString &path);
@@ -95,6 +100,7 @@ private:
     QDir cacheDir;
     QDir installRoot;
     QList<ManifestEntry> files;
+    QMap<QString, DeltaPatch> patches;
     // Qt opens at most six connections to a server per manager: more transfers than that are
     // spread over several
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;

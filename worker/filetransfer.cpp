@@ -1,8 +1,10 @@
 #include "filetransfer.h"
 
+#include "net/deltaindex.h"
 #include "worker/cachefilewriter.h"
 #include "worker/cachetrust.h"
 #include "worker/concurrentdigesthasher.h"
+#include "worker/patchapplier.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -12,11 +14,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <cstring>
+
 namespace {
 // Every cached file is on the disk before anything is installed. Writing back what has arrived
 // every so often, while the rest is still on its way, leaves that wait only the last piece of a
 // large file instead of all of it.
 constexpr qint64 WritebackInterval = 8 * 1024 * 1024;
+// a patch's bytes are read in pieces of this size and applied at once
+constexpr int PatchReadSize = 64 * 1024;
 // an answer that is not the file: its body is only counted, up to this much
 constexpr qint64 DiscardLimit = 1024 * 1024;
 // as many hops as the network layer itself would follow
@@ -94,6 +100,15 @@ bool FileTransfer::redirectAllowed(const QUrl &from, const QUrl &to)
 
 void FileTransfer::start()
 {
+    redirectsLeft = MaxRedirects;
+    if (limits.minimumRate > 0 && limits.rateWindow > 0)
+        rateTimer.start();
+    if (!patchSource.url.isValid() || !startPatch())
+        startWhole();
+}
+
+void FileTransfer::startWhole()
+{
     // the body streams into a temporary file beside the cache file (a large one into its partial
     // file); it replaces the cache file only once status, size and digests have passed
     hasher.reset(!entry.sha256.isEmpty());
@@ -102,16 +117,141 @@ void FileTransfer::start()
         target = std::make_unique<CacheFileWriter>(file.absoluteFilePath());
         writeFailed = !target->open();
     }
-    redirectsLeft = MaxRedirects;
-    if (limits.minimumRate > 0 && limits.rateWindow > 0)
-        rateTimer.start();
     if (!sendRequest(url))
         finish(tr("下载更新文件%1失败").arg(file.fileName()), true);
 }
 
-bool FileTransfer::openPartial()
+bool FileTransfer::startPatch()
 {
-    // partial files lie in a folder of their own in the (private) cache, named after their path
+    // the new file is made in a named file of the private partial folder, mapped: the decoder
+    // refers back to what it made, so the output cannot be streamed out as it is written
+    const auto refuse = [this](const QString &reason) {
+        qCInfo(lcDelta, "%s: the patch is not used (%s)", qUtf8Printable(entry.path),
+               qUtf8Printable(reason));
+        applier.reset();
+        if (target)
+            target->discard();
+        target.reset();
+        return false;
+    };
+    if (!preparePartialDir())
+        return refuse(QStringLiteral("no private folder for its output"));
+    const QString outputPath = partialDir + QLatin1Char('/') + partialBaseName()
+            + QLatin1String(".delta");
+    if (pathKind(outputPath) != PathKind::Missing && !removeWithoutFollowing(outputPath))
+        return refuse(QStringLiteral("its output file cannot be replaced"));
+    target = std::make_unique<CacheFileWriter>(file.absoluteFilePath(), outputPath);
+    uchar *output = target->open() ? target->map(qint64(entry.size)) : nullptr;
+    if (!output)
+        return refuse(QStringLiteral("no room for its output"));
+    applier = std::make_unique<PatchApplier>();
+    if (!applier->begin(patchSource.basePath, output, entry.size))
+        return refuse(applier->error());
+    hasher.reset(!entry.sha256.isEmpty());
+    patchDigest.reset();
+    patchBuffer.resize(PatchReadSize);
+    patchHashed = 0;
+    if (!sendRequest(patchSource.url))
+        return refuse(QStringLiteral("the request cannot be sent"));
+    return true;
+}
+
+bool FileTransfer::takePatch(const char *data, qint64 length)
+{
+    patchDigest.addData(data, length);
+    if (!applier->feed(data, length))
+        return false;
+    hashPatchOutput();
+    return true;
+}
+
+void FileTransfer::hashPatchOutput()
+{
+    // what the patch made so far is hashed as a download would be, and written back to the disk
+    // every so often like one
+    const uchar *output = nullptr;
+    while (patchHashed < applier->produced()) {
+        if (!output)
+            output = applier->outputStart();
+        char *block = hasher.nextBlock();
+        const qint64 count = qint64(qMin<quint64>(applier->produced() - patchHashed,
+                                                  quint64(ConcurrentDigestHasher::BlockSize)));
+        std::memcpy(block, output + patchHashed, size_t(count));
+        hasher.commitBlock(count);
+        patchHashed += quint64(count);
+        notWrittenBack += count;
+    }
+    if (notWrittenBack >= WritebackInterval)
+        startWriteback();
+}
+
+void FileTransfer::endPatch(QNetworkReply *source, int status)
+{
+    QString reason;
+    if (stalled)
+        reason = QStringLiteral("the connection stalled");
+    else if (tooSlow)
+        reason = QStringLiteral("the connection was too slow");
+    else if (!isFileBody(source))
+        reason = QStringLiteral("HTTP %1 %2").arg(status).arg(
+                cutShortError.isEmpty() ? source->errorString() : cutShortError);
+    else if (!applier->error().isEmpty())
+        reason = QStringLiteral("it is broken: ") + applier->error();
+    else if (oversized || quint64(received) != patchSource.size)
+        reason = QStringLiteral("its size is wrong");
+    else if (patchDigest.digestText() != patchSource.digest)
+        reason = QStringLiteral("its digest is wrong");
+    else if (!applier->complete())
+        reason = QStringLiteral("it ended before the file did");
+    if (reason.isEmpty()) {
+        hashPatchOutput();
+        if (hasher.digestText() != entry.digest)
+            reason = QStringLiteral("the file it made fails its digest");
+        else if (!entry.sha256.isEmpty() && hasher.sha256Hex() != entry.sha256)
+            reason = QStringLiteral("the file it made fails its signed hash");
+    }
+    if (!reason.isEmpty())
+        return fallBack(reason);
+    applier.reset(); // the installed copy is no longer read
+    if (writeFailed || !target->commit())
+        return fallBack(QStringLiteral("its output cannot be written"));
+    // a partial whole file an earlier run left is of no more use
+    const QString stale = partialDir + QLatin1Char('/') + partialBaseName();
+    removeWithoutFollowing(stale + QLatin1String(".part"));
+    removeWithoutFollowing(stale + QLatin1String(".info"));
+    patchApplied = true;
+    qCInfo(lcDelta, "%s: made from a patch of %llu bytes", qUtf8Printable(entry.path),
+           static_cast<unsigned long long>(patchSource.size));
+    finish(QString());
+}
+
+void FileTransfer::fallBack(const QString &reason)
+{
+    qCInfo(lcDelta, "%s: the patch failed (%s); fetching the whole file",
+           qUtf8Printable(entry.path), qUtf8Printable(reason));
+    endReply();
+    applier.reset();
+    if (target)
+        target->discard();
+    target.reset();
+    patchSource = PatchSource();
+    received = 0;
+    notWrittenBack = 0;
+    oversized = false;
+    stalled = false;
+    tooSlow = false;
+    writeFailed = false;
+    progressReceived = 0;
+    progressTotal = 0;
+    redirectsLeft = MaxRedirects;
+    if (limits.minimumRate > 0 && limits.rateWindow > 0)
+        rateTimer.start();
+    startWhole();
+}
+
+bool FileTransfer::preparePartialDir()
+{
+    // partial files lie in a folder of their own in the (private) cache
     if (partialDir.isEmpty())
         return false;
     if (pathKind(partialDir) != PathKind::Directory || ownership(partialDir) != Ownership::Private) {
@@ -120,10 +260,23 @@ bool FileTransfer::openPartial()
         if (!QDir().mkdir(partialDir))
             return false;
     }
-    const QByteArray name
-            = QCryptographicHash::hash(entry.path.toUtf8(), QCryptographicHash::Sha1).toHex();
-    partialPath = partialDir + QLatin1Char('/') + QString::fromLatin1(name) + QLatin1String(".part");
-    recordPath = partialDir + QLatin1Char('/') + QString::fromLatin1(name) + QLatin1String(".info");
+    return true;
+}
+
+QString FileTransfer::partialBaseName() const
+{
+    // named after the entry's path
+    return QString::fromLatin1(
+            QCryptographicHash::hash(entry.path.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+bool FileTransfer::openPartial()
+{
+    if (!preparePartialDir())
+        return false;
+    const QString name = partialDir + QLatin1Char('/') + partialBaseName();
+    partialPath = name + QLatin1String(".part");
+    recordPath = name + QLatin1String(".info");
 
     // continued only when the partial file is this user's alone and belongs to this very entry
     QByteArray validator;
@@ -190,6 +343,11 @@ void FileTransfer::abort()
 {
     done = true;
     endReply();
+    if (applier) {
+        // a patch's output is of no use to a later transfer
+        applier.reset();
+        target->discard();
+    }
     target.reset(); // an uncommitted temporary file is removed, a partial file kept
 }
 
@@ -310,9 +468,10 @@ void FileTransfer::consume(QNetworkReply *source)
     const bool fileBody = isFileBody(source);
     while (source->bytesAvailable() > 0) {
         // the body lands in the hasher's own block: hashed on its thread while this one writes
-        // it and receives the next
-        char *block = hasher.nextBlock();
-        const qint64 count = source->read(block, ConcurrentDigestHasher::BlockSize);
+        // it and receives the next; a patch is applied first, and what it makes is hashed
+        char *block = applier ? patchBuffer.data() : hasher.nextBlock();
+        const qint64 count = source->read(
+                block, applier ? qint64(PatchReadSize) : ConcurrentDigestHasher::BlockSize);
         if (count <= 0)
             break;
         if (!fileBody) {
@@ -325,11 +484,18 @@ void FileTransfer::consume(QNetworkReply *source)
             continue; // the block is not handed over, the next read fills it again
         }
         received += count;
-        if (quint64(received) > entry.size) {
+        if (quint64(received) > (applier ? patchSource.size : entry.size)) {
             // a broken or hostile server can fill neither the disk nor the memory
             oversized = true;
             source->abort();
             return;
+        }
+        if (applier) {
+            if (!takePatch(block, count)) {
+                source->abort();
+                return;
+            }
+            continue;
         }
         hasher.commitBlock(count);
         if (!writeFailed && !target->write(block, count))
@@ -449,15 +615,17 @@ void FileTransfer::onReplyFinished()
     const QUrl redirect = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (!stalled && !tooSlow && status >= 300 && status < 400 && redirect.isValid()) {
         const QUrl next = source->url().resolved(redirect);
-        if (!redirectAllowed(source->url(), next))
-            return finish(networkError(
-                    status, QCoreApplication::translate("QNetworkReply", "Insecure redirect")));
-        if (redirectsLeft-- > 0 && sendRequest(next))
+        const bool allowed = redirectAllowed(source->url(), next);
+        if (allowed && redirectsLeft-- > 0 && sendRequest(next))
             return;
-        return finish(networkError(
-                status, QCoreApplication::translate("QNetworkReply", "Too many redirects")));
+        const char *reason = allowed ? "Too many redirects" : "Insecure redirect";
+        if (applier)
+            return fallBack(QString::fromLatin1(reason));
+        return finish(networkError(status, QCoreApplication::translate("QNetworkReply", reason)));
     }
 
+    if (applier)
+        return endPatch(source, status);
     // a transfer that merely ended early keeps what it received, for the next one to continue
     if (stalled)
         return finish(networkError(0, tr("网络超时")), true);

@@ -1,6 +1,7 @@
 #ifndef FILETRANSFER_H
 #define FILETRANSFER_H
 
+#include "net/digest.h"
 #include "net/manifest.h"
 
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 
 class CacheFileWriter;
 class ConcurrentDigestHasher;
+class PatchApplier;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -30,6 +32,15 @@ struct TransferLimits
     qint64 replyBufferSize = 4 * 1024 * 1024;
 };
 
+// A patch to fetch in place of the whole file: it makes the file from the installed copy.
+struct PatchSource
+{
+    QUrl url;
+    quint64 size = 0;
+    QByteArray digest; // the manifest's digest text of the patch itself
+    QString basePath; // the installed copy
+};
+
 // One file downloaded into the cache: the request and its redirections, each followed here; the
 // stall and rate limits; the body streamed into a temporary cache file while it is hashed. The
 // cache file is replaced only when status, size, digest and (for a signed release) the signed
@@ -41,6 +52,11 @@ struct TransferLimits
 // a server that ignores ranges or whose file changed sends all of it, which then replaces what
 // was kept. The digests always cover the whole file: kept bytes are hashed again first, and a
 // file that fails its digest after continuing is fetched once more from its first byte.
+//
+// Given a patch, the transfer fetches that instead and applies it to the installed copy as it
+// arrives, straight into the cache file; the result passes the same checks. Whatever goes wrong
+// with a patch (not there, broken, a wrong result, a slow or broken connection) ends in a line
+// in the log and the whole file fetched as without one: the outcome never depends on a patch.
 class FileTransfer : public QObject
 {
     Q_OBJECT
@@ -52,12 +68,16 @@ public:
                  QObject *parent = nullptr);
     ~FileTransfer() override;
 
+    // before start()
+    void setPatch(const PatchSource &source) { patchSource = source; }
     void start();
     // ends the transfer without a signal; what a large file received so far is kept for the next
     // transfer of the same file to continue from
     void abort();
 
     bool isFinished() const { return done; }
+    // the file was made from a patch
+    bool patched() const { return patchApplied; }
     // empty after success
     QString errorMessage() const { return error; }
     QFileInfo cacheFile() const { return file; }
@@ -72,7 +92,15 @@ signals:
     void finished();
 
 private:
+    void startWhole();
+    bool startPatch();
+    bool takePatch(const char *data, qint64 length);
+    void hashPatchOutput();
+    void endPatch(QNetworkReply *source, int status);
+    void fallBack(const QString &reason);
     bool sendRequest(const QUrl &url);
+    bool preparePartialDir();
+    QString partialBaseName() const;
     bool openPartial();
     bool hashKeptBytes();
     void restartWhole();
@@ -102,7 +130,14 @@ private:
     const QString partialDir; // where large files are kept between transfers; empty: nowhere
 
     QPointer<QNetworkReply> reply;
+    PatchSource patchSource;
+    // while a patch is applied: the applier writes into the mapped target; destroyed first
     std::unique_ptr<CacheFileWriter> target;
+    std::unique_ptr<PatchApplier> applier;
+    DigestHasher patchDigest;
+    QByteArray patchBuffer;
+    quint64 patchHashed = 0; // of the output, handed to the hasher
+    bool patchApplied = false;
     // a large file continues from its partial file: these name it and its record (the entry it
     // belongs to and the server's validator), empty for a small file
     QString partialPath;

@@ -2,8 +2,10 @@
 
 #include "publishrules.h"
 
+#include "net/deltaindex.h"
 #include "net/digest.h"
 #include "net/manifest.h"
+#include "net/releasestatement.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -336,14 +338,51 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
     }
     if (progress)
         progress(done, total);
+    checkPatches(folderPath, manifest);
 
     if (statementRead) {
         int unlisted = 0;
         for (auto it = signedHashes.cbegin(); it != signedHashes.cend(); ++it)
-            unlisted += manifest.contains(it.key()) ? 0 : 1;
+            unlisted += manifest.contains(it.key()) || it.key() == deltaIndexName() ? 0 : 1;
         if (unlisted > 0)
             warningList.append(
                 tr("update.sig states the SHA-256 of %n file(s) md5.txt does not list.", nullptr,
                     unlisted));
+    }
+}
+
+void PublicationCheck::checkPatches(const QString &folderPath, const Manifest &manifest)
+{
+    // patches are optional: clients fetch whole files for any that is missing or wrong, so each
+    // problem here costs bandwidth, never an installation
+    QFile index(folderPath + QLatin1Char('/') + deltaIndexName());
+    if (!index.exists())
+        return;
+    const QByteArray bytes = index.open(QIODevice::ReadOnly) ? index.readAll() : QByteArray();
+    QList<DeltaPatch> patches;
+    if (!parseDeltaIndex(bytes, patches)) {
+        problemList.append(tr("%1 is not an index of patches the updater can read.")
+                               .arg(deltaIndexName()));
+        return;
+    }
+    if (collecting || statementRead)
+        hashes.insert(deltaIndexName(), sha256Hex(bytes));
+    const QByteArray signedHash = releaseStatement.files.value(deltaIndexName());
+    if (statementRead && signedHash != sha256Hex(bytes))
+        problemList.append(tr("%1 is not the index update.sig signs; clients use none of its "
+                              "patches. Sign the publication again.")
+                               .arg(deltaIndexName()));
+    for (const DeltaPatch &patch : qAsConst(patches)) {
+        const QString shown = deltaPatchPath(patch);
+        if (!manifest.contains(patch.path))
+            problemList.append(tr("%1 lists a patch for \"%2\", which md5.txt does not list.")
+                                   .arg(deltaIndexName(), printablePath(patch.path)));
+        const QString path = folderPath + QLatin1Char('/') + shown;
+        const QFileInfo info(path);
+        if (!info.isFile() || quint64(info.size()) != patch.size)
+            problemList.append(tr("The patch %1 is missing or has not the size %2 lists.")
+                                   .arg(shown, deltaIndexName()));
+        else if (fileDigestText(path) != patch.digest)
+            problemList.append(tr("The patch %1 differs from %2.").arg(shown, deltaIndexName()));
     }
 }

@@ -4,6 +4,8 @@
 #include "app/updatecheck.h"
 #include "net/releasestatement.h"
 
+#include "net/manifest.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QList>
@@ -64,6 +66,7 @@ private:
     void checkStatement();
     void checkManifestLines(const QByteArray &bytes);
     void checkFiles(const QString &folderPath, const QByteArray &bytes);
+    void checkPatches(const QString &folderPath, const Manifest &manifest);
 
     QString serverDir;
     QList<QByteArray> trustedKeys;

@@ -87,6 +87,7 @@ QString description()
               "  update-publish RELEASE_DIR SERVER_DIR --version TEXT [--folder NAME]\n"
               "                 [--optional] [--replace] [--sign KEYFILE]...\n"
               "                 [--expires DAYS] [--release-number N]\n"
+              "                 [--delta-from DIR]... [--delta-level N]\n"
               "  update-publish --sign KEYFILE [--sign KEYFILE]... [--expires DAYS]\n"
               "                 [--release-number N] SERVER_DIR\n"
               "  update-publish --check SERVER_DIR [--public-key KEY]...\n"
@@ -103,8 +104,9 @@ QString description()
               "\n"
               "Nothing is written when a name cannot be published: tabs, line breaks, control\n"
               "characters, '\\', ':' and characters Windows refuses, Windows device names,\n"
-              "names ending in a dot or a space, md5.txt, update_md5.info or\n"
-              "update_release.info at the top, names that differ only in case. md5.txt lists\n"
+              "names ending in a dot or a space, md5.txt, update_md5.info,\n"
+              "update_release.info, update_delta.txt or update_delta at the top, names that\n"
+              "differ only in case. md5.txt lists\n"
               "names in UTF-8. Symbolic links to files inside RELEASE_DIR are published as\n"
               "copies of those files; links to directories, links leading out of RELEASE_DIR\n"
               "and dangling links are refused. Empty directories are not published.\n"
@@ -126,6 +128,15 @@ QString description()
               "writes a new update.sig with the next release number. Once SERVER_DIR holds\n"
               "update.sig, publishing without --sign is refused; remove update.sig to stop\n"
               "signing.\n"
+              "\n"
+              "Delta updates: --delta-from DIR names an earlier release (its RELEASE_DIR, or a\n"
+              "SERVER_DIR it was published to); give one for each version clients may still\n"
+              "have. For every file that changed since, a zstd patch from the earlier file to\n"
+              "the new one goes to FOLDER/update_delta/, listed in FOLDER/update_delta.txt,\n"
+              "where it is at most three quarters of the file (files up to 1 GiB). A client\n"
+              "whose installed file is that earlier version fetches the patch instead; any\n"
+              "trouble with a patch and it fetches the whole file. Updaters without delta\n"
+              "support ignore both. The index is signed with the release.\n"
               "\n"
               "--check verifies a publication; when SERVER_DIR holds update.sig, or keys are\n"
               "given with --public-key, also its signatures, hashes and expiry.\n"
@@ -190,6 +201,15 @@ int publish(const PublishOptions &options)
             .arg(publisher.totalSize())
             .arg(options.version, QDir::toNativeSeparators(publisher.folderPath()),
                 options.optional ? tr("optional") : tr("forced")));
+    if (!options.deltaFrom.isEmpty()) {
+        const DeltaMaker &deltas = publisher.deltas();
+        print(stdout,
+            tr("Made %n patch(es) from earlier releases: the changed files they cover, %1 bytes, "
+               "take %2 bytes as patches.\n",
+                nullptr, deltas.patches().size())
+                .arg(deltas.patchedFileBytes())
+                .arg(deltas.largestPatchBytes()));
+    }
     if (publisher.signer().isEnabled())
         print(stdout, signedSummary(publisher.signer()));
     print(stdout, Publisher::urlExplanation(options.folder) + QLatin1Char('\n'));
@@ -332,9 +352,19 @@ int runPublishCommand(const QStringList &arguments)
         tr("Write a new signing key pair: the secret key to this file, the public key to the "
            "same name with .pub appended."),
         tr("keyfile"));
-    parser.addOptions(
-        {helpOption, versionOption, folderOption, optionalOption, replaceOption, checkOption,
-            signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption});
+    const QCommandLineOption deltaFromOption(QStringLiteral("delta-from"),
+        tr("Make patches to this release from an earlier one: its release directory or a server "
+           "directory it was published to (may be given more than once). Clients whose files "
+           "match an earlier version fetch the patch instead of the file."),
+        tr("dir"));
+    const QCommandLineOption deltaLevelOption(QStringLiteral("delta-level"),
+        tr("The zstd level of the patches (default: %1, 1 to %2).")
+            .arg(DefaultPatchLevel)
+            .arg(ZstdMaxLevel),
+        tr("n"));
+    parser.addOptions({helpOption, versionOption, folderOption, optionalOption, replaceOption,
+        checkOption, signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption,
+        deltaFromOption, deltaLevelOption});
     parser.addPositionalArgument(
         QStringLiteral("RELEASE_DIR"), tr("The directory holding the release as it is installed."));
     parser.addPositionalArgument(QStringLiteral("SERVER_DIR"),
@@ -349,7 +379,8 @@ int runPublishCommand(const QStringList &arguments)
 
     const QStringList positional = parser.positionalArguments();
     const bool publishing = parser.isSet(versionOption) || parser.isSet(folderOption)
-        || parser.isSet(optionalOption) || parser.isSet(replaceOption);
+        || parser.isSet(optionalOption) || parser.isSet(replaceOption)
+        || parser.isSet(deltaFromOption) || parser.isSet(deltaLevelOption);
     const bool signing = parser.isSet(signOption) || parser.isSet(expiresOption)
         || parser.isSet(releaseNumberOption);
     if (parser.isSet(keygenOption)) {
@@ -420,5 +451,15 @@ int runPublishCommand(const QStringList &arguments)
     options.optional = parser.isSet(optionalOption);
     options.replace = parser.isSet(replaceOption);
     options.signing = signingOptions;
+    options.deltaFrom = parser.values(deltaFromOption);
+    if (parser.isSet(deltaLevelOption)) {
+        bool ok = false;
+        options.deltaLevel = parser.value(deltaLevelOption).toInt(&ok);
+        if (!ok || options.deltaLevel < 1 || options.deltaLevel > ZstdMaxLevel
+            || options.deltaFrom.isEmpty())
+            return usageError(tr("--delta-level takes a level from 1 to %1 and goes with "
+                                 "--delta-from.")
+                                  .arg(ZstdMaxLevel));
+    }
     return publish(options);
 }

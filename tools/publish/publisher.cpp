@@ -3,6 +3,7 @@
 #include "publishrules.h"
 
 #include "net/digest.h"
+#include "net/releasestatement.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,6 +73,7 @@ private:
 Publisher::Publisher(const PublishOptions &options)
     : options(options)
     , releaseSigner(options.signing)
+    , deltaMaker(options.deltaFrom, options.deltaLevel)
 { }
 
 QString Publisher::folderPath() const
@@ -109,6 +111,8 @@ bool Publisher::checkArguments()
     // a key that cannot be read stops everything before a byte is written
     if (releaseSigner.isEnabled() && !releaseSigner.checkArguments())
         errorList += releaseSigner.errors();
+    if (!deltaMaker.checkArguments())
+        errorList += deltaMaker.errors();
 
     argumentsChecked = errorList.isEmpty();
     return argumentsChecked;
@@ -310,6 +314,16 @@ bool Publisher::publish()
     QByteArray statement;
     if (!writeManifest(staging) || !makeDescriptor(descriptor, values))
         return false;
+    if (!options.deltaFrom.isEmpty()) {
+        QByteArray index;
+        if (!deltaMaker.make(staging, entryList, index)) {
+            errorList += deltaMaker.errors();
+            return false;
+        }
+        // signed like a file, so that clients use only the index the vendor published
+        if (releaseSigner.isEnabled())
+            fileHashes.insert(deltaIndexName(), sha256Hex(index));
+    }
     if (releaseSigner.isEnabled()) {
         // the statement names what clients read from update.ini, not what was asked for
         statement = releaseSigner.sign(

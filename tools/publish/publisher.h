@@ -1,6 +1,7 @@
 #ifndef PUBLISHER_H
 #define PUBLISHER_H
 
+#include "deltamaker.h"
 #include "releasesigner.h"
 
 #include "app/updatecheck.h"
@@ -24,6 +25,9 @@ struct PublishOptions
     bool optional = false;
     bool replace = false; // an existing folder of that name may be replaced
     SigningOptions signing;
+    // earlier releases to make patches from: release or server directories
+    QStringList deltaFrom;
+    int deltaLevel = DefaultPatchLevel;
 };
 
 // A file found below the release directory.
@@ -66,6 +70,8 @@ public:
     QString folderPath() const;
     // the statement's signer: its release number, expiry and keys once published
     const ReleaseSigner &signer() const { return releaseSigner; }
+    // the patches made from earlier releases, once published
+    const DeltaMaker &deltas() const { return deltaMaker; }
 
     // called as bytes are hashed and copied
     void setProgressHandler(std::function<void(quint64 done, quint64 total)> handler);
@@ -93,6 +99,7 @@ private:
     QByteArray manifestBytes; // as written
     QMap<QString, QByteArray> fileHashes; // path -> SHA-256, when signing
     ReleaseSigner releaseSigner;
+    DeltaMaker deltaMaker;
     quint64 total = 0;
     quint64 done = 0;
     bool argumentsChecked = false;

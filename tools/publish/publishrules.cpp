@@ -72,6 +72,12 @@ QString releasePathProblem(const QString &path)
     const QString top = components.constFirst();
     if (top.compare(QLatin1String("md5.txt"), Qt::CaseInsensitive) == 0)
         return tr("would be overwritten by the manifest md5.txt");
+    // and the patches of a delta update with their index beside it
+    for (const QLatin1String delta :
+        {QLatin1String("update_delta.txt"), QLatin1String("update_delta")}) {
+        if (top.compare(delta, Qt::CaseInsensitive) == 0)
+            return tr("would be overwritten by the patches of a delta update (%1)").arg(delta);
+    }
     for (const QLatin1String record :
         {QLatin1String("update_md5.info"), QLatin1String("update_release.info")}) {
         if (top.compare(record, Qt::CaseInsensitive) == 0)

@@ -1,0 +1,54 @@
+#include "runlog.h"
+
+#include "worker/cachetrust.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+QMutex logMutex;
+QString logPath; // empty: no log
+QtMessageHandler previousHandler = nullptr;
+bool installed = false;
+
+void logMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && qstrncmp(context.category, "updater.", 8) == 0) {
+        QMutexLocker lock(&logMutex);
+        // opened for each line: the lines are few, and no handle keeps the cache busy
+        QFile file(logPath);
+        if (!logPath.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
+                       + context.category + ": " + message.toUtf8() + '\n');
+        }
+    }
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+} // namespace
+
+QString runLogName()
+{
+    return QStringLiteral("update.log");
+}
+
+void startRunLog(const QDir &cacheDir)
+{
+    // the file is made by the first line: a run with nothing to tell leaves none
+    const QString path = cacheDir.absoluteFilePath(runLogName());
+    QMutexLocker lock(&logMutex);
+    if (path == logPath)
+        return;
+    logPath.clear();
+    // an earlier run's log goes, and a link or anything else in its place is removed, never
+    // written through
+    if (pathKind(path) != PathKind::Missing && !removeWithoutFollowing(path))
+        return;
+    logPath = path;
+    if (!installed) {
+        installed = true;
+        previousHandler = qInstallMessageHandler(logMessage);
+    }
+}
