@@ -6,6 +6,8 @@ if(TARGET tst_publish)
 endif()
 
 # patches for the worker's tests are made as update-publish makes them
-if(TARGET tst_downloadthread)
-    target_link_libraries(tst_downloadthread PRIVATE publishcore)
-endif()
+foreach(test tst_downloadthread tst_signedrelease)
+    if(TARGET ${test})
+        target_link_libraries(${test} PRIVATE publishcore)
+    endif()
+endforeach()

@@ -4,6 +4,7 @@
 #include "signingkeyfile.h"
 
 #include "app/updatecheck.h"
+#include "net/deltaindex.h"
 #include "net/manifest.h"
 #include "net/releasestatement.h"
 
@@ -16,6 +17,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
@@ -141,6 +143,8 @@ private slots:
     void commandLine();
     void signing_data();
     void signing();
+    void deltas_data();
+    void deltas();
     void releaseNumbers();
 
     void progressMeterThrottles();
@@ -235,6 +239,8 @@ void tst_Publish::releasePathProblem_data()
     QTest::newRow("manifest-name-as-dir") << QStringLiteral("md5.txt/inner") << true;
     QTest::newRow("applied-record") << QStringLiteral("update_md5.info") << true;
     QTest::newRow("release-record") << QStringLiteral("Update_Release.INFO") << true;
+    QTest::newRow("patch-index") << QStringLiteral("update_delta.txt") << true;
+    QTest::newRow("patch-folder") << QStringLiteral("Update_Delta/x.zst") << true;
     // the updater's default cache beside it, in the root or in "bin", takes no release files
     QTest::newRow("default-cache") << QStringLiteral("update/zb") << true;
     QTest::newRow("default-cache-in-bin") << QStringLiteral("Bin/Update/zb") << true;
@@ -682,6 +688,88 @@ void tst_Publish::check()
     if (damage == QLatin1String("byte") || damage == QLatin1String("truncate")
         || damage == QLatin1String("delete"))
         QVERIFY2(run.err.contains("data/nested/deep/blob.bin"), run.err.constData());
+}
+
+void tst_Publish::deltas_data()
+{
+    QTest::addColumn<QString>("earlier"); // what --delta-from names
+    QTest::addColumn<int>("patchesPerFile");
+
+    QTest::newRow("release-directory") << "release" << 1;
+    QTest::newRow("server-directory") << "server" << 1;
+    QTest::newRow("two-releases") << "both" << 2;
+}
+
+// Patches from earlier releases: one for each changed file and each earlier version, none for
+// a file that did not change or whose patch would not pay, each listed, signed and checked.
+void tst_Publish::deltas()
+{
+    QFETCH(QString, earlier);
+    QFETCH(int, patchesPerFile);
+
+    const auto randomBytes = [](int size, quint32 seed) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+        return bytes;
+    };
+    const QByteArray engine = randomBytes(400 * 1024, 1);
+    const QMap<QString, QByteArray> v0{{"engine.dll", QByteArray(engine).replace(100, 4, "zero")},
+                                       {"same.txt", "unchanged"},
+                                       {"noise.bin", randomBytes(64 * 1024, 2)}};
+    QMap<QString, QByteArray> v1 = v0;
+    v1["engine.dll"] = engine;
+    QMap<QString, QByteArray> v2 = v1;
+    v2["engine.dll"] = QByteArray(engine).replace(200000, 6, "fix #1").append("more");
+    v2["noise.bin"] = randomBytes(64 * 1024, 3); // nothing in common with the earlier one
+    v2["new.txt"] = "new in 2";
+
+    const QString keyFile = makeKey(QStringLiteral("vendor.key"));
+    QVERIFY(!keyFile.isEmpty());
+    const QString server = freshDir(QStringLiteral("server"));
+    QStringList deltaFrom;
+    for (const auto &[name, files] : {std::pair{QStringLiteral("v0"), v0}, {"v1", v1}}) {
+        const QString release = freshDir(name);
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeFile(release + QLatin1Char('/') + it.key(), it.value()));
+        if (name == QLatin1String("v0") && earlier != QLatin1String("both"))
+            continue;
+        if (earlier == QLatin1String("server")) {
+            const ToolRun run = runTool({release, server, "--version", name, "--folder", name,
+                                         "--sign", keyFile});
+            QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+            deltaFrom << "--delta-from" << server;
+        } else {
+            deltaFrom << "--delta-from" << release;
+        }
+    }
+    const QString release = freshDir(QStringLiteral("v2"));
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        QVERIFY(writeFile(release + QLatin1Char('/') + it.key(), it.value()));
+    ToolRun run = runTool(QStringList{release, server, "--version", "2", "--folder", "v2", "--sign",
+                                      keyFile, "--delta-level", "3"}
+                          + deltaFrom);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    QList<DeltaPatch> patches;
+    QVERIFY(parseDeltaIndex(readFile(server + "/v2/" + deltaIndexName()), patches));
+    QCOMPARE(patches.size(), patchesPerFile);
+    for (const DeltaPatch &patch : qAsConst(patches)) {
+        QCOMPARE(patch.path, QStringLiteral("engine.dll"));
+        QVERIFY(patch.size < 1000);
+        const QByteArray bytes = readFile(server + "/v2/" + deltaPatchPath(patch));
+        QCOMPARE(quint64(bytes.size()), patch.size);
+        QCOMPARE(referenceDigestText(bytes), patch.digest);
+    }
+    QVERIFY(patches.first().baseDigest == referenceDigestText(v1["engine.dll"])
+            || patches.last().baseDigest == referenceDigestText(v1["engine.dll"]));
+    run = runTool({"--check", server, "--public-key", keyFile + ".pub"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    // a patch that no longer matches the index is reported
+    QVERIFY(writeFile(server + "/v2/" + deltaPatchPath(patches.first()), "damaged"));
+    run = runTool({"--check", server});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("update_delta/"), run.err.constData());
 }
 
 void tst_Publish::commandLine_data()

@@ -1,5 +1,8 @@
 #include "app/releasetrust.h"
 #include "app/updatecheck.h"
+#include "deltamaker.h"
+#include "net/deltaindex.h"
+#include "net/digest.h"
 #include "net/releasestatement.h"
 #include "support/installation.h"
 #include "support/release.h"
@@ -7,6 +10,8 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 // Black-box console runs of the built updater against signed releases that an attacker has
@@ -166,6 +171,10 @@ void tst_SignedRelease::attacks_data()
     QTest::newRow("statement-lists-fewer-files") << "fewer-files" << "更新文件lib/a.dll未经签名" << false;
     // a file whose MD5 matches but whose signed SHA-256 does not: what an MD5 collision would be
     QTest::newRow("signed-hash-differs") << "sha256" << "更新文件app.bin与签名不符" << true;
+    // the index of patches is signed like a file: one changed after signing is not used, and
+    // the files are fetched whole
+    QTest::newRow("patches-as-signed") << "patches" << "" << true;
+    QTest::newRow("patch-index-changed-after-signing") << "patch-index" << "" << true;
 }
 
 void tst_SignedRelease::attacks()
@@ -177,6 +186,37 @@ void tst_SignedRelease::attacks()
     const QList<QByteArray> vendorKey {vendor.secretKey};
     Served served = signedRelease(V3, "v3", 5, vendorKey);
     quint64 installedRelease = 3;
+    Files installed = V1;
+    QByteArray patchPath;
+    if (attack.startsWith("patch")) {
+        // a file large enough for a patch to pay, with a small edit from the installed one
+        QByteArray earlier(64 * 1024, Qt::Uninitialized);
+        QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(earlier.data()), 16 * 1024);
+        installed["app.bin"] = earlier;
+        Files v3 = V3;
+        v3["app.bin"] = QByteArray(earlier).replace(30000, 5, "app 3");
+        served = signedRelease(v3, "v3", 5, vendorKey);
+        QTemporaryDir scratch;
+        QVERIFY(writeFileBytes(scratch.filePath("1"), earlier)
+                && writeFileBytes(scratch.filePath("3"), v3["app.bin"]));
+        DeltaPatch patch {"app.bin", digestText(earlier), 0, QByteArray()};
+        QString error;
+        QVERIFY2(makePatch(scratch.filePath("1"), scratch.filePath("3"), scratch.filePath("p"), 3,
+                           1000, patch.size, patch.digest, error),
+                 qPrintable(error));
+        QFile made(scratch.filePath("p"));
+        QVERIFY(made.open(QIODevice::ReadOnly));
+        patchPath = "/v3/" + deltaPatchPath(patch).toUtf8();
+        server->setFile(patchPath, made.readAll());
+        const QByteArray index = deltaIndexText({patch});
+        served.statement.files.insert(deltaIndexName(), sha256Hex(index));
+        sign(served, vendorKey);
+        // changed: the same patch, and another one besides
+        DeltaPatch more = patch;
+        more.path = "lib/a.dll";
+        server->setFile("/v3/" + deltaIndexName().toUtf8(),
+                        attack == "patches" ? index : deltaIndexText({patch, more}));
+    }
     if (attack == "file") {
         served.files["app.bin"] = "evil!";
     } else if (attack == "file+manifest" || attack == "manifest") {
@@ -218,7 +258,7 @@ void tst_SignedRelease::attacks()
         server->removeResponse("/update.sig");
     const QList<QByteArray> trusted
         = attack == "unsigned" ? QList<QByteArray>() : QList<QByteArray> {vendor.publicKey};
-    QVERIFY(install(V1, trusted, installedRelease));
+    QVERIFY(install(installed, trusted, installedRelease));
     const QMap<QString, QByteArray> before = snapshotTree(installation->root());
 
     const Installation::Result result = installation->run({"console"});
@@ -229,7 +269,11 @@ void tst_SignedRelease::attacks()
     if (message.isEmpty()) {
         QVERIFY2(report.value("success").toBool(), qPrintable(text));
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(snapshotTree(installation->root()).value("app.bin"), QByteArray("app 3"));
+        QCOMPARE(snapshotTree(installation->root()).value("app.bin"), served.files.value("app.bin"));
+        if (!patchPath.isEmpty()) { // the patch replaced the file
+            QCOMPARE(requested.contains(patchPath), attack == "patches");
+            QCOMPARE(requested.contains("/v3/app.bin"), attack != "patches");
+        }
         // an unsigned configuration asks for no statement and keeps no record
         QCOMPARE(requested.contains("/update.sig"), attack != "unsigned");
         QCOMPARE(installation->readFile(releaseRecordName()).startsWith("release 5\n"),

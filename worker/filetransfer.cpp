@@ -150,7 +150,6 @@ bool FileTransfer::startPatch()
     hasher.reset(!entry.sha256.isEmpty());
     patchDigest.reset();
     patchBuffer.resize(PatchReadSize);
-    patchHashed = 0;
     if (!sendRequest(patchSource.url))
         return refuse(QStringLiteral("the request cannot be sent"));
     return true;
@@ -159,30 +158,21 @@ bool FileTransfer::startPatch()
 bool FileTransfer::takePatch(const char *data, qint64 length)
 {
     patchDigest.addData(data, length);
-    if (!applier->feed(data, length))
-        return false;
-    hashPatchOutput();
-    return true;
-}
-
-void FileTransfer::hashPatchOutput()
-{
-    // what the patch made so far is hashed as a download would be, and written back to the disk
-    // every so often like one
-    const uchar *output = nullptr;
-    while (patchHashed < applier->produced()) {
-        if (!output)
-            output = applier->outputStart();
-        char *block = hasher.nextBlock();
-        const qint64 count = qint64(qMin<quint64>(applier->produced() - patchHashed,
-                                                  quint64(ConcurrentDigestHasher::BlockSize)));
-        std::memcpy(block, output + patchHashed, size_t(count));
-        hasher.commitBlock(count);
-        patchHashed += quint64(count);
-        notWrittenBack += count;
-    }
-    if (notWrittenBack >= WritebackInterval)
-        startWriteback();
+    // what the patch makes is hashed as a download would be, and written back to the disk every
+    // so often like one
+    return applier->feed(data, length, [this](const uchar *made, qint64 count) {
+        while (count > 0) {
+            char *block = hasher.nextBlock();
+            const qint64 piece = qMin(count, ConcurrentDigestHasher::BlockSize);
+            std::memcpy(block, made, size_t(piece));
+            hasher.commitBlock(piece);
+            made += piece;
+            count -= piece;
+            notWrittenBack += piece;
+        }
+        if (notWrittenBack >= WritebackInterval)
+            startWriteback();
+    });
 }
 
 void FileTransfer::endPatch(QNetworkReply *source, int status)
@@ -204,7 +194,6 @@ void FileTransfer::endPatch(QNetworkReply *source, int status)
     else if (!applier->complete())
         reason = QStringLiteral("it ended before the file did");
     if (reason.isEmpty()) {
-        hashPatchOutput();
         if (hasher.digestText() != entry.digest)
             reason = QStringLiteral("the file it made fails its digest");
         else if (!entry.sha256.isEmpty() && hasher.sha256Hex() != entry.sha256)

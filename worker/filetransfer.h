@@ -95,7 +95,6 @@ private:
     void startWhole();
     bool startPatch();
     bool takePatch(const char *data, qint64 length);
-    void hashPatchOutput();
     void endPatch(QNetworkReply *source, int status);
     void fallBack(const QString &reason);
     bool sendRequest(const QUrl &url);
@@ -136,7 +135,6 @@ private:
     std::unique_ptr<PatchApplier> applier;
     DigestHasher patchDigest;
     QByteArray patchBuffer;
-    quint64 patchHashed = 0; // of the output, handed to the hasher
     bool patchApplied = false;
     // a large file continues from its partial file: these name it and its record (the entry it
     // belongs to and the server's validator), empty for a small file

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
+
 struct ZSTD_DCtx_s;
 
 // Applies a patch (a zstd frame made with the earlier version of the file as its prefix) as it
@@ -24,23 +26,29 @@ public:
     // basePath: the earlier version, a regular file; output: outputSize bytes that must stay
     // mapped until the applier is destroyed. False, with error(), when it cannot begin.
     bool begin(const QString &basePath, uchar *output, quint64 outputSize);
+    // what the patch made next, handed over before its pages may leave memory
+    using OutputSink = std::function<void(const uchar *data, qint64 length)>;
     // the next bytes of the patch; false once the patch shows itself broken or would make more
     // than outputSize bytes
-    bool feed(const char *data, qint64 length);
+    bool feed(const char *data, qint64 length, const OutputSink &sink);
     // the frame ended exactly at the end of the output
     bool complete() const;
     // bytes of the output written so far, from its start
     quint64 produced() const { return written; }
-    const uchar *outputStart() const { return output; }
+
     QString error() const { return problem; }
 
 private:
+    void releaseResidentPages();
+
     QFile base;
     uchar *baseMap = nullptr;
+    qint64 baseSize = 0;
     ZSTD_DCtx_s *context = nullptr;
     uchar *output = nullptr;
     quint64 outputSize = 0;
     quint64 written = 0;
+    quint64 released = 0; // output made when the pages were last taken out of memory
     bool frameEnded = false;
     QString problem;
 };

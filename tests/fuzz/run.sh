@@ -21,7 +21,7 @@ work=$(mktemp -d) || exit 2
 trap 'rm -rf "$work"' EXIT INT TERM
 
 status=0
-for target in fuzz_manifest fuzz_descriptor fuzz_config fuzz_statement; do
+for target in fuzz_manifest fuzz_descriptor fuzz_config fuzz_statement fuzz_delta; do
     exe=$build/$target
     if [ ! -x "$exe" ]; then
         echo "$target: $exe missing, build the 'fuzz' target first" >&2
@@ -35,12 +35,15 @@ for target in fuzz_manifest fuzz_descriptor fuzz_config fuzz_statement; do
     case $target in
         fuzz_manifest) dict=$here/fuzz_manifest.dict ;;
         fuzz_statement) dict=$here/statement.dict ;;
+        fuzz_delta) dict= ;;
         *) dict=$here/ini.dict ;;
     esac
 
     echo "$target: ${seconds}s"
-    "$exe" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
-        -dict="$dict" -artifact_prefix="$findings/" "$work/$target/corpus" \
+    # a target without a dictionary of its own takes none
+    set -- -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1
+    [ -n "$dict" ] && set -- "$@" -dict="$dict"
+    "$exe" "$@" -artifact_prefix="$findings/" "$work/$target/corpus" \
         > "$work/$target/log" 2>&1
     result=$?
     if [ $result -ne 0 ]; then
