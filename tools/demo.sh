@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the updater and runs a real update end to end:
 # a sample installation at version 1 (the updater and its system.cfg beside a stand-in host),
-# a version 2 published and signed with update-publish and served on loopback, then the updater,
-# which installs it only because its signature verifies.
+# a version 2 published and signed with update-publish, with a patch from version 1 for the
+# large file that changed a little, served on loopback; then the updater, which installs it only
+# because its signature verifies, fetching the patch instead of that file.
 # With a display it shows its dialogs; without one it runs in console mode.
 # Everything lands in demo/ (kept for a look afterwards; removed at the next run).
 set -euo pipefail
@@ -31,10 +32,12 @@ echo "$(date '+%T') host started with: $*" >>"$(dirname "$0")/host.log"
 HOST
 chmod +x "$install/host.sh"
 
-# version 2: two files change, one is new, one stays
+# version 2: three files change (the large one by a few bytes in the middle), one is new, one
+# stays
 cp -r "$install/data" "$install/lib" "$install/readme.txt" "$demo/release-2/"
 echo "Sample App 2.0" >"$demo/release-2/app.txt"
 echo '{ "theme": "dark", "version": 2 }' >"$demo/release-2/data/config.json"
+printf 'fixed in 2.0' | dd of="$demo/release-2/lib/engine.bin" bs=1 seek=1000000 conv=notrunc 2>/dev/null
 mkdir -p "$demo/release-2/plugins"
 echo "a plug-in that came with 2.0" >"$demo/release-2/plugins/extra.txt"
 # with a display the update is optional, so the updater first asks; in console mode a forced
@@ -44,8 +47,11 @@ kind=()
 # the vendor's signing key (a real vendor makes it once and keeps it safe); clients trust its
 # public half through PublicKeys= in system.cfg
 "$root/build/update-publish" --keygen "$demo/keys/vendor.key" >/dev/null
+# version 1 as a release to make patches from: the installation's files, not the updater's own
+mkdir -p "$demo/release-1"
+cp -r "$install/data" "$install/lib" "$install/readme.txt" "$install/app.txt" "$demo/release-1/"
 "$root/build/update-publish" "$demo/release-2" "$demo/server" --version 2.0.0 --folder v2 \
-    --sign "$demo/keys/vendor.key" "${kind[@]}"
+    --sign "$demo/keys/vendor.key" --delta-from "$demo/release-1" "${kind[@]}"
 "$root/build/update-publish" --check "$demo/server" --public-key "$demo/keys/vendor.key.pub"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -95,5 +101,7 @@ echo "== the signed release recorded against rollback (update_release.info):"
 sed 's/^/   /' "$install/update_release.info" 2>/dev/null || echo "   (none)"
 echo "== the host:"
 if [ -f "$install/host.log" ]; then sed 's/^/   /' "$install/host.log"; else echo "   not started"; fi
+echo "== the run's log (update.log in the cache): patches used, or why not"
+sed 's/^/   /' "$install/update/update.log" 2>/dev/null || echo "   (none)"
 echo "== what the web server was asked for:"
 grep -o '"GET [^"]*"' "$demo/server.log" | sed 's/^/   /'
