@@ -3,6 +3,7 @@
 #include "publicationcheck.h"
 #include "signingkeyfile.h"
 
+#include "net/deltaindex.h"
 #include "net/releasestatement.h"
 
 #include <QDir>
@@ -164,7 +165,8 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
     expiry = statement.expires;
     signedVersion = version;
     signedFolder = folder;
-    signedFiles = fileHashes.size();
+    // the index of patches is signed like a file, but is none of the release's
+    signedFiles = fileHashes.size() - (fileHashes.contains(deltaIndexName()) ? 1 : 0);
     return bytes;
 }
 
