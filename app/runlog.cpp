@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 
 namespace {
 QMutex logMutex;
@@ -29,15 +30,24 @@ void logMessage(QtMsgType type, const QMessageLogContext &context, const QString
 }
 } // namespace
 
-QString runLogName()
+QString runLogName(const Manifest &release)
 {
-    return QStringLiteral("update.log");
+    // names compare as a file system that folds case would
+    QSet<QString> taken;
+    for (auto it = release.cbegin(); it != release.cend(); ++it) {
+        if (it.key().startsWith(QLatin1String("update."), Qt::CaseInsensitive))
+            taken.insert(it.key().toCaseFolded());
+    }
+    QString name = QStringLiteral("update.log");
+    for (int i = 1; taken.contains(name); ++i)
+        name = QStringLiteral("update.%1.log").arg(i);
+    return name;
 }
 
-void startRunLog(const QDir &cacheDir)
+void startRunLog(const QDir &cacheDir, const Manifest &release)
 {
     // the file is made by the first line: a run with nothing to tell leaves none
-    const QString path = cacheDir.absoluteFilePath(runLogName());
+    const QString path = cacheDir.absoluteFilePath(runLogName(release));
     QMutexLocker lock(&logMutex);
     if (path == logPath)
         return;

@@ -1,15 +1,24 @@
 #ifndef RUNLOG_H
 #define RUNLOG_H
 
+#include "net/manifest.h"
+
 #include <QDir>
+#include <QString>
 
 // The log of a run: "update.log" in the cache directory, started afresh by each run, holding
 // the lines the updater's own logging categories write (such as a patch that was not used and
-// why); a run that writes none leaves no log. Messages still reach Qt's handler as before. Call once the cache directory is known to be
-// private; an earlier call for another directory is replaced.
-void startRunLog(const QDir &cacheDir);
+// why); a run that writes none leaves no log. Messages still reach Qt's handler as before.
+//
+// The cache mirrors the installation, so a release may list a file of that very name: lines
+// appended to it after it was verified would be installed with it. The log then takes another
+// name ("update.1.log", ...) that no file of the release has.
+//
+// Call once the cache directory is known to be private; a call for another path replaces the
+// log of an earlier one.
+void startRunLog(const QDir &cacheDir, const Manifest &release);
 
-// the file name of the log in the cache directory
-QString runLogName();
+// the name of the log in the cache directory for that release
+QString runLogName(const Manifest &release);
 
 #endif // RUNLOG_H

@@ -128,7 +128,6 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         return failed(tr("缓存目录%1不安全:%2")
                           .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
                               cacheProblem));
-    startRunLog(context.cacheDir);
 
     const QString savedPath = context.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
     if (pathKind(savedPath) == PathKind::Link) // replaced, never written through
@@ -166,6 +165,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         return failed(tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines));
 
     Manifest remote = parseManifest(body);
+    startRunLog(context.cacheDir, remote);
     if (signedRecord) {
         const QString refusal = attachSignedHashes(body, statement, remote);
         if (!refusal.isEmpty())
