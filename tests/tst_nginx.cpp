@@ -912,7 +912,8 @@ void tst_Nginx::https()
     if (trusted) {
         QVERIFY2(result.standardOutput == NoUpdateReport,
             qPrintable(QString::fromUtf8(result.standardOutput + result.standardError)));
-        QCOMPARE(result.exitCode, 0);
+        // a sanitizer's finding at exit comes after the report
+        QVERIFY2(result.exitCode == 0, result.standardError.constData());
         QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
         return;
