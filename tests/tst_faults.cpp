@@ -338,7 +338,9 @@ bool tst_Faults::install(const Files &files, bool appliedManifest, const QString
     installation->installHost();
     QMap<QString, QString> config {
         {"URL", server->baseUrl() + QLatin1Char('/')}, {"ExeName", "host.sh"},
-        {"StallTimeout", "1000"}};
+        // short, for the stall rows; under Wine on a loaded machine a healthy transfer went
+        // a whole second without a byte
+        {"StallTimeout", "3000"}};
     if (!cache.isEmpty())
         config.insert("Cache", cache);
     installation->writeConfig(config);
@@ -419,7 +421,7 @@ void tst_Faults::serverFaults_data()
     response = {};
     response.body = v2.value("lib/a.dll");
     response.stallAfterBytes = response.body.size() / 2;
-    // silence half-way through a file ends at the stall limit (1 s here)
+    // silence half-way through a file ends at the stall limit (3 s here)
     QTest::newRow("stalled-mid-file") << dll << response << timedOut << true << 8000;
     response.stallAfterBytes = 0;
     // ... and silence before the first byte too
