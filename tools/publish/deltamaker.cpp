@@ -1,5 +1,7 @@
 #include "deltamaker.h"
 
+#include "publishrules.h"
+
 #include "app/updatecheck.h"
 #include "net/digest.h"
 
@@ -15,11 +17,6 @@
 
 namespace {
 constexpr qint64 OutputChunk = 1024 * 1024;
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
 
 unsigned highBit(quint64 value)
 {
@@ -74,7 +71,7 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
     QFile base(basePath);
     QFile target(targetPath);
     if (!base.open(QIODevice::ReadOnly) || !target.open(QIODevice::ReadOnly)) {
-        error = DeltaMaker::tr("Cannot read %1 or %2.").arg(native(basePath), native(targetPath));
+        error = DeltaMaker::tr("Cannot read %1 or %2.").arg(nativePath(basePath), nativePath(targetPath));
         return false;
     }
     const quint64 baseSize = quint64(base.size());
@@ -90,13 +87,13 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
         || !setPatchParameters(context.get(), level, baseSize, targetSize)
         || ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), baseBytes, size_t(baseSize)))) {
         error = DeltaMaker::tr("Cannot set up a patch from %1 to %2.")
-                        .arg(native(basePath), native(targetPath));
+                        .arg(nativePath(basePath), nativePath(targetPath));
         return false;
     }
 
     QFile patch(patchPath);
     if (!patch.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        error = DeltaMaker::tr("Cannot create %1: %2").arg(native(patchPath), patch.errorString());
+        error = DeltaMaker::tr("Cannot create %1: %2").arg(nativePath(patchPath), patch.errorString());
         return false;
     }
     DigestHasher hasher;
@@ -109,7 +106,7 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
         left = ZSTD_compressStream2(context.get(), &out, &in, ZSTD_e_end);
         if (ZSTD_isError(left)) {
             error = DeltaMaker::tr("Cannot make a patch from %1 to %2: %3")
-                            .arg(native(basePath), native(targetPath),
+                            .arg(nativePath(basePath), nativePath(targetPath),
                                  QString::fromLatin1(ZSTD_getErrorName(left)));
             break;
         }
@@ -118,13 +115,13 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
             break; // does not pay
         hasher.addData(chunk.constData(), qint64(out.pos));
         if (patch.write(chunk.constData(), qint64(out.pos)) != qint64(out.pos)) {
-            error = DeltaMaker::tr("Cannot write %1: %2").arg(native(patchPath), patch.errorString());
+            error = DeltaMaker::tr("Cannot write %1: %2").arg(nativePath(patchPath), patch.errorString());
             break;
         }
     }
     if (left != 0 || patchSize > limit || !patch.flush()) {
         if (error.isEmpty() && patchSize <= limit)
-            error = DeltaMaker::tr("Cannot write %1: %2").arg(native(patchPath), patch.errorString());
+            error = DeltaMaker::tr("Cannot write %1: %2").arg(nativePath(patchPath), patch.errorString());
         patch.remove();
         return false;
     }
@@ -159,7 +156,7 @@ bool DeltaMaker::checkArguments()
         if (root.isEmpty())
             errorList.append(tr("--delta-from %1: not a release directory, nor a server directory "
                                 "whose update.ini names a folder with md5.txt.")
-                                     .arg(native(dir)));
+                                     .arg(nativePath(dir)));
         else
             roots.append(root);
     }
@@ -174,7 +171,7 @@ bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entr
     patchBytes = 0;
     const QString patchDir = folderDir + QLatin1String("/update_delta");
     if (!QDir().mkpath(patchDir)) {
-        errorList.append(tr("Cannot create the directory %1.").arg(native(patchDir)));
+        errorList.append(tr("Cannot create the directory %1.").arg(nativePath(patchDir)));
         return false;
     }
     const QString scratch = patchDir + QLatin1String("/.making");
@@ -208,7 +205,7 @@ bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entr
             // the same patch made for another path (the same pair of contents) is kept once
             if ((QFileInfo::exists(patchPath) && !QFile::remove(scratch))
                 || (!QFileInfo::exists(patchPath) && !QFile::rename(scratch, patchPath))) {
-                errorList.append(tr("Cannot write %1.").arg(native(patchPath)));
+                errorList.append(tr("Cannot write %1.").arg(nativePath(patchPath)));
                 return false;
             }
             made.append(patch);
@@ -223,7 +220,7 @@ bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entr
     QFile index(folderDir + QLatin1Char('/') + deltaIndexName());
     if (!index.open(QIODevice::WriteOnly | QIODevice::NewOnly)
         || index.write(indexBytes) != indexBytes.size() || !index.flush()) {
-        errorList.append(tr("Cannot write %1: %2").arg(native(index.fileName()), index.errorString()));
+        errorList.append(tr("Cannot write %1: %2").arg(nativePath(index.fileName()), index.errorString()));
         return false;
     }
     return true;

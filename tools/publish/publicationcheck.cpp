@@ -17,11 +17,6 @@
 namespace {
 constexpr qint64 ReadChunkSize = 1024 * 1024;
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 QString shownTime(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODate);
@@ -68,14 +63,14 @@ bool PublicationCheck::run()
 
     const QString descriptorPath = QDir(serverDir).filePath(QStringLiteral("update.ini"));
     if (!QFileInfo(descriptorPath).isFile()) {
-        problemList.append(tr("%1 does not exist.").arg(native(descriptorPath)));
+        problemList.append(tr("%1 does not exist.").arg(nativePath(descriptorPath)));
         return false;
     }
     {
         QFile readable(descriptorPath);
         if (!readable.open(QIODevice::ReadOnly)) {
             problemList.append(
-                tr("Cannot read %1: %2").arg(native(descriptorPath), readable.errorString()));
+                tr("Cannot read %1: %2").arg(nativePath(descriptorPath), readable.errorString()));
             return false;
         }
         descriptorData = readable.readAll();
@@ -83,7 +78,7 @@ bool PublicationCheck::run()
     // the same keys and defaults the updater uses
     QSettings descriptor(descriptorPath, QSettings::IniFormat);
     if (descriptor.status() != QSettings::NoError) {
-        problemList.append(tr("%1 is not a readable INI file.").arg(native(descriptorPath)));
+        problemList.append(tr("%1 is not a readable INI file.").arg(nativePath(descriptorPath)));
         return false;
     }
     updateType = descriptor.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
@@ -104,7 +99,7 @@ bool PublicationCheck::run()
     const QString folderPath = QDir(serverDir).filePath(folderName);
     if (!QFileInfo(folderPath).isDir()) {
         problemList.append(
-            tr("The folder %1 named in update.ini does not exist.").arg(native(folderPath)));
+            tr("The folder %1 named in update.ini does not exist.").arg(nativePath(folderPath)));
         return false;
     }
 
@@ -112,7 +107,7 @@ bool PublicationCheck::run()
     QFile manifestFile(manifestPath);
     if (!manifestFile.open(QIODevice::ReadOnly)) {
         problemList.append(
-            tr("Cannot read %1: %2").arg(native(manifestPath), manifestFile.errorString()));
+            tr("Cannot read %1: %2").arg(nativePath(manifestPath), manifestFile.errorString()));
         return false;
     }
     manifestData = manifestFile.readAll();
@@ -132,16 +127,16 @@ void PublicationCheck::checkStatement()
     const QString path = QDir(serverDir).filePath(QStringLiteral("update.sig"));
     if (!QFileInfo(path).isFile()) {
         if (QFileInfo::exists(path))
-            problemList.append(tr("%1 is not a file.").arg(native(path)));
+            problemList.append(tr("%1 is not a file.").arg(nativePath(path)));
         else
             problemList.append(tr("%1 does not exist; clients with PublicKeys in system.cfg "
                                   "refuse an unsigned release.")
-                                   .arg(native(path)));
+                                   .arg(nativePath(path)));
         return;
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        problemList.append(tr("Cannot read %1: %2").arg(native(path), file.errorString()));
+        problemList.append(tr("Cannot read %1: %2").arg(nativePath(path), file.errorString()));
         return;
     }
     const QByteArray bytes = file.readAll();
@@ -150,7 +145,7 @@ void PublicationCheck::checkStatement()
     switch (readSignedStatement(bytes, trustedKeys, statement, &signers)) {
     case StatementError::Malformed:
         problemList.append(
-            tr("%1 is not a release statement the updater can read.").arg(native(path)));
+            tr("%1 is not a release statement the updater can read.").arg(nativePath(path)));
         return;
     case StatementError::NotSigned: {
         QStringList signedBy;

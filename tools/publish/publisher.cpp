@@ -20,11 +20,6 @@ namespace {
 // large enough to keep the disk busy, small enough to keep memory flat for files of many GiB
 constexpr qint64 CopyChunkSize = 1024 * 1024;
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 const QDir::Filters EveryEntry
     = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
@@ -104,10 +99,10 @@ bool Publisher::checkArguments()
     serverRoot = resolvedPath(options.serverDir);
     if (isSameOrInside(serverRoot, releaseRoot))
         addError(tr("The server directory %1 lies inside the release directory %2.")
-                     .arg(native(options.serverDir), native(options.releaseDir)));
+                     .arg(nativePath(options.serverDir), nativePath(options.releaseDir)));
     else if (isSameOrInside(releaseRoot, serverRoot))
         addError(tr("The release directory %1 lies inside the server directory %2.")
-                     .arg(native(options.releaseDir), native(options.serverDir)));
+                     .arg(nativePath(options.releaseDir), nativePath(options.serverDir)));
     // a key that cannot be read stops everything before a byte is written
     if (releaseSigner.isEnabled() && !releaseSigner.checkArguments())
         errorList += releaseSigner.errors();
@@ -134,12 +129,12 @@ bool Publisher::prepare()
     const QFileInfo release(releaseRoot);
     if (!release.isDir()) {
         addError(tr("The release directory %1 does not exist or is not a directory.")
-                     .arg(native(options.releaseDir)));
+                     .arg(nativePath(options.releaseDir)));
         return false;
     }
     walk(releaseRoot, QString());
     if (fileList.isEmpty() && errorList.isEmpty())
-        addError(tr("The release directory %1 contains no files.").arg(native(options.releaseDir)));
+        addError(tr("The release directory %1 contains no files.").arg(nativePath(options.releaseDir)));
 
     std::sort(fileList.begin(), fileList.end(),
         [](const ReleaseFile &a, const ReleaseFile &b) { return a.path < b.path; });
@@ -157,16 +152,16 @@ bool Publisher::prepare()
 
     const QFileInfo server(serverRoot);
     if (server.exists() && !server.isDir())
-        addError(tr("The server directory %1 is not a directory.").arg(native(options.serverDir)));
+        addError(tr("The server directory %1 is not a directory.").arg(nativePath(options.serverDir)));
     const QFileInfo folder(folderPath());
     if (folder.exists() || folder.isSymLink()) {
         if (!folder.isDir() || folder.isSymLink())
-            addError(tr("%1 exists and is not a directory.").arg(native(folderPath())));
+            addError(tr("%1 exists and is not a directory.").arg(nativePath(folderPath())));
         else if (!QDir(folderPath()).isEmpty(EveryEntry) && !options.replace)
             addError(tr("The folder %1 already exists. Publish each release into a new folder "
                         "with --folder (clients may be downloading from the old one), or pass "
                         "--replace to replace it.")
-                         .arg(native(folderPath())));
+                         .arg(nativePath(folderPath())));
     }
 
     const QStorageInfo storage(nearestExisting(serverRoot));
@@ -175,7 +170,7 @@ bool Publisher::prepare()
         addError(tr("The release needs %1 bytes, but only %2 bytes are free below %3.")
                      .arg(total)
                      .arg(storage.bytesAvailable())
-                     .arg(native(options.serverDir)));
+                     .arg(nativePath(options.serverDir)));
 
     if (releaseSigner.isEnabled()) {
         if (!releaseSigner.prepare(serverRoot))
@@ -189,7 +184,7 @@ bool Publisher::prepare()
             addError(tr("%1 exists: the releases in %2 are signed, and clients that check "
                         "signatures would refuse an unsigned one. Sign this release with --sign "
                         "KEYFILE, or remove update.sig first to stop signing.")
-                         .arg(native(statement.filePath()), native(options.serverDir)));
+                         .arg(nativePath(statement.filePath()), nativePath(options.serverDir)));
     }
 
     prepared = errorList.isEmpty();
@@ -225,12 +220,12 @@ void Publisher::walk(const QString &directory, const QString &relativeDirectory)
             const QString target = info.canonicalFilePath();
             if (target.isEmpty()) {
                 addError(tr("\"%1\" is a symbolic link to %2, which does not exist.")
-                             .arg(shown, native(info.symLinkTarget())));
+                             .arg(shown, nativePath(info.symLinkTarget())));
                 continue;
             }
             if (!isSameOrInside(target, releaseRoot)) {
                 addError(tr("\"%1\" is a symbolic link leading out of the release, to %2.")
-                             .arg(shown, native(target)));
+                             .arg(shown, nativePath(target)));
                 continue;
             }
             const QFileInfo targetInfo(target);
@@ -282,13 +277,13 @@ bool Publisher::publish()
     }
 
     if (!QDir().mkpath(serverRoot)) {
-        addError(tr("Cannot create the server directory %1.").arg(native(options.serverDir)));
+        addError(tr("Cannot create the server directory %1.").arg(nativePath(options.serverDir)));
         return false;
     }
     const QString staging = makeUniqueDirectory(
         serverRoot, QLatin1String(".update-publish-") + options.folder + QLatin1Char('-'));
     if (staging.isEmpty()) {
-        addError(tr("Cannot create a directory in %1.").arg(native(options.serverDir)));
+        addError(tr("Cannot create a directory in %1.").arg(nativePath(options.serverDir)));
         return false;
     }
     RemoveUnlessKept stagingCleanup(staging);
@@ -299,7 +294,7 @@ bool Publisher::publish()
         const QString destination = staging + QLatin1Char('/') + file.path;
         const QString parent = QFileInfo(destination).path();
         if (!QDir().mkpath(parent)) {
-            addError(tr("Cannot create the directory %1.").arg(native(parent)));
+            addError(tr("Cannot create the directory %1.").arg(nativePath(parent)));
             return false;
         }
         ManifestEntry entry;
@@ -343,12 +338,12 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
 {
     QFile source(file.sourcePath);
     if (!source.open(QIODevice::ReadOnly)) {
-        addError(tr("Cannot open %1: %2").arg(native(file.sourcePath), source.errorString()));
+        addError(tr("Cannot open %1: %2").arg(nativePath(file.sourcePath), source.errorString()));
         return false;
     }
     QFile target(destination);
     if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        addError(tr("Cannot create %1: %2").arg(native(destination), target.errorString()));
+        addError(tr("Cannot create %1: %2").arg(nativePath(destination), target.errorString()));
         return false;
     }
 
@@ -361,7 +356,7 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
     for (;;) {
         const qint64 count = source.read(buffer.data(), buffer.size());
         if (count < 0) {
-            addError(tr("Cannot read %1: %2").arg(native(file.sourcePath), source.errorString()));
+            addError(tr("Cannot read %1: %2").arg(nativePath(file.sourcePath), source.errorString()));
             return false;
         }
         if (count == 0)
@@ -370,7 +365,7 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
         if (signing)
             sha256.addData(buffer.constData(), count);
         if (target.write(buffer.constData(), count) != count) {
-            addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+            addError(tr("Cannot write %1: %2").arg(nativePath(destination), target.errorString()));
             return false;
         }
         copied += quint64(count);
@@ -379,17 +374,17 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
             progress(done, total);
     }
     if (!target.flush()) {
-        addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+        addError(tr("Cannot write %1: %2").arg(nativePath(destination), target.errorString()));
         return false;
     }
     target.close();
     if (target.error() != QFileDevice::NoError) {
-        addError(tr("Cannot write %1: %2").arg(native(destination), target.errorString()));
+        addError(tr("Cannot write %1: %2").arg(nativePath(destination), target.errorString()));
         return false;
     }
     if (copied != file.size) {
         addError(tr("%1 changed while it was being published; publish a finished release.")
-                     .arg(native(file.sourcePath)));
+                     .arg(nativePath(file.sourcePath)));
         return false;
     }
 
@@ -421,7 +416,7 @@ bool Publisher::writeManifest(const QString &directory)
     const QString path = directory + QLatin1String("/md5.txt");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        addError(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         return false;
     }
     manifestBytes = bytes;
@@ -436,7 +431,7 @@ bool Publisher::moveIntoPlace(const QString &staging)
     if (existing.exists() || existing.isSymLink()) {
         if (existing.isDir() && !existing.isSymLink() && QDir(target).isEmpty(EveryEntry)) {
             if (!QDir().rmdir(target)) {
-                addError(tr("Cannot replace the empty directory %1.").arg(native(target)));
+                addError(tr("Cannot replace the empty directory %1.").arg(nativePath(target)));
                 return false;
             }
         } else if (options.replace && existing.isDir() && !existing.isSymLink()) {
@@ -444,11 +439,11 @@ bool Publisher::moveIntoPlace(const QString &staging)
                 QLatin1String(".update-publish-old-") + options.folder + QLatin1Char('-'));
             // the new name is created to reserve it; the rename needs it gone again
             if (previous.isEmpty() || !QDir().rmdir(previous) || !QDir().rename(target, previous)) {
-                addError(tr("Cannot move the old folder %1 aside.").arg(native(target)));
+                addError(tr("Cannot move the old folder %1 aside.").arg(nativePath(target)));
                 return false;
             }
         } else {
-            addError(tr("%1 appeared while the release was being copied.").arg(native(target)));
+            addError(tr("%1 appeared while the release was being copied.").arg(nativePath(target)));
             return false;
         }
     }
@@ -456,12 +451,12 @@ bool Publisher::moveIntoPlace(const QString &staging)
     if (!QDir().rename(staging, target)) {
         if (!previous.isEmpty())
             QDir().rename(previous, target);
-        addError(tr("Cannot rename %1 to %2.").arg(native(staging), native(target)));
+        addError(tr("Cannot rename %1 to %2.").arg(nativePath(staging), nativePath(target)));
         return false;
     }
     if (!previous.isEmpty() && !QDir(previous).removeRecursively())
         warningList.append(
-            tr("The old folder could not be removed completely; remove %1.").arg(native(previous)));
+            tr("The old folder could not be removed completely; remove %1.").arg(nativePath(previous)));
     return true;
 }
 
@@ -482,13 +477,13 @@ bool Publisher::makeDescriptor(QByteArray &bytes, UpdateDescriptor &values)
         settings.setValue(QStringLiteral("Version/Version"), options.version);
         settings.sync();
         if (settings.status() != QSettings::NoError) {
-            addError(tr("Cannot write the descriptor %1.").arg(native(scratchPath)));
+            addError(tr("Cannot write the descriptor %1.").arg(nativePath(scratchPath)));
             return false;
         }
     }
     QFile written(scratchPath);
     if (!written.open(QIODevice::ReadOnly)) {
-        addError(tr("Cannot read %1: %2").arg(native(scratchPath), written.errorString()));
+        addError(tr("Cannot read %1: %2").arg(nativePath(scratchPath), written.errorString()));
         return false;
     }
     bytes = written.readAll();
@@ -505,11 +500,11 @@ bool Publisher::writeDescriptor(const QByteArray &bytes, const QByteArray &state
     const QString path = serverRoot + QLatin1String("/update.ini");
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        addError(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        addError(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         // the old update.ini stays, and so must the statement that matches it
         if (!statement.isEmpty() && !releaseSigner.restorePrevious())
             addError(tr("Cannot restore %1; publish again.")
-                         .arg(native(ReleaseSigner::statementPath(serverRoot))));
+                         .arg(nativePath(ReleaseSigner::statementPath(serverRoot))));
         return false;
     }
     return true;

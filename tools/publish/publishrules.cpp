@@ -167,6 +167,11 @@ QString printablePath(const QString &path)
     return shown;
 }
 
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
 QString resolvedPath(const QString &path)
 {
     QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());

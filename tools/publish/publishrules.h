@@ -21,6 +21,9 @@ QString folderNameProblem(const QString &folder);
 // written as escapes, so a refused name is visible at all
 QString printablePath(const QString &path);
 
+// the path with the system's separators, as messages show it
+QString nativePath(const QString &path);
+
 // Absolute and canonical, also for a path that does not exist yet: its nearest existing
 // ancestor is resolved and the rest appended.
 QString resolvedPath(const QString &path);

@@ -1,6 +1,7 @@
 #include "releasesigner.h"
 
 #include "publicationcheck.h"
+#include "publishrules.h"
 #include "signingkeyfile.h"
 
 #include "net/deltaindex.h"
@@ -14,11 +15,6 @@
 #include <limits>
 
 namespace {
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 QByteArray readAll(const QString &path, bool *ok = nullptr)
 {
     QFile file(path);
@@ -85,13 +81,13 @@ bool ReleaseSigner::prepare(const QString &serverDir)
     const QFileInfo info(path);
     if (info.exists() || info.isSymLink()) {
         if (!info.isFile()) {
-            errorList.append(tr("%1 is not a file.").arg(native(path)));
+            errorList.append(tr("%1 is not a file.").arg(nativePath(path)));
             return false;
         }
         bool read = false;
         previous = readAll(path, &read);
         if (!read) {
-            errorList.append(tr("Cannot read %1.").arg(native(path)));
+            errorList.append(tr("Cannot read %1.").arg(nativePath(path)));
             return false;
         }
         hadPrevious = true;
@@ -104,11 +100,11 @@ bool ReleaseSigner::prepare(const QString &serverDir)
                                 "number of the published release is unknown; give "
                                 "--release-number N, at least the number of the last release "
                                 "clients installed.")
-                                 .arg(native(path)));
+                                 .arg(nativePath(path)));
         else
             warningList.append(tr("%1 is not a release statement this tool can read; it is "
                                   "replaced.")
-                                   .arg(native(path)));
+                                   .arg(nativePath(path)));
     }
 
     if (options.releaseNumber == 0) {
@@ -176,7 +172,7 @@ bool ReleaseSigner::write(const QByteArray &statement)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(statement) != statement.size()
         || !file.commit()) {
-        errorList.append(tr("Cannot write %1: %2").arg(native(path), file.errorString()));
+        errorList.append(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         return false;
     }
     return true;

@@ -1,5 +1,7 @@
 #include "signingkeyfile.h"
 
+#include "publishrules.h"
+
 #include "net/releasestatement.h"
 
 #include <QCoreApplication>
@@ -23,11 +25,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("SigningKeyFile", text);
 }
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 // creates path, which must not exist, readable and writable by its owner only
 bool writePrivateFile(const QString &path, const QByteArray &bytes, QString &error)
 {
@@ -37,7 +34,7 @@ bool writePrivateFile(const QString &path, const QByteArray &bytes, QString &err
     const int fd
         = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        error = tr("Cannot create %1: %2").arg(native(path), qt_error_string(errno));
+        error = tr("Cannot create %1: %2").arg(nativePath(path), qt_error_string(errno));
         return false;
     }
     qint64 written = 0;
@@ -55,7 +52,7 @@ bool writePrivateFile(const QString &path, const QByteArray &bytes, QString &err
     const int savedErrno = errno;
     const bool closed = ::close(fd) == 0;
     if (!saved || !closed) {
-        error = tr("Cannot write %1: %2").arg(native(path), qt_error_string(savedErrno));
+        error = tr("Cannot write %1: %2").arg(nativePath(path), qt_error_string(savedErrno));
         ::unlink(name.constData());
         return false;
     }
@@ -64,13 +61,13 @@ bool writePrivateFile(const QString &path, const QByteArray &bytes, QString &err
     // Windows: the file takes the access rights its folder hands down
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        error = tr("Cannot create %1: %2").arg(native(path), file.errorString());
+        error = tr("Cannot create %1: %2").arg(nativePath(path), file.errorString());
         return false;
     }
     const bool saved = file.write(bytes) == bytes.size() && file.flush();
     file.close();
     if (!saved || file.error() != QFileDevice::NoError) {
-        error = tr("Cannot write %1: %2").arg(native(path), file.errorString());
+        error = tr("Cannot write %1: %2").arg(nativePath(path), file.errorString());
         file.remove();
         return false;
     }
@@ -85,7 +82,7 @@ bool writeSigningKeyFiles(const QString &path, QByteArray &publicKey, QString &e
     for (const QString &existing : {path, publicPath}) {
         if (QFileInfo::exists(existing) || QFileInfo(existing).isSymLink()) {
             error = tr("%1 already exists; update-publish never overwrites a key file.")
-                        .arg(native(existing));
+                        .arg(nativePath(existing));
             return false;
         }
     }
@@ -112,7 +109,7 @@ bool writeSigningKeyFiles(const QString &path, QByteArray &publicKey, QString &e
     const QByteArray publicText = pair.publicKey.toBase64() + '\n';
     if (!publicFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)
         || publicFile.write(publicText) != publicText.size() || !publicFile.flush()) {
-        error = tr("Cannot write %1: %2").arg(native(publicPath), publicFile.errorString());
+        error = tr("Cannot write %1: %2").arg(nativePath(publicPath), publicFile.errorString());
         publicFile.close();
         publicFile.remove();
         // half a pair is no use; leave nothing behind
@@ -129,7 +126,7 @@ bool readSigningKeyFile(const QString &path, QByteArray &secretKey, QString &err
     QFile file(path);
     // unbuffered: no copy of the key stays in a buffer of QFile's
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        error = tr("Cannot read the key file %1: %2").arg(native(path), file.errorString());
+        error = tr("Cannot read the key file %1: %2").arg(nativePath(path), file.errorString());
         return false;
     }
     // a key file is about a hundred bytes; anything much larger is not one
@@ -154,10 +151,10 @@ bool readSigningKeyFile(const QString &path, QByteArray &secretKey, QString &err
     wipeBytes(decoded.decoded);
     if (isPublicKey)
         error = tr("%1 holds a public key; --sign takes the secret key file written by --keygen.")
-                    .arg(native(path));
+                    .arg(nativePath(path));
     else
         error = tr("%1 is not a secret key file written by update-publish --keygen.")
-                    .arg(native(path));
+                    .arg(nativePath(path));
     return false;
 }
 
@@ -171,12 +168,12 @@ bool readPublicKeyArgument(const QString &argument, QList<QByteArray> &keys, QSt
         return false;
     }
     if (!file.open(QIODevice::ReadOnly)) {
-        error = tr("Cannot read %1: %2").arg(native(argument), file.errorString());
+        error = tr("Cannot read %1: %2").arg(nativePath(argument), file.errorString());
         return false;
     }
     QString bad;
     if (!parsePublicKeys(QString::fromLatin1(file.read(64 * 1024)), keys, &bad) || keys.isEmpty()) {
-        error = tr("%1 holds no public key in base64.").arg(native(argument));
+        error = tr("%1 holds no public key in base64.").arg(nativePath(argument));
         return false;
     }
     return true;
