@@ -128,10 +128,7 @@ bool FileTransfer::startPatch()
     const auto refuse = [this](const QString &reason) {
         qCInfo(lcDelta, "%s: the patch is not used (%s)", qUtf8Printable(entry.path),
                qUtf8Printable(reason));
-        applier.reset();
-        if (target)
-            target->discard();
-        target.reset();
+        dropPatch();
         return false;
     };
     if (!preparePartialDir())
@@ -219,10 +216,7 @@ void FileTransfer::fallBack(const QString &reason)
     qCInfo(lcDelta, "%s: the patch failed (%s); fetching the whole file",
            qUtf8Printable(entry.path), qUtf8Printable(reason));
     endReply();
-    applier.reset();
-    if (target)
-        target->discard();
-    target.reset();
+    dropPatch();
     patchSource = PatchSource();
     received = 0;
     notWrittenBack = 0;
@@ -236,6 +230,16 @@ void FileTransfer::fallBack(const QString &reason)
     if (limits.minimumRate > 0 && limits.rateWindow > 0)
         rateTimer.start();
     startWhole();
+}
+
+void FileTransfer::dropPatch()
+{
+    // the applier first: it writes into the target's mapping; a patch's output is of no use to
+    // a later transfer
+    applier.reset();
+    if (target)
+        target->discard();
+    target.reset();
 }
 
 bool FileTransfer::preparePartialDir()
@@ -332,11 +336,8 @@ void FileTransfer::abort()
 {
     done = true;
     endReply();
-    if (applier) {
-        // a patch's output is of no use to a later transfer
-        applier.reset();
-        target->discard();
-    }
+    if (applier)
+        dropPatch();
     target.reset(); // an uncommitted temporary file is removed, a partial file kept
 }
 

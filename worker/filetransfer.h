@@ -97,6 +97,7 @@ private:
     bool takePatch(const char *data, qint64 length);
     void endPatch(QNetworkReply *source, int status);
     void fallBack(const QString &reason);
+    void dropPatch();
     bool sendRequest(const QUrl &url);
     bool preparePartialDir();
     QString partialBaseName() const;
