@@ -18,11 +18,6 @@ QString shownTime(const QDateTime &time)
 }
 } // namespace
 
-QString releaseRecordName()
-{
-    return QStringLiteral("update_release.info");
-}
-
 ReleaseRecord readReleaseRecord(const QDir &installRoot)
 {
     ReleaseRecord record;

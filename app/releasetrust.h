@@ -2,6 +2,7 @@
 #define RELEASETRUST_H
 
 #include "net/manifest.h"
+#include "net/reservednames.h"
 #include "net/releasestatement.h"
 
 #include <QByteArray>
@@ -21,7 +22,6 @@ struct ReleaseRecord
     QDateTime newestIssued; // UTC; invalid when none
 };
 
-QString releaseRecordName();
 // a record that is missing or unreadable reads as none: the first signed release is trusted on
 // its signature and expiry alone, as the first installation trusts what its installer shipped
 ReleaseRecord readReleaseRecord(const QDir &installRoot);

@@ -1,12 +1,12 @@
 #include "runlog.h"
 
+#include "net/reservednames.h"
 #include "worker/cachetrust.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSet>
 
 namespace {
 QMutex logMutex;
@@ -32,16 +32,7 @@ void logMessage(QtMsgType type, const QMessageLogContext &context, const QString
 
 QString runLogName(const Manifest &release)
 {
-    // names compare as a file system that folds case would
-    QSet<QString> taken;
-    for (auto it = release.cbegin(); it != release.cend(); ++it) {
-        if (it.key().startsWith(QLatin1String("update."), Qt::CaseInsensitive))
-            taken.insert(it.key().toCaseFolded());
-    }
-    QString name = QStringLiteral("update.log");
-    for (int i = 1; taken.contains(name); ++i)
-        name = QStringLiteral("update.%1.log").arg(i);
-    return name;
+    return freeCacheName(runLogBaseName(), release.keys());
 }
 
 void startRunLog(const QDir &cacheDir, const Manifest &release)

@@ -1,5 +1,7 @@
 #include "singleinstance.h"
 
+#include "net/reservednames.h"
+
 #include <QDir>
 #include <QFile>
 #include <QtGlobal>
@@ -28,7 +30,7 @@ void warnUnlocked(const QString &path, const QString &reason)
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(const QString &updaterDir)
-    : path(QDir(updaterDir).filePath(QStringLiteral("update_singleton.lock")))
+    : path(QDir(updaterDir).filePath(singleInstanceLockName()))
 { }
 
 SingleInstanceGuard::~SingleInstanceGuard()

@@ -22,13 +22,9 @@ QList<ManifestEntry> changedFileList(Manifest changes)
 }
 
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
+    QByteArray manifestBytes, bool forced, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord, const QMap<QString, DeltaPatch> &patches)
 {
-    const bool forced = updateType != 0;
-    if (!forced && !frontend.confirmUpdate(version))
-        return AttemptResult::NotInstalled;
-
     CDownloadThread worker(
         folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
     worker.setPatches(patches);

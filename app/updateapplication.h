@@ -13,12 +13,12 @@
 
 #include <optional>
 
-// The second half of an attempt, once files differ: asks before an optional update, runs the
-// worker, records the applied manifest (and for a signed release signedRecord, what the
-// installation keeps against rollback) once everything is installed. patches: by path, fetched
-// in place of whole files where they apply.
+// The second half of an attempt, once files differ and the update goes ahead: runs the worker,
+// records the applied manifest (and for a signed release signedRecord, what the installation
+// keeps against rollback) once everything is installed. patches: by path, fetched in place of
+// whole files where they apply.
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
-    QByteArray manifestBytes, int updateType, QString version, QString folderUrl,
+    QByteArray manifestBytes, bool forced, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord = std::nullopt,
     const QMap<QString, DeltaPatch> &patches = {});
 

@@ -129,7 +129,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
                           .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
                               cacheProblem));
 
-    const QString savedPath = context.cacheDir.absoluteFilePath(QStringLiteral("update.ini"));
+    const QString savedPath = context.cacheDir.absoluteFilePath(savedDescriptorName());
     if (pathKind(savedPath) == PathKind::Link) // replaced, never written through
         removeWithoutFollowing(savedPath);
     {
@@ -172,15 +172,20 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
             return failed(refusal);
     }
     const Manifest changes = detectChanges(remote, context.installRoot);
-    frontend.reportComparison(!changes.isEmpty() && values.updateType != 0);
+    const bool forced = values.updateType != 0;
+    frontend.reportComparison(!changes.isEmpty() && forced);
     if (changes.isEmpty()) {
         recordAppliedRelease(context, body, signedRecord);
         return AttemptResult::NotInstalled;
     }
-    const QMap<QString, DeltaPatch> patches = availablePatches(
-        context, frontend, folder, changes, signedRecord ? &statement : nullptr);
-    return applyUpdate(context, frontend, changes, body, values.updateType, values.version, folder,
-        signedRecord, patches);
+    if (!forced && !frontend.confirmUpdate(values.version))
+        return AttemptResult::NotInstalled;
+    // patches are asked for only where the release announces them, once the update goes ahead:
+    // a server without them never sees a request it did not expect
+    const QMap<QString, DeltaPatch> patches = values.deltaIndex
+        ? availablePatches(context, frontend, folder, changes, signedRecord ? &statement : nullptr)
+        : QMap<QString, DeltaPatch>();
+    return applyUpdate(context, frontend, changes, body, forced, folder, signedRecord, patches);
 }
 } // namespace
 
@@ -200,17 +205,19 @@ UpdateDescriptor readDescriptor(const QString &path)
         = plainIniValue(values, QStringLiteral("Version/Folder"), QStringLiteral("Base"))
               .toString();
     descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
+    descriptor.deltaIndex
+        = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
     return descriptor;
 }
 
 QString descriptorUrl(const QString &baseUrl)
 {
-    return baseUrl + QLatin1String("/update.ini");
+    return baseUrl + QLatin1Char('/') + descriptorName();
 }
 
 QString signatureUrl(const QString &baseUrl)
 {
-    return baseUrl + QLatin1String("/update.sig");
+    return baseUrl + QLatin1Char('/') + statementName();
 }
 
 QString folderUrl(const QString &baseUrl, const QString &folder)
@@ -220,7 +227,7 @@ QString folderUrl(const QString &baseUrl, const QString &folder)
 
 QString manifestUrl(const QString &folderUrl)
 {
-    return folderUrl + QLatin1String("/md5.txt");
+    return folderUrl + QLatin1Char('/') + manifestName();
 }
 
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend)

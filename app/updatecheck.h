@@ -37,6 +37,9 @@ struct UpdateDescriptor
     int updateType = 1; // 0: optional, anything else: forced
     QString folder;
     QString version;
+    // the release folder holds an index of patches (update_delta.txt): announced by the key
+    // "Delta/Index" naming it, which clients that know nothing of patches ignore
+    bool deltaIndex = false;
 };
 UpdateDescriptor readDescriptor(const QString &path);
 

@@ -4,11 +4,6 @@
 
 #include <QFile>
 
-QString appliedManifestName()
-{
-    return QStringLiteral("update_md5.info");
-}
-
 Manifest detectChanges(Manifest remote, QDir installRoot)
 {
     Manifest changed;

@@ -2,11 +2,9 @@
 #define CHANGEDETECTION_H
 
 #include "net/manifest.h"
+#include "net/reservednames.h"
 
 #include <QDir>
-
-// The name of the applied manifest in the installation root.
-QString appliedManifestName();
 
 // The entries of the remote manifest whose files must be downloaded. The applied manifest is
 // trusted first; only files it does not list are read and hashed.

@@ -38,14 +38,14 @@ bool parseLine(const QByteArray &line, DeltaPatch &patch)
 }
 } // namespace
 
-QString deltaIndexName()
+QString deltaIndexKey()
 {
-    return QStringLiteral("update_delta.txt");
+    return QStringLiteral("Delta/Index");
 }
 
 QString deltaPatchPath(const DeltaPatch &patch)
 {
-    return QLatin1String("update_delta/") + QString::fromLatin1(patch.digest)
+    return deltaFolderName() + QLatin1Char('/') + QString::fromLatin1(patch.digest)
             + QLatin1String(".zst");
 }
 

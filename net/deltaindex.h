@@ -2,6 +2,7 @@
 #define DELTAINDEX_H
 
 #include "net/manifest.h"
+#include "net/reservednames.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -38,7 +39,9 @@ constexpr int MaxPatchWindowLog = 31;
 // where the use of patches is told: which were applied, which were not and why
 Q_DECLARE_LOGGING_CATEGORY(lcDelta)
 
-QString deltaIndexName();
+// The key of update.ini that announces the index; its value is the index's name. Clients ask
+// for the index only where it is announced.
+QString deltaIndexKey();
 // the patch's path in the release folder
 QString deltaPatchPath(const DeltaPatch &patch);
 

@@ -758,6 +758,8 @@ void tst_DownloadThread::resume_data()
     QTest::newRow("no-validator") << "no-validator" << false << 1;
     QTest::newRow("kept-bytes-damaged") << "damaged" << true << 2;
     QTest::newRow("other-range-sent") << "wrong-range" << true << 2;
+    // the cache mirrors the installation: a file of the release where large files are kept
+    QTest::newRow("release-has-partial-file") << "named-partial" << true << 1;
 }
 
 void tst_DownloadThread::resume()
@@ -770,7 +772,11 @@ void tst_DownloadThread::resume()
     for (int i = 0; i < content.size(); ++i)
         content[i] = char((quint32(i) * 2654435761u) >> 24);
     const qint64 cut = 2 * 1024 * 1024;
-    const QList<ManifestEntry> entries{entryFor("big.bin", content)};
+    QList<ManifestEntry> entries{entryFor("big.bin", content)};
+    if (scenario == QLatin1String("named-partial")) {
+        entries.prepend(entryFor(".partial", "mine"));
+        server->setFile("/files/.partial", "mine");
+    }
     TestServer::Response first;
     first.body = content;
     if (scenario != QLatin1String("no-validator"))
@@ -803,6 +809,8 @@ void tst_DownloadThread::resume()
     QList<QByteArray> ranges;
     connect(server.data(), &TestServer::requestReceived, this, [&] {
         const TestServer::Request request = server->requests().constLast();
+        if (request.rawPath != "/files/big.bin")
+            return;
         ranges.append(request.header("Range"));
         TestServer::Response answer;
         answer.headers.append(qMakePair(QByteArray("ETag"), QByteArray("\"v1\"")));
@@ -827,6 +835,8 @@ void tst_DownloadThread::resume()
     QVERIFY(run(*job));
     QVERIFY2(job->succeeded(), qPrintable(job->errorMessage()));
     QCOMPARE(read(rootPath("big.bin")), content);
+    if (scenario == QLatin1String("named-partial"))
+        QCOMPARE(read(rootPath(".partial")), QByteArray("mine"));
     QCOMPARE(ranges.size(), requests);
     QCOMPARE(!ranges.first().isEmpty(), continued);
     if (requests > 1) // the kept bytes were dropped: the second request asks for everything
@@ -852,6 +862,17 @@ void tst_DownloadThread::unsafeEntryRefused_data()
                                 << QStringLiteral("更新文件update/zb路径不合法");
     QTest::newRow("onto-cache") << QStringList{"a.txt", "bin/update"} << "bin/update"
                                 << QStringLiteral("更新文件bin/update路径不合法");
+    // installed, it would be overwritten by the record, or stand for one it never was
+    QTest::newRow("release-record") << QStringList{"a.txt", "update_release.info"} << QString()
+                                    << QStringLiteral(
+                                               "更新文件update_release.info与升级程序自己的文件"
+                                               "update_release.info同名");
+    QTest::newRow("lock-in-bin") << QStringList{"bin/update_singleton.lock"} << QString()
+                                 << QStringLiteral("更新文件bin/update_singleton.lock与升级程序自己"
+                                                   "的文件update_singleton.lock同名");
+    // a.dll is set aside as a.dll.old: over the release's own a.dll.old, or to be replaced by it
+    QTest::newRow("set-aside-name") << QStringList{"a.dll", "a.dll.old"} << QString()
+                                    << QStringLiteral("更新文件a.dll.old与a.dll的备份文件同名");
 }
 
 void tst_DownloadThread::unsafeEntryRefused()

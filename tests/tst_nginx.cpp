@@ -329,9 +329,6 @@ QStringList expectedRequests(const QString &site, const QString &folder, const Q
         "200 GET /" + site + "//update.ini", "200 GET " + folderPath + "//md5.txt"};
     for (const QString &path : paths)
         expected << "200 GET " + folderPath + QLatin1Char('/') + path;
-    // where files changed, the patches that could replace them are asked for (none published)
-    if (!paths.isEmpty())
-        expected << "404 GET " + folderPath + "/update_delta.txt";
     expected.sort();
     return expected;
 }

@@ -241,6 +241,10 @@ void tst_Publish::releasePathProblem_data()
     QTest::newRow("release-record") << QStringLiteral("Update_Release.INFO") << true;
     QTest::newRow("patch-index") << QStringLiteral("update_delta.txt") << true;
     QTest::newRow("patch-folder") << QStringLiteral("Update_Delta/x.zst") << true;
+    QTest::newRow("lock") << QStringLiteral("update_singleton.lock") << true;
+    QTest::newRow("lock-in-bin") << QStringLiteral("BIN/Update_Singleton.lock") << true;
+    // the run log in the cache gives way to a file of that name
+    QTest::newRow("run-log-name") << QStringLiteral("update.log") << false;
     // the updater's default cache beside it, in the root or in "bin", takes no release files
     QTest::newRow("default-cache") << QStringLiteral("update/zb") << true;
     QTest::newRow("default-cache-in-bin") << QStringLiteral("Bin/Update/zb") << true;
@@ -440,6 +444,8 @@ void tst_Publish::refused_data()
         << QStringLiteral("backslash") << 1 << QStringLiteral("backslash");
     QTest::newRow("colon-in-name") << QStringLiteral("colon") << 1 << QStringLiteral("':'");
     QTest::newRow("case-clash") << QStringLiteral("case") << 1 << QStringLiteral("only in case");
+    QTest::newRow("set-aside-name")
+        << QStringLiteral("set-aside") << 1 << QStringLiteral("the copy the updater keeps");
     QTest::newRow("trailing-dot-in-name")
         << QStringLiteral("trailing-dot") << 1 << QStringLiteral("ends in a dot");
     QTest::newRow("link-leading-outside")
@@ -492,6 +498,8 @@ void tst_Publish::refused()
         QVERIFY(writeFile(release + QLatin1String("/md5.txt"), "x"));
     else if (kind == QLatin1String("case"))
         QVERIFY(writeFile(release + QLatin1String("/OK/other.txt"), "x"));
+    else if (kind == QLatin1String("set-aside"))
+        QVERIFY(writeFile(release + QLatin1String("/ok/Fine.txt.OLD"), "x"));
     else if (kind == QLatin1String("trailing-dot"))
         QVERIFY(writeFile(release + QLatin1String("/ok/name."), "x"));
     else if (kind == QLatin1String("link-outside"))
@@ -753,6 +761,9 @@ void tst_Publish::deltas()
     QList<DeltaPatch> patches;
     QVERIFY(parseDeltaIndex(readFile(server + "/v2/" + deltaIndexName()), patches));
     QCOMPARE(patches.size(), patchesPerFile);
+    // clients ask for the index only where update.ini announces it
+    QCOMPARE(QSettings(server + "/update.ini", QSettings::IniFormat).value("Delta/Index"),
+             QVariant(QStringLiteral("update_delta.txt")));
     for (const DeltaPatch &patch : qAsConst(patches)) {
         QCOMPARE(patch.path, QStringLiteral("engine.dll"));
         QVERIFY(patch.size < 1000);

@@ -216,6 +216,9 @@ void tst_SignedRelease::attacks()
         server->setResponse(patchPath, delayed);
         const QByteArray index = deltaIndexText({patch});
         served.statement.files.insert(deltaIndexName(), sha256Hex(index));
+        // announced in update.ini, as update-publish --delta-from does
+        served.descriptor += "[Delta]\nIndex=update_delta.txt\n";
+        served.statement.descriptorSha256 = sha256Hex(served.descriptor);
         sign(served, vendorKey);
         // changed: the same patch, and another one besides
         DeltaPatch more = patch;

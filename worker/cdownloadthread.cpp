@@ -1,5 +1,6 @@
 #include "cdownloadthread.h"
 
+#include "net/reservednames.h"
 #include "worker/cachefilewriter.h"
 #include "worker/cachetrust.h"
 #include "worker/concurrentdigesthasher.h"
@@ -188,6 +189,11 @@ void CDownloadThread::beginJob()
         fail(cacheFileOf(files.at(problem.index)), problem.message);
         return;
     }
+    // the cache mirrors the installation: a release may have a ".partial" of its own
+    QStringList paths;
+    for (const ManifestEntry &entry : qAsConst(files))
+        paths.append(entry.path);
+    partialFolder = freeCacheName(partialFolderBaseName(), paths);
     states.assign(size_t(files.size()), State::Waiting);
     inFlight.resize(size_t(files.size()));
     busyHashers.resize(size_t(files.size()));
@@ -255,7 +261,7 @@ bool CDownloadThread::startTransfer(int index)
     auto transfer = std::make_unique<FileTransfer>(
             *managers[size_t(managerIndex)], entry, fileUrl(folderUrl, entry.path), cacheFile,
             transferLimits, *hasher,
-            cacheDir.absoluteFilePath(QStringLiteral(".partial")));
+            cacheDir.absoluteFilePath(partialFolder));
     const auto patch = patches.constFind(entry.path);
     if (patch != patches.cend())
         transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,

@@ -101,6 +101,7 @@ private:
     QDir installRoot;
     QList<ManifestEntry> files;
     QMap<QString, DeltaPatch> patches;
+    QString partialFolder; // below the cache: what large transfers keep between runs
     // Qt opens at most six connections to a server per manager: more transfers than that are
     // spread over several
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;

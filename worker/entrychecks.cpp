@@ -1,5 +1,6 @@
 #include "entrychecks.h"
 
+#include "net/reservednames.h"
 #include "worker/cachetrust.h"
 
 #include <QCoreApplication>
@@ -58,6 +59,7 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
 {
     // the parser already drops unsafe paths; this guards every other way a list could be built
     QHash<QString, QString> foldedPaths; // case-folded path to the path listed first
+    QStringList paths;
     // Nothing installs into the cache directory, onto it or onto a directory that holds it: a
     // release folder named like the cache ("update/x") would replace the cached file of another
     // entry before that one is installed, with bytes never checked against its own line.
@@ -83,6 +85,10 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
             || intoCache(entry.path)) {
             return {index, tr("更新文件%1路径不合法").arg(entry.path)};
         }
+        // the updater's own records, and its lock beside it, are never a file of a release
+        const QString reserved = reservedInstallationName(entry.path);
+        if (!reserved.isEmpty())
+            return {index, tr("更新文件%1与升级程序自己的文件%2同名").arg(entry.path, reserved)};
         // Where names ignore case the two would be one file, and the second would set the first
         // aside over the original's .old: refused on Windows, and elsewhere where the
         // installation's file system folds case (a FAT or NTFS volume, a case-folding folder).
@@ -93,7 +99,14 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
             return {index, tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path)};
         }
         foldedPaths.insert(folded, entry.path);
+        paths.append(entry.path);
     }
+    // every replaced file is set aside under its name followed by ".old": a file of the release
+    // of that name would be that copy, or be replaced by it
+    QString owner;
+    const QString clash = setAsideClash(paths, &owner);
+    if (!clash.isEmpty())
+        return {int(paths.indexOf(clash)), tr("更新文件%1与%2的备份文件同名").arg(clash, owner)};
     return {};
 }
 

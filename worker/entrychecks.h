@@ -9,7 +9,8 @@
 
 // Why an entry of the list must not be downloaded or installed, checked for all of them before
 // anything is touched: a path that leaves the cache or the installation root, one that would
-// install into the cache itself, two that differ only in letter case where names fold case.
+// install into the cache itself, two that differ only in letter case where names fold case, one
+// that takes the name of the updater's own files or of another one's set-aside copy.
 struct EntryProblem
 {
     int index = -1; // -1: none

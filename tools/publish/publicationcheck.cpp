@@ -351,8 +351,17 @@ void PublicationCheck::checkPatches(const QString &folderPath, const Manifest &m
     // patches are optional: clients fetch whole files for any that is missing or wrong, so each
     // problem here costs bandwidth, never an installation
     QFile index(folderPath + QLatin1Char('/') + deltaIndexName());
-    if (!index.exists())
+    // clients ask for the index only where update.ini announces it
+    if (!index.exists()) {
+        if (clientDescriptor.deltaIndex)
+            problemList.append(tr("update.ini announces patches, but %1 is missing.")
+                                   .arg(deltaIndexName()));
         return;
+    }
+    if (!clientDescriptor.deltaIndex)
+        warningList.append(tr("update.ini does not announce %1: clients use none of its patches. "
+                              "Publish the release again with --delta-from.")
+                               .arg(deltaIndexName()));
     const QByteArray bytes = index.open(QIODevice::ReadOnly) ? index.readAll() : QByteArray();
     QList<DeltaPatch> patches;
     if (!parseDeltaIndex(bytes, patches)) {

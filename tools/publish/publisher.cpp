@@ -2,7 +2,9 @@
 
 #include "publishrules.h"
 
+#include "net/deltaindex.h"
 #include "net/digest.h"
+#include "net/reservednames.h"
 #include "net/releasestatement.h"
 
 #include <QDir>
@@ -139,11 +141,19 @@ bool Publisher::prepare()
     std::sort(fileList.begin(), fileList.end(),
         [](const ReleaseFile &a, const ReleaseFile &b) { return a.path < b.path; });
     bool nonAscii = false;
+    QStringList paths;
     for (const ReleaseFile &file : qAsConst(fileList)) {
+        paths.append(file.path);
         total += file.size;
         for (const QChar c : file.path)
             nonAscii = nonAscii || c.unicode() > 0x7f;
     }
+    // the updater sets every file it replaces aside as NAME.old
+    QString owner;
+    const QString clash = setAsideClash(paths, &owner);
+    if (!clash.isEmpty())
+        addError(tr("\"%1\" would be the copy the updater keeps of \"%2\" when it replaces it.")
+                     .arg(printablePath(clash), printablePath(owner)));
     if (nonAscii)
         warningList.append(
             tr("Some names are not ASCII. md5.txt lists them in UTF-8; updaters that still read "
@@ -475,6 +485,9 @@ bool Publisher::makeDescriptor(QByteArray &bytes, UpdateDescriptor &values)
         settings.setValue(QStringLiteral("Summary/UpdateType"), options.optional ? 0 : 1);
         settings.setValue(QStringLiteral("Version/Folder"), options.folder);
         settings.setValue(QStringLiteral("Version/Version"), options.version);
+        // clients ask for the index of patches only where update.ini announces it
+        if (!options.deltaFrom.isEmpty())
+            settings.setValue(deltaIndexKey(), deltaIndexName());
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             addError(tr("Cannot write the descriptor %1.").arg(nativePath(scratchPath)));

@@ -1,6 +1,7 @@
 #include "publishrules.h"
 
 #include "net/manifest.h"
+#include "net/reservednames.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -66,23 +67,16 @@ QString releasePathProblem(const QString &path)
         return tr("uses \"%1\", a name Windows cannot store").arg(component);
     }
 
-    // the manifest is published as md5.txt beside the files, and the updater keeps the
-    // manifest it applied as update_md5.info and the highest signed release it installed as
-    // update_release.info in the installation root
-    const QString top = components.constFirst();
-    if (top.compare(QLatin1String("md5.txt"), Qt::CaseInsensitive) == 0)
-        return tr("would be overwritten by the manifest md5.txt");
-    // and the patches of a delta update with their index beside it
-    for (const QLatin1String delta :
-        {QLatin1String("update_delta.txt"), QLatin1String("update_delta")}) {
-        if (top.compare(delta, Qt::CaseInsensitive) == 0)
-            return tr("would be overwritten by the patches of a delta update (%1)").arg(delta);
-    }
-    for (const QLatin1String record :
-        {QLatin1String("update_md5.info"), QLatin1String("update_release.info")}) {
-        if (top.compare(record, Qt::CaseInsensitive) == 0)
-            return tr("would be overwritten by the updater's record %1").arg(record);
-    }
+    // beside the files on the server lie the manifest md5.txt and the patches of a delta
+    // update with their index; in the installation the updater keeps its records and its lock
+    const QString onServer = reservedReleaseFolderName(path);
+    if (!onServer.isEmpty())
+        return tr("would be overwritten by the updater's %1 beside the files on the server")
+            .arg(onServer);
+    const QString installed = reservedInstallationName(path);
+    if (!installed.isEmpty())
+        return tr("would be overwritten by the updater's own %1 in the installation")
+            .arg(installed);
     const QString cacheProblem = defaultCacheProblem(path);
     if (!cacheProblem.isEmpty())
         return cacheProblem;
