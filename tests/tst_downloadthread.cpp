@@ -23,6 +23,8 @@
 #include <thread>
 
 #include <windows.h>
+
+#include <sddl.h>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -766,11 +768,9 @@ void tst_DownloadThread::resume_data()
     QTest::newRow("no-validator") << "no-validator" << false << 1;
     QTest::newRow("kept-bytes-damaged") << "damaged" << true << 2;
     QTest::newRow("other-range-sent") << "wrong-range" << true << 2;
-#ifndef Q_OS_WIN
     // bytes or a validator that someone else could have changed are not continued
     QTest::newRow("partial-others-may-write") << "part-writable" << false << 1;
     QTest::newRow("record-others-may-write") << "record-writable" << false << 1;
-#endif
 }
 
 void tst_DownloadThread::resume()
@@ -811,17 +811,26 @@ void tst_DownloadThread::resume()
         QFile part(cachePath(".partial/" + parts.first()));
         QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("X", 1) == 1);
     }
-#ifndef Q_OS_WIN
     if (scenario.endsWith(QLatin1String("-writable"))) {
         const QStringList kept = QDir(cachePath(".partial"))
                                          .entryList({scenario.startsWith(QLatin1String("part"))
                                                              ? QStringLiteral("*.part")
                                                              : QStringLiteral("*.info")});
         QCOMPARE(kept.size(), 1);
-        QVERIFY(::chmod(QFile::encodeName(cachePath(".partial/" + kept.first())).constData(), 0666)
-                == 0);
-    }
+        const QString path = cachePath(".partial/" + kept.first());
+#ifdef Q_OS_WIN
+        // an access list that lets everyone write it
+        PSECURITY_DESCRIPTOR everyone = nullptr;
+        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr));
+        const auto release = qScopeGuard([everyone] { ::LocalFree(everyone); });
+        QVERIFY(::SetFileSecurityW(
+                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                DACL_SECURITY_INFORMATION, everyone));
+#else
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
 #endif
+    }
 
     server->clearLog();
     QList<QByteArray> ranges;

@@ -240,7 +240,10 @@ void tst_Startup::consolePasswordHidden()
     const QString errors = QString::fromUtf8(result.standardError);
     if (index) {
         QVERIFY2(log.contains(QLatin1String("user:***@")), qPrintable(log));
+#ifndef Q_OS_WIN
+        // on Windows Qt's handler writes to the debugger, not to stderr
         QVERIFY2(errors.contains(QLatin1String("user:***@")), qPrintable(errors));
+#endif
     }
     for (const QString &password : qAsConst(hidden)) {
         QVERIFY2(!report.contains(password), qPrintable(report));
