@@ -1,6 +1,8 @@
 #ifndef FRONTEND_H
 #define FRONTEND_H
 
+#include "app/urlpasswords.h"
+
 #include <QString>
 
 class CDownloadThread;
@@ -16,25 +18,17 @@ enum class AttemptResult {
     InstalledForced,
 };
 
-// The text with the password of baseUrl's user information replaced by "***" wherever it stands
-// in a URL (":password@"), in the forms a URL can take: as written, decoded and percent-encoded.
-// The base URL is read as text, so that a URL too broken for QUrl still has its password hidden.
-QString hideUrlPassword(const QString &text, const QString &baseUrl);
-
 // Everything that differs between console mode and the dialogs, in one place: how a failure is
 // reported, whether the user is asked, how the worker runs and when the host is started again.
 // Every message passes through here on its way to the user, so this is where the passwords of the
-// base URL and of the proxy are taken out of them (Qt's error texts name the URL, with its
-// password).
+// base URL and of the proxy are taken out of them.
 class UpdateFrontend
 {
 public:
     virtual ~UpdateFrontend();
 
-    // the base URL and the proxy (system.cfg's "Proxy") whose passwords no report may show; set
-    // once at start-up
-    void setBaseUrl(const QString &baseUrl);
-    void setProxyUrl(const QString &proxyUrl);
+    // the passwords no report may show; set once at start-up
+    void setPasswords(const UrlPasswords &passwords);
     // the message as it is shown: without the passwords of the base URL and the proxy
     QString shown(const QString &message) const;
 
@@ -74,8 +68,7 @@ protected:
     void runWorkerWithProgress(CDownloadThread &worker);
 
 private:
-    QString baseUrl;
-    QString proxyUrl;
+    UrlPasswords passwords;
 };
 
 // Reports as JSON on standard output; no question is asked, and only a successful forced

@@ -11,22 +11,39 @@
 namespace {
 QMutex logMutex;
 QString logPath; // empty: no log
+UrlPasswords hiddenPasswords;
 QtMessageHandler previousHandler = nullptr;
 bool installed = false;
 
 void logMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    // Qt's error texts name the URL they fetched, password and all
+    UrlPasswords passwords;
+    {
+        QMutexLocker lock(&logMutex);
+        passwords = hiddenPasswords;
+    }
+    const QString text = passwords.hidden(message);
     if (context.category && qstrncmp(context.category, "updater.", 8) == 0) {
         QMutexLocker lock(&logMutex);
         // opened for each line: the lines are few, and no handle keeps the cache busy
         QFile file(logPath);
         if (!logPath.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Append)) {
             file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-                       + context.category + ": " + message.toUtf8() + '\n');
+                       + context.category + ": " + text.toUtf8() + '\n');
         }
     }
     if (previousHandler)
-        previousHandler(type, context, message);
+        previousHandler(type, context, text);
+}
+
+// under logMutex
+void installHandler()
+{
+    if (!installed) {
+        installed = true;
+        previousHandler = qInstallMessageHandler(logMessage);
+    }
 }
 } // namespace
 
@@ -48,8 +65,12 @@ void startRunLog(const QDir &cacheDir, const Manifest &release)
     if (pathKind(path) != PathKind::Missing && !removeWithoutFollowing(path))
         return;
     logPath = path;
-    if (!installed) {
-        installed = true;
-        previousHandler = qInstallMessageHandler(logMessage);
-    }
+    installHandler();
+}
+
+void hideInMessages(const UrlPasswords &passwords)
+{
+    QMutexLocker lock(&logMutex);
+    hiddenPasswords = passwords;
+    installHandler();
 }

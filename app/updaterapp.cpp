@@ -3,6 +3,7 @@
 #include "app/config.h"
 #include "app/frontend.h"
 #include "app/relaunch.h"
+#include "app/runlog.h"
 #include "app/singleinstance.h"
 #include "app/updatecheck.h"
 #include "net/proxyaccess.h"
@@ -127,6 +128,9 @@ int runUpdater(int &argc, char **argv)
     const QString updaterDir = QCoreApplication::applicationDirPath();
     QNetworkAccessManager manager;
     const UpdaterConfig config = readConfig(updaterDir);
+    // one redaction for the reports, the run log and stderr
+    const UrlPasswords passwords(config.baseUrl, config.proxy);
+    hideInMessages(passwords);
     trustCertificates(config.caCertificates);
     errorDialog.setDownloadUrl(config.downloadUrl);
 
@@ -139,8 +143,7 @@ int runUpdater(int &argc, char **argv)
     DialogFrontend dialogs(errorDialog);
     UpdateFrontend &frontend
         = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
-    frontend.setBaseUrl(config.baseUrl);
-    frontend.setProxyUrl(config.proxy);
+    frontend.setPasswords(passwords);
     SingleInstanceGuard guard(updaterDir); // held until the process ends
     return startUpdate(frontend, guard, config, updaterDir, &manager);
 }

@@ -23,6 +23,8 @@
 #include <thread>
 
 #include <windows.h>
+
+#include <sddl.h>
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,6 +283,7 @@ void tst_DownloadThread::downloadFailures_data()
     QTest::newRow("wrong-digest") << "digest" << QStringLiteral("更新文件f.bin校验不对");
     QTest::newRow("upper-case-digest") << "upper" << QStringLiteral("更新文件f.bin校验不对");
     QTest::newRow("oversized-stops-at-once") << "oversized" << QStringLiteral("下载更新文件f.bin大小不对");
+    QTest::newRow("one-byte-over-stops-at-once") << "one-over" << QStringLiteral("下载更新文件f.bin大小不对");
     QTest::newRow("stalled") << "stalled" << QStringLiteral("下载更新文件f.bin网络错误：0-网络超时");
     // bytes keep coming, far too slowly to ever finish
     QTest::newRow("trickle") << "trickle" << QStringLiteral("下载更新文件f.bin网络错误：0-传输速度过低");
@@ -331,6 +334,10 @@ void tst_DownloadThread::downloadFailures()
         // more than listed, then silence: only a transfer ended at once fails with the size
         response.body = content + QByteArray(64 * 1024, 'x');
         response.stallAfterBytes = content.size() + 32 * 1024;
+    } else if (scenario == QLatin1String("one-over")) {
+        // the smallest overshoot: a transfer that waited for more would end at the stall limit
+        response.body = content + QByteArray(64 * 1024, 'x');
+        response.stallAfterBytes = content.size() + 1;
     } else if (scenario == QLatin1String("stalled")) {
         response.stallAfterBytes = 1000;
     } else if (scenario == QLatin1String("trickle")) {
@@ -348,7 +355,10 @@ void tst_DownloadThread::downloadFailures()
         QVERIFY(writeTree(cache.path(), {{entry.path, "stale"}}));
 
     CDownloadThread job(folder, QDir(cache.path()), QDir(root.path()), {entry});
-    job.setStallTimeout(scenario == QLatin1String("stalled") ? 500 : 30000);
+    // within the wait below, yet long enough that only a transfer that waited meets it
+    job.setStallTimeout(scenario == QLatin1String("stalled")    ? 500
+                        : scenario == QLatin1String("one-over") ? 5000
+                                                                : 30000);
     if (scenario == QLatin1String("trickle")) // 2 kB/s against at least 50 kB/s over 400 ms
         job.setMinimumRate(50 * 1024, 400);
     QSignalSpy failed(&job, &CDownloadThread::downloadFail);
@@ -760,6 +770,9 @@ void tst_DownloadThread::resume_data()
     QTest::newRow("other-range-sent") << "wrong-range" << true << 2;
     // the cache mirrors the installation: a file of the release where large files are kept
     QTest::newRow("release-has-partial-file") << "named-partial" << true << 1;
+    // bytes or a validator that someone else could have changed are not continued
+    QTest::newRow("partial-others-may-write") << "part-writable" << false << 1;
+    QTest::newRow("record-others-may-write") << "record-writable" << false << 1;
 }
 
 void tst_DownloadThread::resume()
@@ -803,6 +816,26 @@ void tst_DownloadThread::resume()
         QCOMPARE(parts.size(), 1);
         QFile part(cachePath(".partial/" + parts.first()));
         QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("X", 1) == 1);
+    }
+    if (scenario.endsWith(QLatin1String("-writable"))) {
+        const QStringList kept = QDir(cachePath(".partial"))
+                                         .entryList({scenario.startsWith(QLatin1String("part"))
+                                                             ? QStringLiteral("*.part")
+                                                             : QStringLiteral("*.info")});
+        QCOMPARE(kept.size(), 1);
+        const QString path = cachePath(".partial/" + kept.first());
+#ifdef Q_OS_WIN
+        // an access list that lets everyone write it
+        PSECURITY_DESCRIPTOR everyone = nullptr;
+        QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr));
+        const auto release = qScopeGuard([everyone] { ::LocalFree(everyone); });
+        QVERIFY(::SetFileSecurityW(
+                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                DACL_SECURITY_INFORMATION, everyone));
+#else
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
+#endif
     }
 
     server->clearLog();
@@ -912,6 +945,8 @@ void tst_DownloadThread::patches_data()
     QTest::newRow("patch-damaged") << "damaged" << false;
     QTest::newRow("patch-cut-short") << "cut" << false;
     QTest::newRow("patch-digest-wrong") << "digest" << false;
+    // a sound patch, its own size and digest right, that makes another file of the listed size
+    QTest::newRow("patch-makes-other-file") << "other-file" << false;
     QTest::newRow("installed-copy-differs") << "base" << false;
 #ifndef Q_OS_WIN
     QTest::newRow("installed-copy-is-link") << "link" << false;
@@ -932,10 +967,13 @@ void tst_DownloadThread::patches()
     QTemporaryDir scratch;
     const QString basePath = scratch.filePath("earlier");
     const QString targetPath = scratch.filePath("new");
-    QVERIFY(writeFileBytes(basePath, earlier) && writeFileBytes(targetPath, content));
+    const QByteArray made = fault == QLatin1String("other-file")
+            ? QByteArray(content).replace(700000, 5, "OTHER")
+            : content;
+    QVERIFY(writeFileBytes(basePath, earlier) && writeFileBytes(targetPath, made));
     DeltaPatch patch{"big.bin", digestText(earlier), 0, QByteArray()};
     QString error;
-    QVERIFY2(makePatch(basePath, targetPath, scratch.filePath("patch"), 3, quint64(content.size()),
+    QVERIFY2(makePatch(basePath, targetPath, scratch.filePath("patch"), 3, quint64(made.size()),
                        patch.size, patch.digest, error),
              qPrintable(error));
     QVERIFY(patch.size < 10000);

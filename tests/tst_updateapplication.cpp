@@ -164,6 +164,12 @@ void tst_UpdateApplication::passwordHidden_data()
                            << "http://u:***@h/x http://u:***@h/x";
     QTest::newRow("broken-url") << "http://u:pa/ss@[::1/" << "升级地址不合法:http://u:pa/ss@[::1/"
                                 << "升级地址不合法:http://u:***@[::1/";
+    // QUrl ends the user information at the first '@': only the text gives the decoded form
+    QTest::newRow("at-sign-decoded") << "http://u:p@ss%3Aw@h/" << "http://u:p@ss%3Aw@h/ http://u:p@ss:w@h/"
+                                     << "http://u:***@h/ http://u:***@h/";
+    // and an '@' in the path ends the text's user information too late: only QUrl's decoding
+    QTest::newRow("at-sign-in-path") << "http://u:p%40ss%3Aw@h/a@b/" << "http://u:p@ss:w@h/update.ini"
+                                     << "http://u:***@h/update.ini";
     QTest::newRow("no-password") << "http://user@host:8080/" << "http://user@host:8080/update.ini"
                                  << "http://user@host:8080/update.ini";
 }
