@@ -2,13 +2,18 @@
 
 #include "net/reservednames.h"
 
+#include <QUrl>
+
 namespace {
-// prefix + "/" + name, and the same with the slash single where prefix already ends with one
+// prefix + "/" + name, and the same with the slash single where prefix already ends with one;
+// not at the top of a server ("http://host/"), where the network layer sends the path's leading
+// "//" as "/" anyway: the second request would be the first once more
 PublicationUrl joined(const QString &prefix, const QString &name)
 {
     PublicationUrl url;
     url.url = prefix + QLatin1Char('/') + name;
-    if (prefix.endsWith(QLatin1Char('/')))
+    if (prefix.endsWith(QLatin1Char('/'))
+        && QUrl(prefix, QUrl::TolerantMode).path() != QLatin1String("/"))
         url.plainUrl = prefix + name;
     return url;
 }
