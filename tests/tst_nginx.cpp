@@ -1156,15 +1156,26 @@ void tst_Nginx::objectStore()
         "--proxy", "none"};
     QVERIFY2(runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output),
         output.constData());
-    const QByteArray damaged = QByteArray(second.files.value("app.bin")).replace("2", "3");
-    QVERIFY(putObject(base + "v2/app.bin", &damaged, error));
-    QVERIFY(!runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output));
-    QVERIFY2(output.contains("\"app.bin\" differs from md5.txt"), output.constData());
-    QVERIFY(putObject(base + "v2/lib/core/engine.dll", nullptr, error));
-    QVERIFY(!runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output));
-    QVERIFY2(output.contains("\"lib/core/engine.dll\" is missing")
-            && output.contains("v2/lib/core/engine.dll"),
-        output.constData());
+    // each damage in turn, on top of the ones before; the message names the object
+    const QByteArray changed = QByteArray(second.files.value("app.bin")).replace("2", "3");
+    const QByteArray cut = second.files.value("plugins/extra/new.so").left(5);
+    const struct {
+        const char *object;
+        const QByteArray *body; // none: deleted
+        const char *message;
+    } damages[] {
+        {"v2/app.bin", &changed, "\"app.bin\" differs from md5.txt"},
+        {"v2/plugins/extra/new.so", &cut, "\"plugins/extra/new.so\" has 5 bytes"},
+        {"v2/lib/core/engine.dll", nullptr,
+            "\"lib/core/engine.dll\" is missing: the server answered 404 Not Found at "},
+    };
+    for (const auto &damage : damages) {
+        QVERIFY2(putObject(base + QLatin1String(damage.object), damage.body, error),
+            qPrintable(error));
+        QVERIFY(!runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output));
+        QVERIFY2(output.contains(damage.message), output.constData());
+    }
+    QVERIFY2(output.contains(base.toUtf8() + "v2/lib/core/engine.dll"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Nginx)
