@@ -52,8 +52,9 @@ PublicationSource::Outcome DirectorySource::read(
 {
     const QString path = filePath(folder, name);
     const QFileInfo info(path);
+    // a dangling link is there, as a file that cannot be read
     if (!info.isFile())
-        return info.exists() ? Outcome::NotFile : Outcome::Missing;
+        return info.exists() || info.isSymLink() ? Outcome::NotFile : Outcome::Missing;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         error = file.errorString();
