@@ -8,6 +8,7 @@
 #include "net/deltaindex.h"
 #include "net/httprequest.h"
 #include "net/proxyaccess.h"
+#include "net/publicationurls.h"
 #include "worker/cachetrust.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,26 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString
     }
 }
 
+// A name the joining slash doubled is asked for once more with it single, after a 404. Found
+// at neither, the message is the one of the URL asked for first, as before there was a second.
+bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const PublicationUrl &url,
+    QByteArray &body, QString &error, int *status = nullptr)
+{
+    int answered = 0;
+    QString firstError;
+    const bool fetched = getWithPlainFallback(url, [&](const QString &text, int &got) {
+        const bool received = fetch(context, frontend, text, body, error, &got);
+        if (answered == 404 && got == 404)
+            error = firstError;
+        firstError = error;
+        answered = got;
+        return received;
+    });
+    if (status)
+        *status = answered;
+    return fetched;
+}
+
 // why the cache directory must not be used, or an empty text; a path that is no directory
 // at all fails where the descriptor is saved
 QString cacheDirProblem(const QString &path)
@@ -84,7 +105,8 @@ QMap<QString, DeltaPatch> availablePatches(const UpdateContext &context, UpdateF
     QString error;
     QList<DeltaPatch> patches;
     int status = 0;
-    if (!fetch(context, frontend, folder + deltaIndexName(), bytes, error, &status)) {
+    const PublicationUrl index = folderFileUrl(folder, deltaIndexName());
+    if (!fetch(context, frontend, index, bytes, error, &status)) {
         // none published is no news
         if (status != 404)
             qCInfo(lcDelta, "no patches: the index cannot be fetched (%s)", qUtf8Printable(error));
@@ -106,8 +128,8 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     QByteArray body;
     QString error;
 
-    const QString descriptorText = descriptorUrl(context.baseUrl);
-    const QUrl descriptor(descriptorText, QUrl::TolerantMode);
+    const PublicationUrl descriptorAddress = descriptorUrl(context.baseUrl);
+    const QUrl descriptor(descriptorAddress.url, QUrl::TolerantMode);
     if (!descriptor.isValid()) {
         frontend.reportFatal(
             tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
@@ -118,7 +140,7 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
                                                : AttemptResult::NotInstalled;
     };
 
-    if (!fetch(context, frontend, descriptorText, body, error))
+    if (!fetch(context, frontend, descriptorAddress, body, error))
         return failed(tr("下载升级描述文件失败:%1").arg(error));
 
     // Everything in the cache is installed with administrator rights: a cache that someone else
@@ -208,26 +230,6 @@ UpdateDescriptor readDescriptor(const QString &path)
     descriptor.deltaIndex
         = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
     return descriptor;
-}
-
-QString descriptorUrl(const QString &baseUrl)
-{
-    return baseUrl + QLatin1Char('/') + descriptorName();
-}
-
-QString signatureUrl(const QString &baseUrl)
-{
-    return baseUrl + QLatin1Char('/') + statementName();
-}
-
-QString folderUrl(const QString &baseUrl, const QString &folder)
-{
-    return baseUrl + folder + QLatin1Char('/');
-}
-
-QString manifestUrl(const QString &folderUrl)
-{
-    return folderUrl + QLatin1Char('/') + manifestName();
 }
 
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend)

@@ -3,6 +3,7 @@
 
 #include "app/frontend.h"
 #include "net/manifest.h"
+#include "net/publicationurls.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -49,10 +50,5 @@ int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
 
 // Creates or truncates the file and writes the bytes; false when it cannot be opened.
 bool writeFileBytes(QString path, QByteArray bytes);
-
-QString descriptorUrl(const QString &baseUrl);
-QString folderUrl(const QString &baseUrl, const QString &folder);
-QString manifestUrl(const QString &folderUrl);
-QString signatureUrl(const QString &baseUrl);
 
 #endif // UPDATECHECK_H

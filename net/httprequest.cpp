@@ -76,3 +76,83 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     reply->deleteLater();
     return true;
 }
+
+bool httpStream(QNetworkAccessManager *manager, QUrl url,
+                const std::function<bool(const char *data, qint64 size)> &consume,
+                QString &errorText, int stallSeconds,
+                const std::function<bool(const QUrl &from, const QUrl &to)> &redirectAllowed,
+                int maxRedirects, int *statusCode)
+{
+    for (int hop = 0;; ++hop) {
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        if (url.scheme() == QLatin1String("https"))
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+        QNetworkReply *reply = manager->get(request);
+        if (!reply) {
+            errorText = QCoreApplication::translate("QObject", "发送请求失败");
+            return false;
+        }
+        QEventLoop loop;
+        QTimer stall;
+        stall.setSingleShot(true);
+        bool stalled = false;
+        bool refused = false; // by consume
+        QObject::connect(&stall, &QTimer::timeout, &loop, [&]() {
+            stalled = true;
+            reply->abort();
+        });
+        const auto status = [reply]() {
+            return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        };
+        QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&]() {
+            if (stallSeconds > 0)
+                stall.start(stallSeconds * 1000);
+            // only the body of the file goes to consume, never that of an error or a redirection
+            if (status() != 200 || refused) {
+                reply->skip(reply->bytesAvailable());
+                return;
+            }
+            const QByteArray chunk = reply->readAll();
+            if (!consume(chunk.constData(), chunk.size())) {
+                refused = true;
+                reply->abort();
+            }
+        });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (stallSeconds > 0)
+            stall.start(stallSeconds * 1000);
+        if (!reply->isFinished())
+            loop.exec();
+
+        const int answer = status();
+        if (statusCode)
+            *statusCode = answer;
+        if (!refused && answer == 200 && reply->error() == QNetworkReply::NoError
+            && reply->bytesAvailable() > 0) {
+            const QByteArray rest = reply->readAll();
+            refused = !consume(rest.constData(), rest.size());
+        }
+        const QUrl next = answer >= 300 && answer < 400
+            ? url.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl())
+            : QUrl();
+        const bool received = !refused && !stalled && answer == 200
+            && reply->error() == QNetworkReply::NoError;
+        if (!received && !refused) {
+            errorText = stalled ? QCoreApplication::translate("QObject", "网络超时")
+                                : reply->errorString();
+        }
+        reply->deleteLater();
+        if (next.isValid() && !next.isEmpty() && !refused && !stalled) {
+            if (hop < maxRedirects && redirectAllowed(url, next)) {
+                url = next;
+                continue;
+            }
+            errorText = QCoreApplication::translate("QNetworkReply",
+                hop < maxRedirects ? "Insecure redirect" : "Too many redirects");
+            return false;
+        }
+        return received;
+    }
+}

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 class QNetworkAccessManager;
 
 // Sends one request and waits for the whole answer in a nested event loop. True only when a
@@ -19,5 +21,16 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
                  QByteArray verb, QByteArray requestBody,
                  QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize = 0,
                  int *statusCode = nullptr);
+
+// A GET whose body is handed to consume as it arrives, never held whole, as the download worker
+// receives a file: redirections followed where redirectAllowed says so (at most maxRedirects),
+// the transfer failed after stallSeconds without a byte. consume returning false ends it as a
+// failure with errorText unchanged. True only for a complete 200 answer; statusCode, when
+// given, receives the status of the last answer (0 when none arrived).
+bool httpStream(QNetworkAccessManager *manager, QUrl url,
+                const std::function<bool(const char *data, qint64 size)> &consume,
+                QString &errorText, int stallSeconds,
+                const std::function<bool(const QUrl &from, const QUrl &to)> &redirectAllowed,
+                int maxRedirects, int *statusCode = nullptr);
 
 #endif // HTTPREQUEST_H

@@ -350,6 +350,7 @@ private slots:
     void https();
     void proxy_data();
     void proxy();
+    void objectStore();
 
 private:
     bool makeCertificates(QString &error);
@@ -360,6 +361,9 @@ private:
     void stopNginx();
     QString nginxLog() const;
     bool startTinyproxy(QString &error);
+    bool startS3rver(const QString &program, QString &error);
+    bool putObject(const QString &url, const QByteArray *body, QString &error);
+    bool upload(const QString &serverDir, const QString &baseUrl, QString &error);
 
     QString siteDir(const QString &site) const;
     QString siteUrl(const QString &scheme, quint16 port, const QString &site) const;
@@ -381,6 +385,8 @@ private:
     QString caCertificate;
     QScopedPointer<LinuxProcess> tinyproxy;
     quint16 proxyPort = 0;
+    QScopedPointer<LinuxProcess> s3rver;
+    quint16 s3rverPort = 0;
     QNetworkAccessManager network;
     qint64 logOffset = 0;
     int marks = 0;
@@ -418,11 +424,13 @@ void tst_Nginx::initTestCase()
 
 void tst_Nginx::cleanupTestCase()
 {
-    if (tinyproxy && tinyproxy->isRunning()) {
-        tinyproxy->stop("TERM");
-        if (!tinyproxy->waitForFinished(5000)) {
-            tinyproxy->stop("KILL");
-            tinyproxy->waitForFinished(5000);
+    for (LinuxProcess *process : {s3rver.data(), tinyproxy.data()}) {
+        if (!process || !process->isRunning())
+            continue;
+        process->stop("TERM");
+        if (!process->waitForFinished(5000)) {
+            process->stop("KILL");
+            process->waitForFinished(5000);
         }
     }
     stopNginx();
@@ -1018,6 +1026,156 @@ void tst_Nginx::proxy()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(requests, QStringList());
     QCOMPARE(installedFiles(installation).keys(), QStringList());
+}
+
+// s3rver, an S3-compatible object store, in a directory of its own, with one bucket that
+// answers anonymous requests; it chooses a free port and names it in its first line
+bool tst_Nginx::startS3rver(const QString &program, QString &error)
+{
+    const QString dir = work.filePath(QStringLiteral("s3rver"));
+    if (!QDir().mkpath(dir)) {
+        error = QStringLiteral("cannot make ") + dir;
+        return false;
+    }
+    s3rver.reset(new LinuxProcess);
+    if (!s3rver->start(program,
+            {"-d", linuxPath(dir), "-a", "127.0.0.1", "-p", "0", "--configure-bucket", "bucket"},
+            dir, runFiles())) {
+        error = QStringLiteral("cannot start /bin/sh to run ") + program;
+        return false;
+    }
+    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    QElapsedTimer timer;
+    timer.start();
+    while (s3rver->isRunning() && timer.elapsed() < 30000) {
+        const QRegularExpressionMatch match = listening.match(QString::fromUtf8(s3rver->output()));
+        if (match.hasMatch()) {
+            s3rverPort = quint16(match.captured(1).toUInt());
+            return true;
+        }
+        QTest::qWait(50);
+    }
+    error = QStringLiteral("s3rver does not listen on 127.0.0.1: ")
+        + QString::fromLocal8Bit(s3rver->output());
+    s3rver->stop("KILL");
+    s3rver->waitForFinished(5000);
+    return false;
+}
+
+// PUT the body as the object at url; without one, DELETE it
+bool tst_Nginx::putObject(const QString &url, const QByteArray *body, QString &error)
+{
+    QNetworkRequest request {QUrl(url)};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
+    QNetworkReply *reply = body ? network.put(request, *body) : network.deleteResource(request);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    const bool answered = reply->isFinished() || finished.wait(30000);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    reply->deleteLater();
+    if (answered && reply->error() == QNetworkReply::NoError && status / 100 == 2)
+        return true;
+    error = QStringLiteral("%1 %2: %3").arg(body ? "PUT" : "DELETE", url, reply->errorString());
+    return false;
+}
+
+// one object per file, the key its path below the server directory, as a sync tool uploads it
+bool tst_Nginx::upload(const QString &serverDir, const QString &baseUrl, QString &error)
+{
+    const Files tree = snapshotTree(serverDir);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        if (it.key().endsWith(QLatin1Char('/')))
+            continue;
+        if (!putObject(baseUrl + it.key(), &it.value(), error))
+            return false;
+    }
+    return true;
+}
+
+// A publication uploaded to an object store, which keeps the doubled slashes of the URLs the
+// updater forms ("base//update.ini" is no key there): signed, with patches from the release
+// installed, it installs byte for byte; update-publish --check URL passes there and names the
+// object that is damaged or missing.
+void tst_Nginx::objectStore()
+{
+    QString program = qEnvironmentVariable("UPDATER_S3RVER");
+    if (program.isEmpty()) {
+        const QFileInfo fixed(LinuxRoot + QStringLiteral("/opt/s3rver/node_modules/.bin/s3rver"));
+        program = fixed.exists() ? fixed.filePath() : findProgram(QStringLiteral("s3rver"));
+    }
+    if (program.isEmpty() || findProgram(QStringLiteral("node")).isEmpty())
+        SKIP_OR_FAIL_IN_CI("s3rver is not installed (tools/setup.sh installs it with npm into "
+                           "/opt/s3rver); the runs against an object store need it");
+    QString error;
+    QVERIFY2(startS3rver(program, error), qPrintable(error));
+    const QString base = QStringLiteral("http://127.0.0.1:%1/bucket/base/").arg(s3rverPort);
+
+    const QString key = work.filePath(QStringLiteral("store.key"));
+    QByteArray output;
+    QVERIFY2(runTool(QStringLiteral(UPDATE_PUBLISH_EXE), {"--keygen", key}, work.path(), &output),
+        output.constData());
+    const QByteArray publicKey
+        = QRegularExpression(QStringLiteral("PublicKeys=(\\S+)"))
+              .match(QString::fromLatin1(output))
+              .captured(1)
+              .toLatin1();
+    QVERIFY2(!publicKey.isEmpty(), output.constData());
+
+    const QString serverDir = siteDir(QStringLiteral("store"));
+    const QString releases = work.filePath(QStringLiteral("releases/store/"));
+    Installation installation;
+    QVERIFY2(prepare(installation, base, error), qPrintable(error));
+    installation.writeConfig(
+        {{"URL", base}, {"ExeName", "host.sh"}, {"PublicKeys", QString::fromLatin1(publicKey)}});
+    // a few bytes of the large file changed too: a patch for it pays
+    QByteArray blob = Release1.value("big/blob.bin");
+    blob.replace(1000, 5, "patch");
+    const Publication second {"v2", "2.0", true, withChanges(Release2, {{"big/blob.bin", blob}})};
+    for (const Publication &release : {Version1, second}) {
+        QVERIFY(writeTree(releases + release.folder, release.files));
+        QStringList arguments {releases + release.folder, serverDir, "--version", release.version,
+            "--folder", release.folder, "--optional", "--sign", key};
+        if (release.folder != Version1.folder)
+            arguments << "--delta-from" << releases + Version1.folder;
+        QVERIFY2(runTool(QStringLiteral(UPDATE_PUBLISH_EXE), arguments, work.path(), &output),
+            output.constData());
+        QVERIFY2(upload(serverDir, base, error), qPrintable(error));
+        const Installation::Result result = installation.run({"console"});
+        QVERIFY2(result.finished && result.exitCode == 0 && result.standardOutput == NoUpdateReport,
+            qPrintable(QString::fromUtf8(result.standardOutput + result.standardError)));
+    }
+    // the record of the signed release accepted, which the other runs have not
+    QVERIFY(QFile::remove(installation.root() + "/update_release.info"));
+    verifyInstallation(installation, serverDir + "/v2/md5.txt", second.files,
+        withChanges(OldCopies2, {{"big/blob.bin.old", Release1.value("big/blob.bin")}}));
+    if (QTest::currentTestFailed())
+        return;
+    // the changed files came as patches, the signed index announced in update.ini
+    QVERIFY2(s3rver->output().contains("/v2/update_delta/"), s3rver->output().right(3000).constData());
+
+    const QStringList check {"--check", base, "--public-key", QString::fromLatin1(publicKey),
+        "--proxy", "none"};
+    QVERIFY2(runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output),
+        output.constData());
+    // each damage in turn, on top of the ones before; the message names the object
+    const QByteArray changed = QByteArray(second.files.value("app.bin")).replace("2", "3");
+    const QByteArray cut = second.files.value("plugins/extra/new.so").left(5);
+    const struct {
+        const char *object;
+        const QByteArray *body; // none: deleted
+        const char *message;
+    } damages[] {
+        {"v2/app.bin", &changed, "\"app.bin\" differs from md5.txt"},
+        {"v2/plugins/extra/new.so", &cut, "\"plugins/extra/new.so\" has 5 bytes"},
+        {"v2/lib/core/engine.dll", nullptr,
+            "\"lib/core/engine.dll\" is missing: the server answered 404 Not Found at "},
+    };
+    for (const auto &damage : damages) {
+        QVERIFY2(putObject(base + QLatin1String(damage.object), damage.body, error),
+            qPrintable(error));
+        QVERIFY(!runTool(QStringLiteral(UPDATE_PUBLISH_EXE), check, work.path(), &output));
+        QVERIFY2(output.contains(damage.message), output.constData());
+    }
+    QVERIFY2(output.contains(base.toUtf8() + "v2/lib/core/engine.dll"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Nginx)

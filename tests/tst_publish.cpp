@@ -834,6 +834,21 @@ void tst_Publish::commandLine_data()
     QTest::newRow("release-number-signed") << QStringList({QStringLiteral("--sign"), key, dir,
         QStringLiteral("--release-number"), QStringLiteral("+3")})
                                            << 2 << QByteArray();
+    // the network's options go with a URL only; a proxy setting must be one
+    QTest::newRow("check-directory-with-proxy") << QStringList({QStringLiteral("--check"), dir,
+        QStringLiteral("--proxy"), QStringLiteral("none")})
+                                                << 2 << QByteArray();
+    QTest::newRow("check-url-bad-proxy") << QStringList({QStringLiteral("--check"),
+        QStringLiteral("http://127.0.0.1:1/app/"), QStringLiteral("--proxy"), QStringLiteral("ftp://x")})
+                                         << 2 << QByteArray();
+    QTest::newRow("check-url-no-ca-file") << QStringList({QStringLiteral("--check"),
+        QStringLiteral("https://127.0.0.1:1/app/"), QStringLiteral("--ca-certificates"),
+        dir + QLatin1String("-missing.pem")})
+                                          << 2 << QByteArray();
+    QTest::newRow("check-url-unreachable")
+        << QStringList({QStringLiteral("--check"), QStringLiteral("http://127.0.0.1:1/app/"),
+               QStringLiteral("--proxy"), QStringLiteral("none")})
+        << 1 << QByteArray();
     QTest::newRow("resign-with-release-version") << QStringList(
         {QStringLiteral("--sign"), key, dir, QStringLiteral("--version"), QStringLiteral("1")})
                                                  << 2 << QByteArray();

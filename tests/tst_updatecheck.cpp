@@ -18,6 +18,8 @@ private slots:
     void updateMember();
     void joinedUrls_data();
     void joinedUrls();
+    void plainSlashFallback_data();
+    void plainSlashFallback();
     void fetchFailures_data();
     void fetchFailures();
     void unwritableCache();
@@ -131,6 +133,49 @@ void tst_UpdateCheck::joinedUrls()
     const Installation::Result result = installation->run({QStringLiteral("console")});
     QCOMPARE(result.standardOutput, report(true, false));
     QCOMPARE(server->requestedPaths(), (QList<QByteArray>{descriptorPath, manifestPath}));
+}
+
+// An object store keeps the doubled slash of a key: "app//update.ini" is not "app/update.ini".
+// After a 404 there the updater asks once more with the slash single.
+void tst_UpdateCheck::plainSlashFallback_data()
+{
+    QTest::addColumn<QString>("basePath"); // appended to http://127.0.0.1:PORT
+    QTest::addColumn<QList<QByteArray>>("served");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QList<QByteArray>>("requested");
+
+    const QByteArray descriptor = "/app/update.ini";
+    const QByteArray manifest = "/app/v3/md5.txt";
+    QTest::newRow("both-plain") << "/app/" << QList<QByteArray>{descriptor, manifest} << report(true, false)
+                                << QList<QByteArray>{"/app//update.ini", descriptor, "/app/v3//md5.txt", manifest};
+    QTest::newRow("manifest-doubled") << "/app/" << QList<QByteArray>{descriptor, "/app/v3//md5.txt"} << report(true, false)
+                                      << QList<QByteArray>{"/app//update.ini", descriptor, "/app/v3//md5.txt"};
+    // the message is the one of the first URL, as without the second request
+    QTest::newRow("manifest-nowhere") << "/app/" << QList<QByteArray>{descriptor}
+                                      << report(false, false, "下载更新列表文件失败:Error transferring "
+                                                "BASE/app/v3//md5.txt - server replied: Not Found")
+                                      << QList<QByteArray>{"/app//update.ini", descriptor, "/app/v3//md5.txt", manifest};
+    // at the top of the server "//update.ini" goes out as "/update.ini": nothing to ask again
+    QTest::newRow("top-nowhere") << "/" << QList<QByteArray>{"/elsewhere"}
+                                 << report(false, false, "下载升级描述文件失败:Error transferring "
+                                           "BASE//update.ini - server replied: Not Found")
+                                 << QList<QByteArray>{"/update.ini"};
+}
+
+void tst_UpdateCheck::plainSlashFallback()
+{
+    QFETCH(QString, basePath);
+    QFETCH(QList<QByteArray>, served);
+    QFETCH(QByteArray, output);
+    QFETCH(QList<QByteArray>, requested);
+    installation->writeConfig({{"URL", server->baseUrl() + basePath}});
+    server->setFile(served.at(0), descriptorText("1", "v3", "2.0"));
+    if (served.size() > 1)
+        server->setFile(served.at(1), QByteArray()); // an empty manifest: nothing to update
+
+    const Installation::Result result = installation->run({QStringLiteral("console")});
+    QCOMPARE(result.standardOutput, QByteArray(output).replace("BASE", server->baseUrl().toUtf8()));
+    QCOMPARE(server->requestedPaths(), requested);
 }
 
 void tst_UpdateCheck::fetchFailures_data()

@@ -9,14 +9,11 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSet>
 #include <QSettings>
+#include <QTemporaryFile>
 
 namespace {
-constexpr qint64 ReadChunkSize = 1024 * 1024;
-
 QString shownTime(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODate);
@@ -37,11 +34,31 @@ bool isHex(const QByteArray &text, int length)
 {
     return isLowerHex(text.toLower(), length);
 }
+
+// update.ini or md5.txt not read
+QString readProblem(PublicationSource::Outcome outcome, const QString &shown, const QString &error)
+{
+    if (outcome != PublicationSource::Outcome::Missing
+        && outcome != PublicationSource::Outcome::NotFile)
+        return PublicationCheck::tr("Cannot read %1: %2").arg(shown, error);
+    return error.isEmpty() ? PublicationCheck::tr("%1 does not exist.").arg(shown)
+                           : PublicationCheck::tr("%1 does not exist: %2.").arg(shown, error);
+}
 } // namespace
 
 PublicationCheck::PublicationCheck(const QString &serverDir)
-    : serverDir(serverDir)
+    : source(new DirectorySource(serverDir))
 { }
+
+PublicationCheck::PublicationCheck(std::unique_ptr<PublicationSource> source)
+    : source(std::move(source))
+{ }
+
+bool PublicationCheck::isServerUrl(const QString &location)
+{
+    return location.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+        || location.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
 
 void PublicationCheck::setProgressHandler(std::function<void(quint64, quint64)> handler)
 {
@@ -61,24 +78,27 @@ bool PublicationCheck::run()
     releaseStatement = ReleaseStatement();
     signers.clear();
 
-    const QString descriptorPath = QDir(serverDir).filePath(QStringLiteral("update.ini"));
-    if (!QFileInfo(descriptorPath).isFile()) {
-        problemList.append(tr("%1 does not exist.").arg(nativePath(descriptorPath)));
+    const QString descriptorShown = source->shownName(QString(), descriptorName());
+    QString error;
+    const PublicationSource::Outcome descriptorRead
+        = source->read(QString(), descriptorName(), descriptorData, error);
+    if (descriptorRead != PublicationSource::Outcome::Read) {
+        problemList.append(readProblem(descriptorRead, descriptorShown, error));
         return false;
     }
-    {
-        QFile readable(descriptorPath);
-        if (!readable.open(QIODevice::ReadOnly)) {
-            problemList.append(
-                tr("Cannot read %1: %2").arg(nativePath(descriptorPath), readable.errorString()));
-            return false;
-        }
-        descriptorData = readable.readAll();
+    // read back from a file, as the updater reads the copy it saves
+    QTemporaryFile descriptorPath;
+    if (!descriptorPath.open() || descriptorPath.write(descriptorData) != descriptorData.size()
+        || !descriptorPath.flush()) {
+        problemList.append(tr("Cannot write a copy of %1: %2")
+                               .arg(descriptorShown, descriptorPath.errorString()));
+        return false;
     }
+    descriptorPath.close();
     // the same keys and defaults the updater uses
-    QSettings descriptor(descriptorPath, QSettings::IniFormat);
+    QSettings descriptor(descriptorPath.fileName(), QSettings::IniFormat);
     if (descriptor.status() != QSettings::NoError) {
-        problemList.append(tr("%1 is not a readable INI file.").arg(nativePath(descriptorPath)));
+        problemList.append(tr("%1 is not a readable INI file.").arg(descriptorShown));
         return false;
     }
     updateType = descriptor.value(QStringLiteral("Summary/UpdateType"), 1).toInt();
@@ -88,7 +108,7 @@ bool PublicationCheck::run()
     if (versionText.trimmed().isEmpty())
         warningList.append(tr("update.ini names no version text; users see an empty version."));
     // what a signed statement is compared with: the values exactly as the updater reads them
-    clientDescriptor = readDescriptor(descriptorPath);
+    clientDescriptor = readDescriptor(descriptorPath.fileName());
 
     const QString folderProblem = folderNameProblem(folderName);
     if (!folderProblem.isEmpty()) {
@@ -96,50 +116,55 @@ bool PublicationCheck::run()
                                .arg(printablePath(folderName), folderProblem));
         return false;
     }
-    const QString folderPath = QDir(serverDir).filePath(folderName);
-    if (!QFileInfo(folderPath).isDir()) {
-        problemList.append(
-            tr("The folder %1 named in update.ini does not exist.").arg(nativePath(folderPath)));
+    const QString missingFolder = source->folderProblem(folderName);
+    if (!missingFolder.isEmpty()) {
+        problemList.append(missingFolder);
         return false;
     }
 
-    const QString manifestPath = folderPath + QLatin1String("/md5.txt");
-    QFile manifestFile(manifestPath);
-    if (!manifestFile.open(QIODevice::ReadOnly)) {
-        problemList.append(
-            tr("Cannot read %1: %2").arg(nativePath(manifestPath), manifestFile.errorString()));
+    // asked for in the order the updater asks: update.sig before md5.txt
+    QByteArray statementBytes;
+    QString statementError;
+    PublicationSource::Outcome statementOutcome = PublicationSource::Outcome::Missing;
+    if (!collecting)
+        statementOutcome
+            = source->read(QString(), statementName(), statementBytes, statementError);
+
+    const QString manifestShown = source->shownName(folderName, manifestName());
+    const PublicationSource::Outcome manifestRead
+        = source->read(folderName, manifestName(), manifestData, error);
+    if (manifestRead != PublicationSource::Outcome::Read) {
+        problemList.append(readProblem(manifestRead, manifestShown, error));
         return false;
     }
-    manifestData = manifestFile.readAll();
-    manifestFile.close();
 
-    const QFileInfo statementFile(QDir(serverDir).filePath(QStringLiteral("update.sig")));
     if (!collecting
-        && (!trustedKeys.isEmpty() || statementFile.exists() || statementFile.isSymLink()))
-        checkStatement();
+        && (!trustedKeys.isEmpty() || statementOutcome != PublicationSource::Outcome::Missing))
+        checkStatement(statementOutcome, statementBytes, statementError);
     checkManifestLines(manifestData);
-    checkFiles(folderPath, manifestData);
+    checkFiles(manifestData);
     return problemList.isEmpty();
 }
 
-void PublicationCheck::checkStatement()
+void PublicationCheck::checkStatement(
+    PublicationSource::Outcome outcome, const QByteArray &bytes, const QString &error)
 {
-    const QString path = QDir(serverDir).filePath(QStringLiteral("update.sig"));
-    if (!QFileInfo(path).isFile()) {
-        if (QFileInfo::exists(path))
-            problemList.append(tr("%1 is not a file.").arg(nativePath(path)));
-        else
-            problemList.append(tr("%1 does not exist; clients with PublicKeys in system.cfg "
-                                  "refuse an unsigned release.")
-                                   .arg(nativePath(path)));
+    const QString path = source->shownName(QString(), statementName());
+    switch (outcome) {
+    case PublicationSource::Outcome::Read:
+        break;
+    case PublicationSource::Outcome::NotFile:
+        problemList.append(tr("%1 is not a file.").arg(path));
+        return;
+    case PublicationSource::Outcome::Missing:
+        problemList.append(tr("%1 does not exist; clients with PublicKeys in system.cfg "
+                              "refuse an unsigned release.")
+                               .arg(path));
+        return;
+    default:
+        problemList.append(tr("Cannot read %1: %2").arg(path, error));
         return;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        problemList.append(tr("Cannot read %1: %2").arg(nativePath(path), file.errorString()));
-        return;
-    }
-    const QByteArray bytes = file.readAll();
 
     ReleaseStatement &statement = releaseStatement;
     switch (readSignedStatement(bytes, trustedKeys, statement, &signers)) {
@@ -244,7 +269,7 @@ void PublicationCheck::checkManifestLines(const QByteArray &bytes)
         problemList.append(tr("md5.txt lists no files."));
 }
 
-void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &bytes)
+void PublicationCheck::checkFiles(const QByteArray &bytes)
 {
     const Manifest manifest = parseManifest(bytes);
     quint64 total = 0;
@@ -257,7 +282,6 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
     // the SHA-256 comes from the same read as the digest text
     const bool hashing = collecting || statementRead;
     const QMap<QString, QByteArray> &signedHashes = releaseStatement.files;
-    QByteArray buffer(int(ReadChunkSize), Qt::Uninitialized);
     for (const ManifestEntry &entry : manifest) {
         ++checkedFiles;
         const QString shown = printablePath(entry.path);
@@ -265,57 +289,27 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
             problemList.append(tr("\"%1\" has no SHA-256 in update.sig; clients refuse the "
                                   "release.")
                                    .arg(shown));
-        const QString path = folderPath + QLatin1Char('/') + entry.path;
-        const QFileInfo info(path);
-        if (!info.exists()) {
-            problemList.append(tr("\"%1\" is missing.").arg(shown));
-            done += entry.size;
-            continue;
-        }
-        if (!info.isFile()) {
-            problemList.append(tr("\"%1\" is not a regular file.").arg(shown));
-            done += entry.size;
-            continue;
-        }
-        if (quint64(info.size()) != entry.size) {
-            // the digest cannot match either; hashing it would only take time
-            problemList.append(tr("\"%1\" has %2 bytes, md5.txt lists %3.")
-                                   .arg(shown)
-                                   .arg(info.size())
-                                   .arg(entry.size));
-            done += entry.size;
-            continue;
-        }
-
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            problemList.append(tr("Cannot read \"%1\": %2").arg(shown, file.errorString()));
-            done += entry.size;
-            continue;
-        }
         DigestHasher hasher;
         Sha256Hasher sha256;
         quint64 read = 0;
-        bool failed = false;
-        for (;;) {
-            const qint64 count = file.read(buffer.data(), buffer.size());
-            if (count < 0) {
-                problemList.append(tr("Cannot read \"%1\": %2").arg(shown, file.errorString()));
-                failed = true;
-                break;
-            }
-            if (count == 0)
-                break;
-            hasher.addData(buffer.constData(), count);
-            if (hashing)
-                sha256.addData(buffer.constData(), count);
-            read += quint64(count);
-            if (progress)
-                progress(done + qMin(read, entry.size), total);
-        }
+        quint64 size = entry.size;
+        QString error;
+        const PublicationSource::Outcome outcome = source->stream(folderName, entry.path, size,
+            [&](const char *data, qint64 length) {
+                hasher.addData(data, length);
+                if (hashing)
+                    sha256.addData(data, length);
+                read += quint64(length);
+                if (progress)
+                    progress(done + qMin(read, entry.size), total);
+            },
+            error);
         done += entry.size;
-        if (failed)
+        const QString problem = streamProblem(outcome, shown, size, entry.size, error);
+        if (!problem.isEmpty()) {
+            problemList.append(problem);
             continue;
+        }
         const QByteArray digest = hasher.digestText();
         if (digest != entry.digest)
             problemList.append(
@@ -333,7 +327,7 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
     }
     if (progress)
         progress(done, total);
-    checkPatches(folderPath, manifest);
+    checkPatches(manifest);
 
     if (statementRead) {
         int unlisted = 0;
@@ -346,23 +340,34 @@ void PublicationCheck::checkFiles(const QString &folderPath, const QByteArray &b
     }
 }
 
-void PublicationCheck::checkPatches(const QString &folderPath, const Manifest &manifest)
+void PublicationCheck::checkPatches(const Manifest &manifest)
 {
     // patches are optional: clients fetch whole files for any that is missing or wrong, so each
     // problem here costs bandwidth, never an installation
-    QFile index(folderPath + QLatin1Char('/') + deltaIndexName());
     // clients ask for the index only where update.ini announces it
-    if (!index.exists()) {
+    if (!clientDescriptor.deltaIndex && !source->seesUnannounced())
+        return;
+    QByteArray bytes;
+    QString error;
+    const PublicationSource::Outcome read
+        = source->read(folderName, deltaIndexName(), bytes, error);
+    if (read == PublicationSource::Outcome::Missing) {
         if (clientDescriptor.deltaIndex)
-            problemList.append(tr("update.ini announces patches, but %1 is missing.")
-                                   .arg(deltaIndexName()));
+            problemList.append(error.isEmpty()
+                    ? tr("update.ini announces patches, but %1 is missing.").arg(deltaIndexName())
+                    : tr("update.ini announces patches, but %1 is missing: %2.")
+                          .arg(deltaIndexName(), error));
         return;
     }
     if (!clientDescriptor.deltaIndex)
         warningList.append(tr("update.ini does not announce %1: clients use none of its patches. "
                               "Publish the release again with --delta-from.")
                                .arg(deltaIndexName()));
-    const QByteArray bytes = index.open(QIODevice::ReadOnly) ? index.readAll() : QByteArray();
+    if (read == PublicationSource::Outcome::Failed && !error.isEmpty()) {
+        problemList.append(tr("Cannot read %1: %2")
+                               .arg(source->shownName(folderName, deltaIndexName()), error));
+        return;
+    }
     QList<DeltaPatch> patches;
     if (!parseDeltaIndex(bytes, patches)) {
         problemList.append(tr("%1 is not an index of patches the updater can read.")
@@ -381,12 +386,40 @@ void PublicationCheck::checkPatches(const QString &folderPath, const Manifest &m
         if (!manifest.contains(patch.path))
             problemList.append(tr("%1 lists a patch for \"%2\", which md5.txt does not list.")
                                    .arg(deltaIndexName(), printablePath(patch.path)));
-        const QString path = folderPath + QLatin1Char('/') + shown;
-        const QFileInfo info(path);
-        if (!info.isFile() || quint64(info.size()) != patch.size)
+        DigestHasher hasher;
+        quint64 size = patch.size;
+        const PublicationSource::Outcome outcome = source->stream(folderName, shown, size,
+            [&hasher](const char *data, qint64 length) { hasher.addData(data, length); }, error);
+        if (outcome == PublicationSource::Outcome::Read) {
+            if (hasher.digestText() != patch.digest)
+                problemList.append(
+                    tr("The patch %1 differs from %2.").arg(shown, deltaIndexName()));
+        } else if (outcome == PublicationSource::Outcome::Failed) {
+            problemList.append(tr("Cannot read the patch %1: %2").arg(shown, error));
+        } else {
             problemList.append(tr("The patch %1 is missing or has not the size %2 lists.")
                                    .arg(shown, deltaIndexName()));
-        else if (fileDigestText(path) != patch.digest)
-            problemList.append(tr("The patch %1 differs from %2.").arg(shown, deltaIndexName()));
+        }
     }
+}
+
+QString PublicationCheck::streamProblem(PublicationSource::Outcome outcome, const QString &shown,
+    quint64 size, quint64 listed, const QString &error) const
+{
+    switch (outcome) {
+    case PublicationSource::Outcome::Read:
+        return QString();
+    case PublicationSource::Outcome::Missing:
+        return error.isEmpty() ? tr("\"%1\" is missing.").arg(shown)
+                               : tr("\"%1\" is missing: %2.").arg(shown, error);
+    case PublicationSource::Outcome::NotFile:
+        return tr("\"%1\" is not a regular file.").arg(shown);
+    case PublicationSource::Outcome::WrongSize:
+        return tr("\"%1\" has %2 bytes, md5.txt lists %3.").arg(shown).arg(size).arg(listed);
+    case PublicationSource::Outcome::TooLong:
+        return tr("\"%1\" has more bytes than the %2 md5.txt lists.").arg(shown).arg(listed);
+    case PublicationSource::Outcome::Failed:
+        break;
+    }
+    return tr("Cannot read \"%1\": %2").arg(shown, error);
 }

@@ -1,6 +1,8 @@
 #ifndef PUBLICATIONCHECK_H
 #define PUBLICATIONCHECK_H
 
+#include "publicationsource.h"
+
 #include "app/updatecheck.h"
 #include "net/releasestatement.h"
 
@@ -14,10 +16,11 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
-// Verifies a server directory the way a client would see it: update.ini read with QSettings,
-// md5.txt read with the updater's own parser, and every listed file present with the listed
-// size and digest text. When the release is signed (update.sig exists, or keys to trust are
+// Verifies a publication the way a client would see it, in a server directory or live at a base
+// URL: update.ini read with QSettings, md5.txt read with the updater's own parser, and every
+// listed file present with the listed size and digest text. When the release is signed (update.sig exists, or keys to trust are
 // given), also what a client that checks signatures checks: a signature, the SHA-256 of
 // update.ini, of md5.txt and of every file, folder and version, and the expiry.
 class PublicationCheck
@@ -26,6 +29,10 @@ class PublicationCheck
 
 public:
     explicit PublicationCheck(const QString &serverDir);
+    explicit PublicationCheck(std::unique_ptr<PublicationSource> source);
+
+    // an address to fetch the publication from rather than a directory: http:// or https://
+    static bool isServerUrl(const QString &location);
 
     // a statement must carry a signature by one of these keys; with none, every signature of a
     // statement found must verify
@@ -63,12 +70,16 @@ public:
     static constexpr int ExpiryWarningDays = 7;
 
 private:
-    void checkStatement();
+    void checkStatement(PublicationSource::Outcome outcome, const QByteArray &bytes,
+        const QString &error);
     void checkManifestLines(const QByteArray &bytes);
-    void checkFiles(const QString &folderPath, const QByteArray &bytes);
-    void checkPatches(const QString &folderPath, const Manifest &manifest);
+    void checkFiles(const QByteArray &bytes);
+    void checkPatches(const Manifest &manifest);
+    // the problem a streamed file's outcome makes, or an empty text when it was read whole
+    QString streamProblem(PublicationSource::Outcome outcome, const QString &shown,
+        quint64 size, quint64 listed, const QString &error) const;
 
-    QString serverDir;
+    std::unique_ptr<PublicationSource> source;
     QList<QByteArray> trustedKeys;
     bool collecting = false;
     QStringList problemList;

@@ -6,7 +6,9 @@
 #include "releasesigner.h"
 #include "signingkeyfile.h"
 
+#include "net/proxyaccess.h"
 #include "net/releasestatement.h"
+#include "net/tlstrust.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -91,6 +93,8 @@ QString description()
               "  update-publish --sign KEYFILE [--sign KEYFILE]... [--expires DAYS]\n"
               "                 [--release-number N] SERVER_DIR\n"
               "  update-publish --check SERVER_DIR [--public-key KEY]...\n"
+              "  update-publish --check URL [--public-key KEY]... [--ca-certificates FILE]\n"
+              "                 [--proxy PROXY]\n"
               "  update-publish --keygen KEYFILE\n"
               "\n"
               "Publishing copies every file below RELEASE_DIR (hidden files included) into\n"
@@ -139,7 +143,13 @@ QString description()
               "support ignore both. The index is signed with the release.\n"
               "\n"
               "--check verifies a publication; when SERVER_DIR holds update.sig, or keys are\n"
-              "given with --public-key, also its signatures, hashes and expiry.\n"
+              "given with --public-key, also its signatures, hashes and expiry. Given the\n"
+              "clients' base URL (http:// or https://) in place of SERVER_DIR, it fetches the\n"
+              "live publication as clients do, every file streamed and hashed: the same URLs,\n"
+              "the same certificate checks (the system's certificate authorities, or those in\n"
+              "--ca-certificates FILE as with CaCertificates in system.cfg) and the proxy of\n"
+              "--proxy as with Proxy in system.cfg (default: the system's). Run it against\n"
+              "the CDN after every upload.\n"
               "\n"
               "--version with a value is the release version; --version alone prints the\n"
               "version of this tool.\n"
@@ -264,9 +274,19 @@ int keygen(const QString &path)
     return PublishSucceeded;
 }
 
-int check(const QString &serverDir, const QList<QByteArray> &trustedKeys)
+int check(const QString &location, const QList<QByteArray> &trustedKeys,
+    const ProxySetting &proxy)
 {
-    PublicationCheck check(serverDir);
+    const bool remote = PublicationCheck::isServerUrl(location);
+    PublicationCheck check = remote
+        ? PublicationCheck(std::make_unique<ServerSource>(location, proxy))
+        : PublicationCheck(location);
+    const QString serverDir = remote ? location : QDir::toNativeSeparators(location);
+    // clients append the folder to the base URL without a separator
+    if (remote && !location.endsWith(QLatin1Char('/')))
+        printError(tr("warning: %1 does not end with '/': clients look for the release folder "
+                      "at %1FOLDER/ and for update.ini at %1/update.ini.")
+                       .arg(location));
     check.setTrustedKeys(trustedKeys);
     bool passed = false;
     {
@@ -281,15 +301,15 @@ int check(const QString &serverDir, const QList<QByteArray> &trustedKeys)
         if (check.isSigned() || !trustedKeys.isEmpty())
             printError(tr("The publication in %1 does not match its manifest or its signed "
                           "statement.")
-                           .arg(QDir::toNativeSeparators(serverDir)));
+                           .arg(serverDir));
         else
             printError(tr("The publication in %1 does not match its manifest.")
-                           .arg(QDir::toNativeSeparators(serverDir)));
+                           .arg(serverDir));
         return PublishFailed;
     }
     QString line = tr("%1: version \"%2\" in folder %3, %n file(s) verified (%4 update)", nullptr,
         check.fileCount())
-                       .arg(QDir::toNativeSeparators(serverDir), check.version(), check.folder(),
+                       .arg(serverDir, check.version(), check.folder(),
                            check.isOptional() ? tr("optional") : tr("forced"));
     if (check.isSigned())
         line += tr(", signed as release %1, valid until %2, by %3")
@@ -348,6 +368,14 @@ int runPublishCommand(const QStringList &arguments)
         tr("With --check: require a signature by this public key, given as base64 or as the "
            "path of a .pub file (may be given more than once)."),
         tr("key"));
+    const QCommandLineOption caCertificatesOption(QStringLiteral("ca-certificates"),
+        tr("With --check URL: trust the certificate authorities in this PEM file instead of the "
+           "system's, as clients with CaCertificates in system.cfg do."),
+        tr("file"));
+    const QCommandLineOption proxyOption(QStringLiteral("proxy"),
+        tr("With --check URL: \"system\" (the default), \"none\" or "
+           "http://[user[:password]@]host[:port], as Proxy in system.cfg."),
+        tr("proxy"));
     const QCommandLineOption keygenOption(QStringLiteral("keygen"),
         tr("Write a new signing key pair: the secret key to this file, the public key to the "
            "same name with .pub appended."),
@@ -364,7 +392,7 @@ int runPublishCommand(const QStringList &arguments)
         tr("n"));
     parser.addOptions({helpOption, versionOption, folderOption, optionalOption, replaceOption,
         checkOption, signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption,
-        deltaFromOption, deltaLevelOption});
+        deltaFromOption, deltaLevelOption, caCertificatesOption, proxyOption});
     parser.addPositionalArgument(
         QStringLiteral("RELEASE_DIR"), tr("The directory holding the release as it is installed."));
     parser.addPositionalArgument(QStringLiteral("SERVER_DIR"),
@@ -385,15 +413,30 @@ int runPublishCommand(const QStringList &arguments)
         || parser.isSet(releaseNumberOption);
     if (parser.isSet(keygenOption)) {
         if (publishing || signing || parser.isSet(checkOption) || parser.isSet(publicKeyOption)
+            || parser.isSet(caCertificatesOption) || parser.isSet(proxyOption)
             || !positional.isEmpty() || parser.values(keygenOption).size() != 1)
             return usageError(tr("--keygen takes one KEYFILE and nothing else."));
         return keygen(parser.value(keygenOption));
     }
     if (parser.isSet(checkOption)) {
         if (publishing || signing)
-            return usageError(tr("--check takes no other options than --public-key."));
+            return usageError(tr("--check takes no other options than --public-key, "
+                                 "--ca-certificates and --proxy."));
         if (positional.size() != 1)
-            return usageError(tr("--check needs exactly one SERVER_DIR."));
+            return usageError(tr("--check needs exactly one SERVER_DIR or URL."));
+        const bool remote = PublicationCheck::isServerUrl(positional.constFirst());
+        if (!remote && (parser.isSet(caCertificatesOption) || parser.isSet(proxyOption)))
+            return usageError(tr("--ca-certificates and --proxy go with --check URL."));
+        ProxySetting proxy;
+        if (!parseProxySetting(parser.value(proxyOption), proxy))
+            return usageError(tr("--proxy takes \"system\", \"none\" or "
+                                 "http://[user[:password]@]host[:port]."));
+        // as the updater takes CaCertificates (and, on Unix, SSL_CERT_FILE without it)
+        if (remote && trustCertificates(parser.value(caCertificatesOption)) == 0
+            && parser.isSet(caCertificatesOption))
+            return usageError(tr("--ca-certificates: no certificate can be read from %1.")
+                                  .arg(QDir::toNativeSeparators(
+                                      parser.value(caCertificatesOption))));
         QList<QByteArray> trustedKeys;
         for (const QString &argument : parser.values(publicKeyOption)) {
             QList<QByteArray> keys;
@@ -405,10 +448,12 @@ int runPublishCommand(const QStringList &arguments)
                     trustedKeys.append(key);
             }
         }
-        return check(positional.constFirst(), trustedKeys);
+        return check(positional.constFirst(), trustedKeys, proxy);
     }
     if (parser.isSet(publicKeyOption))
         return usageError(tr("--public-key goes with --check."));
+    if (parser.isSet(caCertificatesOption) || parser.isSet(proxyOption))
+        return usageError(tr("--ca-certificates and --proxy go with --check URL."));
 
     SigningOptions signingOptions;
     signingOptions.keyFiles = parser.values(signOption);
