@@ -341,7 +341,10 @@ FolderChain checkFolders(const QString &path)
     for (int i = -1; i < names.size(); ++i) {
         if (i >= 0)
             current = QDir(current).filePath(names.at(i));
-        switch (pathKind(current)) {
+        // A volume's root lies in no folder that it could be renamed in, and the drive letters
+        // another user defines (subst, net use) are not this process's; only its access list
+        // counts. (Wine shows its drives as links to Unix folders.)
+        switch (i < 0 ? PathKind::Directory : pathKind(current)) {
         case PathKind::Missing:
         case PathKind::File:
         case PathKind::Other:
