@@ -1152,7 +1152,8 @@ void tst_Faults::untrustedCache()
     const QString parent = sandboxDir.filePath(QStringLiteral("above-") + QTest::currentDataTag());
     const bool aboveRow = state.startsWith(QLatin1String("parent-"));
     QVERIFY(install(FaultV1, true, aboveRow ? parent + QLatin1String("/update") : QString()));
-    const QString cache = aboveRow ? parent + QLatin1String("/update") : installation->path("update");
+    const QString cache
+        = aboveRow ? parent + QLatin1String("/update") : installation->path("update");
     const QByteArray parentPath = QFile::encodeName(parent);
     if (state == QLatin1String("link")) {
         QVERIFY(QDir().mkpath(elsewhere));

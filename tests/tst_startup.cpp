@@ -388,11 +388,14 @@ void tst_Startup::foreignLockDoesNotBlock()
         installation.writeFile(QStringLiteral("elsewhere"), "kept");
         QVERIFY(QFile::setPermissions(elsewhere, targetPermissions));
 #ifdef Q_OS_WIN
-        QVERIFY(::CreateHardLinkW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(lock).utf16()),
-                                  reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(elsewhere).utf16()),
-                                  nullptr));
+        const QString linkName = QDir::toNativeSeparators(lock);
+        const QString targetName = QDir::toNativeSeparators(elsewhere);
+        QVERIFY(::CreateHardLinkW(reinterpret_cast<const wchar_t *>(linkName.utf16()),
+                                  reinterpret_cast<const wchar_t *>(targetName.utf16()), nullptr));
 #else
-        QCOMPARE(::link(QFile::encodeName(elsewhere).constData(), QFile::encodeName(lock).constData()), 0);
+        QCOMPARE(::link(QFile::encodeName(elsewhere).constData(),
+                     QFile::encodeName(lock).constData()),
+            0);
 #endif
     } else {
         QVERIFY(QFile::link(elsewhere, lock));
@@ -412,7 +415,8 @@ void tst_Startup::foreignLockDoesNotBlock()
         QVERIFY(QFileInfo::exists(lock)); // the planted name stays too
 #ifndef Q_OS_WIN // a GUI program's warnings go to the debugger there
         // not held at all, and said so
-        QVERIFY2(result.standardError.contains("more than one link"), result.standardError.constData());
+        QVERIFY2(result.standardError.contains("more than one link"),
+                 result.standardError.constData());
 #endif
     } else {
         QVERIFY(!QFileInfo::exists(elsewhere)); // a link is not followed

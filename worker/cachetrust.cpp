@@ -324,7 +324,7 @@ FolderChain checkFolders(const QString &path)
     // folder another user controls, could name anything; the cache itself is refused as a link
     // for the same reason. With every folder on the way real and checked, the path names what
     // was checked for as long as only trusted principals change it.
-    // rights to remove or rename what the folder holds or the folder itself, or to take them
+    // rights to remove or rename the folder or what it holds, or to give oneself those rights
     constexpr ACCESS_MASK replaceRights
             = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
     QString current;

@@ -34,7 +34,7 @@ struct FolderChain
 {
     enum Problem {
         None,
-        Link, // a link or junction among them (Windows; Unix follows those only others cannot change)
+        Link, // a link or junction among them (Windows; Unix follows the trusted ones)
         OtherOwner,
         OthersMayWrite, // may remove or rename what it holds, or change who may
         Unknown, // its owner or permissions could not be read
