@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSettings>
 
@@ -70,11 +71,28 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const Publica
     return fetched;
 }
 
-// why the cache directory must not be used, or an empty text; a path that is no directory
-// at all fails where the descriptor is saved
-QString cacheDirProblem(const QString &path)
+// Why the cache directory must not be used, or an empty text; a path that is no directory at
+// all fails where the descriptor is saved. Every folder above it is checked as well: whoever
+// may rename one of them could swap the checked cache for a directory of their own. resolved
+// is the cache's path without links, the one that was checked.
+QString cacheDirProblem(const QString &path, QString &resolved)
 {
-    switch (pathKind(path)) {
+    const FolderChain above = checkFolders(QFileInfo(path).absolutePath());
+    const QString folder = QDir::toNativeSeparators(above.folder);
+    switch (above.problem) {
+    case FolderChain::None:
+        break;
+    case FolderChain::Link:
+        return tr("上级目录%1是指向别处的链接").arg(folder);
+    case FolderChain::OtherOwner:
+        return tr("上级目录%1属于其他用户").arg(folder);
+    case FolderChain::OthersMayWrite:
+        return tr("上级目录%1其他用户可写入").arg(folder);
+    case FolderChain::Unknown:
+        return tr("无法读取上级目录%1的所有者和权限").arg(folder);
+    }
+    resolved = QDir(above.resolved).filePath(QFileInfo(path).fileName());
+    switch (pathKind(resolved)) {
     case PathKind::Link:
         return tr("是指向别处的链接");
     case PathKind::Directory:
@@ -82,7 +100,7 @@ QString cacheDirProblem(const QString &path)
     default:
         return QString();
     }
-    switch (ownership(path)) {
+    switch (ownership(resolved)) {
     case Ownership::Private:
         return QString();
     case Ownership::OtherOwner:
@@ -122,8 +140,9 @@ QMap<QString, DeltaPatch> availablePatches(const UpdateContext &context, UpdateF
     return chosen;
 }
 
-AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
+AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &frontend)
 {
+    UpdateContext context = configured; // its cache resolved once checked, below
     context.manager->clearAccessCache();
     QByteArray body;
     QString error;
@@ -144,12 +163,15 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         return failed(tr("下载升级描述文件失败:%1").arg(error));
 
     // Everything in the cache is installed with administrator rights: a cache that someone else
-    // could change, or a link that leads somewhere else, is not used at all.
-    const QString cacheProblem = cacheDirProblem(context.cacheDir.absolutePath());
+    // could change or replace, or a link that leads somewhere else, is not used at all. The
+    // attempt goes on with the path that was checked, never again through a link.
+    QString checkedCache;
+    const QString cacheProblem = cacheDirProblem(context.cacheDir.absolutePath(), checkedCache);
     if (!cacheProblem.isEmpty())
         return failed(tr("缓存目录%1不安全:%2")
                           .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
                               cacheProblem));
+    context.cacheDir.setPath(checkedCache);
 
     const QString savedPath = context.cacheDir.absoluteFilePath(savedDescriptorName());
     if (pathKind(savedPath) == PathKind::Link) // replaced, never written through

@@ -1124,6 +1124,14 @@ void tst_Faults::untrustedCache_data()
     QTest::newRow("others-may-write") << "others-may-write" << QStringLiteral("其他用户可写入");
     // a link made by anyone who may write the working directory could lead anywhere
     QTest::newRow("link") << "link" << QStringLiteral("是指向别处的链接");
+    // whoever may rename what a folder above holds could swap the cache for their own: %1 is
+    // that folder
+    QTest::newRow("parent-others-may-write")
+        << "parent-others-may-write" << QStringLiteral("上级目录%1其他用户可写入");
+    QTest::newRow("parent-other-owner")
+        << "parent-other-owner" << QStringLiteral("上级目录%1属于其他用户");
+    QTest::newRow("parent-link-of-other-owner")
+        << "parent-link-of-other-owner" << QStringLiteral("上级目录%1属于其他用户");
 }
 
 void tst_Faults::untrustedCache()
@@ -1133,20 +1141,39 @@ void tst_Faults::untrustedCache()
 #ifdef Q_OS_WIN
     QSKIP("owners are changed with chown and modes with chmod; Wine does not enforce access lists");
 #else
-    if (state == QLatin1String("other-owner") && ::geteuid() != 0)
+    if (state.endsWith(QLatin1String("other-owner")) && ::geteuid() != 0)
         QSKIP("giving a directory to another user needs root");
-    QVERIFY(install(FaultV1, true));
-    const QString cache = installation->path("update");
-    const QString elsewhere = QDir(sandbox.path()).filePath("elsewhere");
+    const QDir sandboxDir(sandbox.path());
+    const QString elsewhere = sandboxDir.filePath("elsewhere");
+    // the folder above the cache, for the rows on it
+    const QString parent = sandboxDir.filePath(QStringLiteral("above-") + QTest::currentDataTag());
+    const bool aboveRow = state.startsWith(QLatin1String("parent-"));
+    QVERIFY(install(FaultV1, true, aboveRow ? parent + QLatin1String("/update") : QString()));
+    const QString cache
+        = aboveRow ? parent + QLatin1String("/update") : installation->path("update");
+    const QByteArray parentPath = QFile::encodeName(parent);
     if (state == QLatin1String("link")) {
         QVERIFY(QDir().mkpath(elsewhere));
         QVERIFY(QFile::link(elsewhere, cache));
+    } else if (state == QLatin1String("parent-link-of-other-owner")) {
+        // the link's owner may make it lead elsewhere, whatever it leads to now
+        QVERIFY(QDir().mkpath(elsewhere + QLatin1String("/update")));
+        QVERIFY(QFile::link(elsewhere, parent));
+        QCOMPARE(::lchown(parentPath.constData(), 65534, 65534), 0);
+    } else if (aboveRow) {
+        QVERIFY(QDir().mkpath(cache));
+        QCOMPARE(state == QLatin1String("parent-other-owner")
+                     ? ::chown(parentPath.constData(), 65534, 65534)
+                     : ::chmod(parentPath.constData(), 0777),
+            0);
     } else {
         QVERIFY(QDir().mkpath(cache));
         const QByteArray path = QFile::encodeName(cache);
         QVERIFY(state == QLatin1String("other-owner") ? ::chown(path.constData(), 65534, 65534) == 0
                                                       : ::chmod(path.constData(), 0777) == 0);
     }
+    if (aboveRow)
+        reason = reason.arg(parent);
     // a correct file waiting in the cache is not installed either
     QVERIFY(writeTree(cache, {{"app.bin", faultV2().value("app.bin")}}));
     const QMap<QString, QByteArray> cacheBefore = snapshotTree(cache);
@@ -1168,6 +1195,8 @@ void tst_Faults::untrustedCache()
     QVERIFY2(changes.isEmpty(), qPrintable(changes));
     QVERIFY(!installation->hostStarted());
     QFile::remove(cache); // the link, and what it leads to
+    QFile::remove(parent);
+    QDir(parent).removeRecursively();
     QDir(elsewhere).removeRecursively();
 #endif
 }

@@ -384,23 +384,29 @@ void tst_Startup::foreignLockDoesNotBlock_data()
     QTest::newRow("old-shared-memory") << "segment";
     QTest::newRow("other-users-file") << "file";
     QTest::newRow("link-to-elsewhere") << "link";
+    // another name of a file elsewhere: neither its mode nor its name may change
+    QTest::newRow("hard-link") << "hard-link";
 }
 
 void tst_Startup::foreignLockDoesNotBlock()
 {
-#ifndef Q_OS_LINUX
-    QSKIP("other users' files and System V segments are shown on Linux");
-#else
     QFETCH(QString, left);
+#ifndef Q_OS_LINUX
+    if (left != QLatin1String("hard-link"))
+        QSKIP("other users' files and System V segments are shown on Linux");
+#endif
     Installation installation;
     QVERIFY2(installation.isValid(), qPrintable(installation.errorString()));
     installation.writeConfig({{"URL", closedPortUrl()}});
     const QString lock = QDir(installation.updaterDir()).filePath(QStringLiteral("update_singleton.lock"));
     const QString elsewhere = installation.path(QStringLiteral("elsewhere"));
+    const QFileDevice::Permissions targetPermissions = QFileDevice::ReadOwner
+            | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
     QSharedMemory segment(installation.updaterDir() + QLatin1String("update_singleton"));
     if (left == QLatin1String("segment")) {
         QVERIFY2(segment.create(1), qPrintable(segment.errorString()));
     } else if (left == QLatin1String("file")) {
+#ifdef Q_OS_LINUX
         installation.writeFile(QStringLiteral("update_singleton.lock"), "held");
         QVERIFY(QFile::setPermissions(lock, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         // root hands it to "nobody"; anyone else makes it one it cannot open
@@ -408,6 +414,20 @@ void tst_Startup::foreignLockDoesNotBlock()
             QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
         else
             QVERIFY(QFile::setPermissions(lock, {}));
+#endif
+    } else if (left == QLatin1String("hard-link")) {
+        installation.writeFile(QStringLiteral("elsewhere"), "kept");
+        QVERIFY(QFile::setPermissions(elsewhere, targetPermissions));
+#ifdef Q_OS_WIN
+        const QString linkName = QDir::toNativeSeparators(lock);
+        const QString targetName = QDir::toNativeSeparators(elsewhere);
+        QVERIFY(::CreateHardLinkW(reinterpret_cast<const wchar_t *>(linkName.utf16()),
+                                  reinterpret_cast<const wchar_t *>(targetName.utf16()), nullptr));
+#else
+        QCOMPARE(::link(QFile::encodeName(elsewhere).constData(),
+                     QFile::encodeName(lock).constData()),
+            0);
+#endif
     } else {
         QVERIFY(QFile::link(elsewhere, lock));
     }
@@ -416,8 +436,22 @@ void tst_Startup::foreignLockDoesNotBlock()
     QCOMPARE(result.exitCode, 1);
     QVERIFY2(result.standardOutput.contains(QStringLiteral("下载升级描述文件失败:").toUtf8()),
              result.standardOutput.constData());
-    QVERIFY(!QFileInfo::exists(elsewhere)); // a link is not followed
+    if (left == QLatin1String("hard-link")) {
+        QCOMPARE(installation.readFile(QStringLiteral("elsewhere")), QByteArray("kept"));
+#ifndef Q_OS_WIN // where it has a mode
+        const QFileDevice::Permissions userBits {
+            QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser};
+        QCOMPARE(QFile::permissions(elsewhere) & ~userBits, targetPermissions);
 #endif
+        QVERIFY(QFileInfo::exists(lock)); // the planted name stays too
+#ifndef Q_OS_WIN // a GUI program's warnings go to the debugger there
+        // not held at all, and said so
+        QVERIFY2(result.standardError.contains("more than one link"),
+                 result.standardError.constData());
+#endif
+    } else {
+        QVERIFY(!QFileInfo::exists(elsewhere)); // a link is not followed
+    }
 }
 
 void tst_Startup::otherDirectoryNotBlocked()

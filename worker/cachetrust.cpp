@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #endif
 
@@ -116,6 +117,53 @@ const TrustedSids &trustedSids()
     return sids;
 }
 
+// who owns the object and whether anyone else is granted one of the rights
+Ownership securityOwnership(const std::wstring &native, ACCESS_MASK rights)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                nullptr, &dacl, nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return Ownership::Unknown;
+    const auto release = qScopeGuard([descriptor] { ::LocalFree(descriptor); });
+    const TrustedSids &trusted = trustedSids();
+    if (!owner || !TrustedSids::contains(trusted.owners, owner))
+        return Ownership::OtherOwner;
+    if (!dacl)
+        return Ownership::OthersMayWrite; // no access list: everyone may do everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *ace = nullptr;
+        if (!::GetAce(dacl, i, &ace))
+            return Ownership::Unknown;
+        const auto *header = static_cast<const ACE_HEADER *>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) // only for what is created below it
+            continue;
+        switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+            continue; // takes rights away
+        default:
+            break;
+        }
+        // every kind of entry holds its mask first; only the plain ones are read further
+        const auto *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(ace);
+        if (!(allowed->Mask & rights))
+            continue;
+        const bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!plain
+            || !TrustedSids::contains(trusted.writers,
+                                      const_cast<DWORD *>(&allowed->SidStart)))
+            return Ownership::OthersMayWrite;
+    }
+    return Ownership::Private;
+}
+
 bool removeNative(const std::wstring &path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -209,52 +257,10 @@ PathKind pathKind(const QString &path)
 Ownership ownership(const QString &path)
 {
 #ifdef Q_OS_WIN
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const std::wstring native = nativePath(path);
-    if (::GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
-                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                nullptr, &dacl, nullptr, &descriptor)
-        != ERROR_SUCCESS)
-        return Ownership::Unknown;
-    const auto release = qScopeGuard([descriptor] { ::LocalFree(descriptor); });
-    const TrustedSids &trusted = trustedSids();
-    if (!owner || !TrustedSids::contains(trusted.owners, owner))
-        return Ownership::OtherOwner;
-    if (!dacl)
-        return Ownership::OthersMayWrite; // no access list: everyone may do everything
     // whoever may change the contents, remove or rename it, or change who may
     constexpr ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD
             | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void *ace = nullptr;
-        if (!::GetAce(dacl, i, &ace))
-            return Ownership::Unknown;
-        const auto *header = static_cast<const ACE_HEADER *>(ace);
-        if (header->AceFlags & INHERIT_ONLY_ACE) // only for what is created below it
-            continue;
-        switch (header->AceType) {
-        case ACCESS_DENIED_ACE_TYPE:
-        case ACCESS_DENIED_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-            continue; // takes rights away
-        default:
-            break;
-        }
-        // every kind of entry holds its mask first; only the plain ones are read further
-        const auto *allowed = static_cast<const ACCESS_ALLOWED_ACE *>(ace);
-        if (!(allowed->Mask & writeRights))
-            continue;
-        const bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE
-                || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-        if (!plain
-            || !TrustedSids::contains(trusted.writers,
-                                      const_cast<DWORD *>(&allowed->SidStart)))
-            return Ownership::OthersMayWrite;
-    }
-    return Ownership::Private;
+    return securityOwnership(nativePath(path), writeRights);
 #else
     struct stat status;
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
@@ -306,5 +312,123 @@ bool createPrivateDirectory(const QString &path)
     return created;
 #else
     return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0;
+#endif
+}
+
+FolderChain checkFolders(const QString &path)
+{
+    FolderChain chain;
+    const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
+#ifdef Q_OS_WIN
+    // Links are not followed here: a junction another user made, or one whose target lies in a
+    // folder another user controls, could name anything; the cache itself is refused as a link
+    // for the same reason. With every folder on the way real and checked, the path names what
+    // was checked for as long as only trusted principals change it.
+    // rights to remove or rename the folder or what it holds, or to give oneself those rights
+    constexpr ACCESS_MASK replaceRights
+            = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+    QString current;
+    QStringList names;
+    if (absolute.startsWith(QLatin1String("//"))) { // a share: //server/share is its root
+        names = absolute.mid(2).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        current = QLatin1String("//") + names.mid(0, 2).join(QLatin1Char('/')) + QLatin1Char('/');
+        names = names.mid(2);
+    } else {
+        current = absolute.left(3); // "C:/"
+        names = absolute.mid(3).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    }
+    chain.resolved = absolute;
+    for (int i = -1; i < names.size(); ++i) {
+        if (i >= 0)
+            current = QDir(current).filePath(names.at(i));
+        // A volume's root lies in no folder that it could be renamed in, and the drive letters
+        // another user defines (subst, net use) are not this process's; only its access list
+        // counts. (Wine shows its drives as links to Unix folders.)
+        switch (i < 0 ? PathKind::Directory : pathKind(current)) {
+        case PathKind::Missing:
+        case PathKind::File:
+        case PathKind::Other:
+            return chain; // nothing to check below: the path fails wherever it is used
+        case PathKind::Link:
+            chain.problem = FolderChain::Link;
+            chain.folder = current;
+            return chain;
+        case PathKind::Directory:
+            break;
+        }
+        switch (securityOwnership(nativePath(current), replaceRights)) {
+        case Ownership::Private:
+            continue;
+        case Ownership::OtherOwner:
+            chain.problem = FolderChain::OtherOwner;
+            break;
+        case Ownership::OthersMayWrite:
+            chain.problem = FolderChain::OthersMayWrite;
+            break;
+        case Ownership::Unknown:
+            chain.problem = FolderChain::Unknown;
+            break;
+        }
+        chain.folder = current;
+        return chain;
+    }
+    return chain;
+#else
+    // The path is resolved here as the system resolves it, one name at a time from the root,
+    // so that every entry the resolution reads is checked: a link is followed only when its
+    // owner is trusted, the folder holding it having passed already. The path without links
+    // that results is what the caller uses from then on.
+    constexpr int MaxLinks = 40; // as Linux, before ELOOP
+    const auto failed = [&chain](FolderChain::Problem problem, const QString &folder) {
+        chain.problem = problem;
+        chain.folder = folder;
+        return chain;
+    };
+    const auto trustedOwner = [](uid_t owner) { return owner == ::geteuid() || owner == 0; };
+    QStringList pending = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current = QStringLiteral("/");
+    int links = 0;
+    for (bool first = true; first || !pending.isEmpty(); first = false) {
+        if (!first) {
+            const QString name = pending.takeFirst();
+            if (name == QLatin1String("."))
+                continue;
+            if (name == QLatin1String("..")) { // its parent has passed already
+                current = QFileInfo(current).path();
+                continue;
+            }
+            current = QDir(current).filePath(name);
+        }
+        const QByteArray native = QFile::encodeName(current);
+        struct stat status;
+        if (::lstat(native.constData(), &status) != 0) {
+            if (errno != ENOENT)
+                return failed(FolderChain::Unknown, current);
+            break; // nothing to check below: only the folders checked may create it
+        }
+        if (S_ISLNK(status.st_mode)) {
+            if (!trustedOwner(status.st_uid))
+                return failed(FolderChain::OtherOwner, current);
+            QByteArray target(PATH_MAX, Qt::Uninitialized);
+            const ssize_t length = ::readlink(native.constData(), target.data(), target.size());
+            if (++links > MaxLinks || length <= 0 || length >= target.size())
+                return failed(FolderChain::Unknown, current);
+            target.resize(int(length));
+            const QString text = QFile::decodeName(target);
+            pending = text.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
+            current = text.startsWith(QLatin1Char('/')) ? QStringLiteral("/")
+                                                        : QFileInfo(current).path();
+            continue;
+        }
+        if (!S_ISDIR(status.st_mode))
+            break; // no folder: the path fails wherever it is used
+        if (!trustedOwner(status.st_uid))
+            return failed(FolderChain::OtherOwner, current);
+        if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX))
+            return failed(FolderChain::OthersMayWrite, current);
+    }
+    pending.prepend(current);
+    chain.resolved = QDir::cleanPath(pending.join(QLatin1Char('/')));
+    return chain;
 #endif
 }
