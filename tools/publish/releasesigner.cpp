@@ -190,8 +190,9 @@ bool ReleaseSigner::write(const QByteArray &statement)
 {
     errorList.clear();
     QSaveFile file(path);
+    // (flushed first: Qt 5.15's commit() misses a failure of the last buffered write)
     if (!file.open(QIODevice::WriteOnly) || file.write(statement) != statement.size()
-        || !file.commit()) {
+        || !file.flush() || !file.commit()) {
         errorList.append(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         return false;
     }
@@ -204,7 +205,7 @@ bool ReleaseSigner::restorePrevious()
         return QFile::remove(path) || !QFileInfo::exists(path);
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(previous) == previous.size()
-        && file.commit();
+        && file.flush() && file.commit();
 }
 
 bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64, quint64)> progress)
