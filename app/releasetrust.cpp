@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 QString tr(const char *text)
@@ -24,40 +23,51 @@ ReleaseRecord readReleaseRecord(const QDir &installRoot)
     QFile file(installRoot.absoluteFilePath(releaseRecordName()));
     if (!file.open(QIODevice::ReadOnly))
         return record;
-    // "release N" and "issued TIME", one per line
     const QList<QByteArray> lines = file.read(4096).split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.trimmed().split(' ');
         if (fields.size() != 2)
             continue;
-        if (fields.at(0) == "release") {
+        const QByteArray &key = fields.at(0);
+        const QByteArray &value = fields.at(1);
+        if (key == "release") {
             bool ok = false;
-            const quint64 release = fields.at(1).toULongLong(&ok);
+            const quint64 release = value.toULongLong(&ok);
             if (ok)
                 record.release = release;
-        } else if (fields.at(0) == "issued") {
-            const QDateTime issued
-                = QDateTime::fromString(QString::fromLatin1(fields.at(1)), Qt::ISODate);
+        } else if (key == "issued") {
+            const QDateTime issued = QDateTime::fromString(QString::fromLatin1(value), Qt::ISODate);
             if (issued.isValid())
                 record.newestIssued = issued.toUTC();
+        } else if (key == "update.ini" && isSha256Hex(value)) {
+            record.descriptorSha256 = value;
+        } else if (key == "md5.txt" && isSha256Hex(value)) {
+            record.manifestSha256 = value;
         }
     }
     return record;
 }
 
-bool writeReleaseRecord(const QDir &installRoot, const ReleaseRecord &record)
+bool writeReleaseRecord(const QDir &installRoot, const ReleaseRecord &record, QString &error)
 {
     QByteArray bytes = "release " + QByteArray::number(record.release) + '\n';
     if (record.newestIssued.isValid())
         bytes += "issued " + shownTime(record.newestIssued).toLatin1() + '\n';
-    QSaveFile file(installRoot.absoluteFilePath(releaseRecordName()));
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    if (!record.descriptorSha256.isEmpty())
+        bytes += "update.ini " + record.descriptorSha256 + '\n';
+    if (!record.manifestSha256.isEmpty())
+        bytes += "md5.txt " + record.manifestSha256 + '\n';
+    return writeFileBytes(installRoot.absoluteFilePath(releaseRecordName()), bytes, &error);
 }
 
 ReleaseRecord recordAfter(const ReleaseRecord &record, const ReleaseStatement &statement)
 {
     ReleaseRecord next = record;
-    next.release = qMax(record.release, statement.release);
+    if (statement.release >= record.release) {
+        next.release = statement.release;
+        next.descriptorSha256 = statement.descriptorSha256;
+        next.manifestSha256 = statement.manifestSha256;
+    }
     if (!record.newestIssued.isValid() || statement.issued > record.newestIssued)
         next.newestIssued = statement.issued;
     return next;
@@ -83,6 +93,14 @@ QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray
         return tr("升级版本回退:发布序号%1低于已安装的%2")
                 .arg(statement.release)
                 .arg(record.release);
+    // a replay of another release under the same number (a record without hashes, written
+    // before they were kept, takes the first release it sees under its number)
+    if (statement.release == record.release
+        && ((!record.descriptorSha256.isEmpty()
+                && statement.descriptorSha256 != record.descriptorSha256)
+            || (!record.manifestSha256.isEmpty()
+                && statement.manifestSha256 != record.manifestSha256)))
+        return tr("升级版本冲突:发布序号%1已用于另一个发布").arg(statement.release);
     // a clock far behind is taken to be at least at the newest signing time seen: a stale
     // statement is still refused once anything newer has been accepted
     QDateTime clock = now.toUTC();
@@ -94,11 +112,15 @@ QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray
     return QString();
 }
 
-QString attachSignedHashes(const QByteArray &manifestBytes, const ReleaseStatement &statement,
-                           Manifest &manifest)
+QString manifestRefusal(const QByteArray &manifestBytes, const ReleaseStatement &statement)
 {
     if (statement.manifestSha256 != sha256Hex(manifestBytes))
         return tr("升级签名与更新列表文件不符");
+    return QString();
+}
+
+QString attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest)
+{
     for (auto it = manifest.begin(); it != manifest.end(); ++it) {
         const auto signedHash = statement.files.constFind(it.key());
         if (signedHash == statement.files.cend())

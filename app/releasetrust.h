@@ -14,19 +14,35 @@ struct UpdateDescriptor;
 
 // What an installation remembers of the signed releases it accepted, in "update_release.info"
 // beside the applied manifest: the highest release number, so that an older signed release
-// replayed by a mirror is refused, and the newest signing time seen, which serves as the
-// earliest plausible "now" on a machine whose clock runs far behind.
+// replayed by a mirror is refused; what was accepted under that number, so that another release
+// under the same number is refused too (a statement signed again, with a new expiry, for the
+// same update.ini and md5.txt is the same release); and the newest signing time seen, which
+// serves as the earliest plausible "now" on a machine whose clock runs far behind.
+//
+// The file is text, one "KEY VALUE" line each, in any order; lines it does not know are left
+// alone by readers (a record written before the hashes were kept has only the first two):
+//
+//   release 7
+//   issued 2026-12-08T14:00:00Z
+//   update.ini <SHA-256 of the update.ini accepted under release 7, lower-case hex>
+//   md5.txt <SHA-256 of the md5.txt accepted under release 7, lower-case hex>
+//
+// It is written in one step, before any file of the release it admits is installed.
 struct ReleaseRecord
 {
     quint64 release = 0; // 0: none yet
     QDateTime newestIssued; // UTC; invalid when none
+    // what was accepted under release; empty when not known
+    QByteArray descriptorSha256;
+    QByteArray manifestSha256;
 };
 
 // a record that is missing or unreadable reads as none: the first signed release is trusted on
 // its signature and expiry alone, as the first installation trusts what its installer shipped
 ReleaseRecord readReleaseRecord(const QDir &installRoot);
-// replaces the record in one step; false when it could not be written
-bool writeReleaseRecord(const QDir &installRoot, const ReleaseRecord &record);
+// replaces the record in one step; false, with the system's reason in error, when it could not
+// be written
+bool writeReleaseRecord(const QDir &installRoot, const ReleaseRecord &record, QString &error);
 // the record after the statement was accepted
 ReleaseRecord recordAfter(const ReleaseRecord &record, const ReleaseStatement &statement);
 
@@ -35,15 +51,17 @@ constexpr qint64 AllowedClockSkewSeconds = 24 * 60 * 60;
 
 // Why the signature file must not be used for this update, or an empty text: not a statement,
 // not signed by a trusted key, not about this update.ini, an older release than the installed
-// one, or expired. now is the machine's clock.
+// one, another release under the installed one's number, or expired. now is the machine's clock.
 QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray> &trustedKeys,
                          const QByteArray &descriptorBytes, const UpdateDescriptor &descriptor,
                          const ReleaseRecord &record, const QDateTime &now,
                          ReleaseStatement &statement);
 
-// Why the manifest does not belong to the statement, or an empty text; otherwise every entry
+// Why the manifest is not the one the statement signs, or an empty text: checked before the
+// manifest is parsed.
+QString manifestRefusal(const QByteArray &manifestBytes, const ReleaseStatement &statement);
+// Why an entry of the manifest has no signed hash, or an empty text; otherwise every entry
 // carries its signed SHA-256 afterwards.
-QString attachSignedHashes(const QByteArray &manifestBytes, const ReleaseStatement &statement,
-                           Manifest &manifest);
+QString attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest);
 
 #endif // RELEASETRUST_H

@@ -4,12 +4,31 @@
 #include "net/proxyaccess.h"
 #include "worker/cdownloadthread.h"
 
-void recordAppliedRelease(const UpdateContext &context, const QByteArray &manifestBytes,
-    const std::optional<ReleaseRecord> &signedRecord)
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+namespace {
+Q_LOGGING_CATEGORY(lcState, "updater.state")
+} // namespace
+
+QString keepReleaseRecord(
+    const UpdateContext &context, const std::optional<ReleaseRecord> &signedRecord)
 {
-    writeFileBytes(context.installRoot.absoluteFilePath(appliedManifestName()), manifestBytes);
-    if (signedRecord)
-        writeReleaseRecord(context.installRoot, *signedRecord);
+    QString error;
+    if (!signedRecord || writeReleaseRecord(context.installRoot, *signedRecord, error))
+        return QString();
+    return QCoreApplication::translate("QObject", "创建文件[%1]失败:%2")
+        .arg(context.installRoot.absoluteFilePath(releaseRecordName()), error);
+}
+
+void recordAppliedManifest(const UpdateContext &context, const QByteArray &manifestBytes)
+{
+    const QString path = context.installRoot.absoluteFilePath(appliedManifestName());
+    QString error;
+    if (!writeFileBytes(path, manifestBytes, &error))
+        qCWarning(lcState, "the applied manifest %s was not written (%s): the next run fetches "
+                           "the changed files again",
+            qUtf8Printable(QDir::toNativeSeparators(path)), qUtf8Printable(error));
 }
 
 QList<ManifestEntry> changedFileList(Manifest changes)
@@ -25,6 +44,11 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QByteArray manifestBytes, bool forced, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord, const QMap<QString, DeltaPatch> &patches)
 {
+    const QString recordFailure = keepReleaseRecord(context, signedRecord);
+    if (!recordFailure.isEmpty())
+        return frontend.reportFailure(recordFailure) ? AttemptResult::NewAttempt
+                                                     : AttemptResult::NotInstalled;
+
     CDownloadThread worker(
         folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
     worker.setPatches(patches);
@@ -46,7 +70,7 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);
 
     if (worker.succeeded()) {
-        recordAppliedRelease(context, manifestBytes, signedRecord);
+        recordAppliedManifest(context, manifestBytes);
         return forced ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
     // a proxy that refused the credentials during the downloads: new ones are asked for (in

@@ -13,19 +13,25 @@
 
 #include <optional>
 
-// The second half of an attempt, once files differ and the update goes ahead: runs the worker,
-// records the applied manifest (and for a signed release signedRecord, what the installation
-// keeps against rollback) once everything is installed. patches: by path, fetched in place of
-// whole files where they apply.
+// The second half of an attempt, once files differ and the update goes ahead: keeps (for a
+// signed release) signedRecord against rollback, runs the worker, and records the applied
+// manifest once everything is installed. patches: by path, fetched in place of whole files where
+// they apply.
 AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend, Manifest changes,
     QByteArray manifestBytes, bool forced, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord = std::nullopt,
     const QMap<QString, DeltaPatch> &patches = {});
 
-// What the installation keeps once it holds a release: the applied manifest, and for a signed
-// release its record against rollback.
-void recordAppliedRelease(const UpdateContext &context, const QByteArray &manifestBytes,
-    const std::optional<ReleaseRecord> &signedRecord);
+// For a signed release, the record against rollback, written before any of its files is
+// installed: a release whose record could not be kept would lower the guard against the older
+// ones. The message for the report when it could not be written, otherwise an empty text.
+QString keepReleaseRecord(
+    const UpdateContext &context, const std::optional<ReleaseRecord> &signedRecord);
+
+// The applied manifest, once the installation holds the release. It only spares the next run
+// the hashing of files it lists: when it cannot be written, the old one stays and the next run
+// fetches the files that changed once more, so the run log says why and the update stands.
+void recordAppliedManifest(const UpdateContext &context, const QByteArray &manifestBytes);
 
 // the changed entries in path order, as the worker takes them
 QList<ManifestEntry> changedFileList(Manifest changes);

@@ -17,16 +17,25 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QSaveFile>
 #include <QSettings>
 
 namespace {
 constexpr int FetchTimeoutSeconds = 5;
-// far above any real descriptor or manifest (some 800,000 files), far below what fills memory
+// far above any real manifest (some 800,000 files), far below what fills memory
 constexpr qint64 MaxFetchedBody = 64 * 1024 * 1024;
 // An entry costs some 300 bytes once parsed, and every listed file a look at the disk: a
 // manifest of millions of minimal lines would take gigabytes and minutes before the first
 // download. Far more files than any application ships, and within half a gigabyte.
 constexpr int MaxManifestLines = 500000;
+// What arrives before any signature is checked is held once and looked at without copies, so
+// that the run stays within some 128 MiB. A descriptor is three keys: a thousand times that is
+// plenty.
+constexpr qint64 MaxDescriptorSize = 64 * 1024;
+// The statement names every file, 71 bytes and the encoded path a line: room for the largest
+// manifest taken with paths of 63 bytes on average, and a few signatures. (While Qt's network
+// thread reads ahead, what it has read is held beside the body: more would pass 128 MiB.)
+constexpr qint64 MaxStatementSize = 64 * 1024 * 1024;
 
 QString tr(const char *text)
 {
@@ -37,14 +46,14 @@ QString tr(const char *text)
 // and the request is sent again: the question never runs inside Qt's wait for an answer, where
 // the time limit would go on counting while a person types.
 bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString &url,
-    QByteArray &body, QString &error, int *status = nullptr)
+    QByteArray &body, QString &error, int *status = nullptr, qint64 maxBody = MaxFetchedBody)
 {
     for (;;) {
         if (context.proxy)
             context.proxy->takeChallenge(); // one left from an earlier request is not this one's
         if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
                 FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr,
-                MaxFetchedBody, status))
+                maxBody, status))
             return true;
         if (!frontend.answerProxyChallenge(context.proxy, error))
             return false;
@@ -54,12 +63,12 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString
 // A name the joining slash doubled is asked for once more with it single, after a 404. Found
 // at neither, the message is the one of the URL asked for first, as before there was a second.
 bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const PublicationUrl &url,
-    QByteArray &body, QString &error, int *status = nullptr)
+    QByteArray &body, QString &error, int *status = nullptr, qint64 maxBody = MaxFetchedBody)
 {
     int answered = 0;
     QString firstError;
     const bool fetched = getWithPlainFallback(url, [&](const QString &text, int &got) {
-        const bool received = fetch(context, frontend, text, body, error, &got);
+        const bool received = fetch(context, frontend, text, body, error, &got, maxBody);
         if (answered == 404 && got == 404)
             error = firstError;
         firstError = error;
@@ -159,7 +168,7 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
                                                : AttemptResult::NotInstalled;
     };
 
-    if (!fetch(context, frontend, descriptorAddress, body, error))
+    if (!fetch(context, frontend, descriptorAddress, body, error, nullptr, MaxDescriptorSize))
         return failed(tr("下载升级描述文件失败:%1").arg(error));
 
     // Everything in the cache is installed with administrator rights: a cache that someone else
@@ -173,28 +182,23 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
                               cacheProblem));
     context.cacheDir.setPath(checkedCache);
 
+    // a descriptor that was not saved whole (a full disk) would be read back as the defaults, a
+    // forced update from "Base": that is a failure to save it
     const QString savedPath = context.cacheDir.absoluteFilePath(savedDescriptorName());
-    if (pathKind(savedPath) == PathKind::Link) // replaced, never written through
-        removeWithoutFollowing(savedPath);
-    {
-        // a descriptor that was not saved whole (a full disk) would be read back as the
-        // defaults, a forced update from "Base": that is a failure to save it
-        QFile saved(savedPath);
-        if (!saved.open(QIODevice::ReadWrite | QIODevice::Truncate)
-            || saved.write(body) != body.size() || !saved.flush())
-            return failed(tr("创建文件[%1]失败:%2").arg(savedPath, saved.errorString()));
-    }
+    if (!writeFileBytes(savedPath, body, &error))
+        return failed(tr("创建文件[%1]失败:%2").arg(savedPath, error));
     const UpdateDescriptor values = readDescriptor(savedPath);
 
     // a signed release: nothing past this statement is fetched unless it verifies
     std::optional<ReleaseRecord> signedRecord;
     ReleaseStatement statement;
     if (!context.publicKeys.isEmpty()) {
-        const QByteArray descriptorBytes = body;
-        if (!fetch(context, frontend, signatureUrl(context.baseUrl), body, error))
+        QByteArray statementBytes;
+        if (!fetch(context, frontend, signatureUrl(context.baseUrl), statementBytes, error,
+                nullptr, MaxStatementSize))
             return failed(tr("下载升级签名文件失败:%1").arg(error));
         const ReleaseRecord record = readReleaseRecord(context.installRoot);
-        const QString refusal = statementRefusal(body, context.publicKeys, descriptorBytes, values,
+        const QString refusal = statementRefusal(statementBytes, context.publicKeys, body, values,
             record, QDateTime::currentDateTimeUtc(), statement);
         if (!refusal.isEmpty())
             return failed(refusal);
@@ -204,6 +208,12 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     const QString folder = folderUrl(context.baseUrl, values.folder);
     if (!fetch(context, frontend, manifestUrl(folder), body, error))
         return failed(tr("下载更新列表文件失败:%1").arg(error));
+    // a signed release's manifest is the one signed, or it is not even parsed
+    if (signedRecord) {
+        const QString refusal = manifestRefusal(body, statement);
+        if (!refusal.isEmpty())
+            return failed(refusal);
+    }
     const int lines = body.count('\n');
     if (lines > MaxManifestLines)
         return failed(tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines));
@@ -211,7 +221,7 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     Manifest remote = parseManifest(body);
     startRunLog(context.cacheDir, remote);
     if (signedRecord) {
-        const QString refusal = attachSignedHashes(body, statement, remote);
+        const QString refusal = attachSignedHashes(statement, remote);
         if (!refusal.isEmpty())
             return failed(refusal);
     }
@@ -219,7 +229,11 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     const bool forced = values.updateType != 0;
     frontend.reportComparison(!changes.isEmpty() && forced);
     if (changes.isEmpty()) {
-        recordAppliedRelease(context, body, signedRecord);
+        // the installation holds the release already: it is recorded as accepted all the same
+        const QString recordFailure = keepReleaseRecord(context, signedRecord);
+        if (!recordFailure.isEmpty())
+            return failed(recordFailure);
+        recordAppliedManifest(context, body);
         return AttemptResult::NotInstalled;
     }
     if (!forced && !frontend.confirmUpdate(values.version))
@@ -266,12 +280,18 @@ int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend)
     }
 }
 
-bool writeFileBytes(QString path, QByteArray bytes)
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
-        return false;
-    file.write(bytes);
-    file.close();
-    return true;
+    // QSaveFile would write to the target of a link
+    if (pathKind(path) == PathKind::Link)
+        removeWithoutFollowing(path);
+    // flushed first: Qt 5.15's commit() misses a failure of the last buffered write (a full
+    // disk), and would put an empty file in place
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
+        && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
 }

@@ -48,7 +48,9 @@ UpdateDescriptor readDescriptor(const QString &path);
 // successful download and installation.
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
 
-// Creates or truncates the file and writes the bytes; false when it cannot be opened.
-bool writeFileBytes(QString path, QByteArray bytes);
+// Replaces the file with the bytes in one step (a link there is replaced, never written
+// through): a reader finds the old content or the new, never a part. False, with the system's
+// reason in error when given, when it could not be written; the old content then stays.
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 
 #endif // UPDATECHECK_H

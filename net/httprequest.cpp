@@ -7,6 +7,9 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include <limits>
+#include <utility>
+
 bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
                  QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
                  QByteArray verb, QByteArray requestBody,
@@ -28,6 +31,7 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
         return false;
     }
 
+    QByteArray body;
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     bool tooLarge = false;
@@ -41,6 +45,34 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
                              }
                          });
     }
+    // The body is taken as it arrives and read straight into place, never through a copy of all
+    // that waits in the reply (Qt's network thread reads ahead as fast as the server sends, and
+    // hands over tens of megabytes at once), with room made at once for an announced length
+    // within the limit: a body at the limit is held about once.
+    const qint64 limit
+            = maxBodySize > 0 ? maxBodySize : qint64(std::numeric_limits<int>::max() / 2);
+    const auto take = [&]() {
+        const qint64 available = reply->bytesAvailable();
+        if (tooLarge || available <= 0)
+            return;
+        if (body.size() + available > limit) {
+            tooLarge = true;
+            reply->abort();
+            return;
+        }
+        if (body.isEmpty() && maxBodySize > 0) {
+            bool known = false;
+            const qint64 length
+                    = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+            if (known && length > 0 && length <= limit)
+                body.reserve(int(length));
+        }
+        const int size = body.size();
+        body.resize(size + int(available));
+        const qint64 read = reply->read(body.data() + size, available);
+        body.resize(size + int(qMax<qint64>(read, 0)));
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, &loop, take);
     if (timeoutSeconds > 0)
         QTimer::singleShot(timeoutSeconds * 1000, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
@@ -57,10 +89,9 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (statusCode)
         *statusCode = status;
+    take(); // what came with the end
     // a 200 whose transfer broke off (the connection closed before the announced length, the
     // body was too large) carries a partial body: never taken for the whole one
-    if (maxBodySize > 0 && reply->bytesAvailable() > maxBodySize)
-        tooLarge = true; // it all arrived before the progress was seen
     if (status != 200 || tooLarge || reply->error() != QNetworkReply::NoError) {
         errorText = tooLarge ? QCoreApplication::translate("QObject", "数据量超过限制")
                              : reply->errorString();
@@ -72,7 +103,7 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
         for (const auto &pair : pairs)
             (*responseHeaders)[pair.first] = pair.second;
     }
-    responseBody = reply->readAll();
+    responseBody = std::move(body);
     reply->deleteLater();
     return true;
 }

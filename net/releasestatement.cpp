@@ -12,18 +12,6 @@ namespace {
 const char Header[] = "updater-release-statement 1";
 const char SignaturePrefix[] = "signature ed25519 ";
 
-// a statement file split into the text its signatures cover and the signatures themselves
-struct SignedStatement
-{
-    struct Signature
-    {
-        QByteArray publicKey; // 32 bytes
-        QByteArray signature; // 64 bytes
-    };
-    QByteArray text;
-    QList<Signature> signatures;
-};
-
 // libsodium is ready before any of its functions runs; later calls return at once
 bool sodiumReady()
 {
@@ -55,21 +43,25 @@ QByteArray strictBase64(const QByteArray &text, int size)
     return decoded.decoded;
 }
 
-// the signed text into statement; false when any line is not what the format allows
+// the signed text into statement; false when any line is not what the format allows. The lines
+// are taken apart in place: a statement lists every file of a release.
 bool parseText(const QByteArray &text, ReleaseStatement &statement)
 {
     if (!text.endsWith('\n'))
         return false;
-    QList<QByteArray> lines = text.split('\n');
-    lines.removeLast();
-    if (lines.isEmpty() || lines.takeFirst() != Header)
+    const int headerEnd = text.indexOf('\n');
+    if (QByteArray::fromRawData(text.constData(), headerEnd) != Header)
         return false;
     QSet<QByteArray> seen;
     bool ok = true;
-    for (const QByteArray &line : qAsConst(lines)) {
+    for (int start = headerEnd + 1; start < text.size();) {
+        const int end = text.indexOf('\n', start);
+        const QByteArray line = QByteArray::fromRawData(text.constData() + start, end - start);
+        start = end + 1;
         const int space = line.indexOf(' ');
         if (space <= 0)
             return false;
+        // (copies: nothing kept may point into the file's bytes)
         const QByteArray keyword = line.left(space);
         const QByteArray value = line.mid(space + 1);
         if (keyword == "file") {
@@ -111,6 +103,14 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
     // "version" may be empty, but must be there like every other field
     return seen.size() == 7;
 }
+
+// where the signed text of a statement file ends: at the first signature line, or the whole
+// file when it has none
+int signedTextSize(const QByteArray &bytes)
+{
+    const int end = bytes.indexOf(QByteArray("\n") + SignaturePrefix);
+    return end < 0 ? bytes.size() : end + 1;
+}
 } // namespace
 
 QByteArray encodedFieldText(const QString &text)
@@ -149,58 +149,74 @@ QByteArray statementText(const ReleaseStatement &statement)
 StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArray> &trustedKeys,
                                    ReleaseStatement &statement, QList<QByteArray> *keysThatSigned)
 {
+    // The file comes over plain HTTP: its text is parsed only once a signature that counts
+    // verifies over it, and nothing of it is copied before that. A file of megabytes by no
+    // trusted key costs one search and a look at each signature line.
     statement = ReleaseStatement();
     if (keysThatSigned)
         keysThatSigned->clear();
-    // the signed text ends where the first signature line begins
-    const QByteArray marker = QByteArray("\n") + SignaturePrefix;
-    const int end = bytes.indexOf(marker);
-    if (end < 0)
-        return parseText(bytes, statement) ? StatementError::NotSigned : StatementError::Malformed;
-    SignedStatement file;
-    file.text = bytes.left(end + 1);
-    if (!parseText(file.text, statement) || !bytes.endsWith('\n'))
+    const int textSize = signedTextSize(bytes);
+    if (textSize == bytes.size()) // no signature: what the first line says it is decides
+        return bytes.startsWith(QByteArray(Header) + '\n') ? StatementError::NotSigned
+                                                           : StatementError::Malformed;
+    if (!bytes.endsWith('\n'))
         return StatementError::Malformed;
+    const QByteArray text = QByteArray::fromRawData(bytes.constData(), textSize);
 
-    QList<QByteArray> lines = bytes.mid(end + 1).split('\n');
-    lines.removeLast();
-    for (const QByteArray &line : qAsConst(lines)) {
-        if (!line.startsWith(SignaturePrefix))
-            return StatementError::Malformed;
-        const QList<QByteArray> fields = line.mid(int(sizeof SignaturePrefix) - 1).split(' ');
-        SignedStatement::Signature signature;
-        if (fields.size() != 2)
-            return StatementError::Malformed;
-        signature.publicKey = strictBase64(fields.at(0), crypto_sign_PUBLICKEYBYTES);
-        signature.signature = strictBase64(fields.at(1), crypto_sign_BYTES);
-        if (signature.publicKey.isEmpty() || signature.signature.isEmpty())
-            return StatementError::Malformed;
-        file.signatures.append(signature);
-    }
-    if (!sodiumReady())
-        return StatementError::NotSigned;
-
+    // with trusted keys, only their signatures are worth the time to verify (unless the caller
+    // asks who signed); each key signs once, so that a repeated line cannot multiply the work
+    const bool verifyAll = trustedKeys.isEmpty() || keysThatSigned;
+    const int prefixSize = int(sizeof SignaturePrefix) - 1;
+    QList<QByteArray> signers;
     bool trusted = false;
     bool allVerify = true;
-    for (const SignedStatement::Signature &signature : qAsConst(file.signatures)) {
+    for (int start = textSize; start < bytes.size();) {
+        const int end = bytes.indexOf('\n', start);
+        const QByteArray line = QByteArray::fromRawData(bytes.constData() + start, end - start);
+        start = end + 1;
+        if (!line.startsWith(SignaturePrefix))
+            return StatementError::Malformed;
+        const int split = line.indexOf(' ', prefixSize);
+        if (split < 0 || line.indexOf(' ', split + 1) >= 0)
+            return StatementError::Malformed;
+        const QByteArray publicKey = strictBase64(
+            line.mid(prefixSize, split - prefixSize), crypto_sign_PUBLICKEYBYTES);
+        const QByteArray signature = strictBase64(line.mid(split + 1), crypto_sign_BYTES);
+        if (publicKey.isEmpty() || signature.isEmpty() || signers.contains(publicKey))
+            return StatementError::Malformed;
+        signers.append(publicKey);
+        const bool counts = trustedKeys.contains(publicKey);
+        if (!verifyAll && !counts)
+            continue;
+        if (!sodiumReady())
+            return StatementError::NotSigned;
         const bool verifies
                 = crypto_sign_verify_detached(
-                          reinterpret_cast<const uchar *>(signature.signature.constData()),
-                          reinterpret_cast<const uchar *>(file.text.constData()),
-                          quint64(file.text.size()),
-                          reinterpret_cast<const uchar *>(signature.publicKey.constData()))
+                          reinterpret_cast<const uchar *>(signature.constData()),
+                          reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
+                          reinterpret_cast<const uchar *>(publicKey.constData()))
                 == 0;
         allVerify = allVerify && verifies;
         if (!verifies)
             continue;
         if (keysThatSigned)
-            keysThatSigned->append(signature.publicKey);
-        if (trustedKeys.contains(signature.publicKey))
-            trusted = true;
+            keysThatSigned->append(publicKey);
+        trusted = trusted || counts;
     }
     if (trustedKeys.isEmpty())
-        trusted = allVerify && !file.signatures.isEmpty();
-    return trusted ? StatementError::None : StatementError::NotSigned;
+        trusted = allVerify;
+    if (!trusted)
+        return StatementError::NotSigned;
+    return parseText(text, statement) ? StatementError::None : StatementError::Malformed;
+}
+
+bool readStatementText(const QByteArray &bytes, ReleaseStatement &statement)
+{
+    statement = ReleaseStatement();
+    if (parseText(QByteArray::fromRawData(bytes.constData(), signedTextSize(bytes)), statement))
+        return true;
+    statement = ReleaseStatement();
+    return false;
 }
 
 QByteArray signatureLine(const QByteArray &text, const QByteArray &secretKey)

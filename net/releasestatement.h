@@ -43,13 +43,20 @@ QByteArray statementText(const ReleaseStatement &statement);
 
 enum class StatementError { None, Malformed, NotSigned };
 
-// Reads a statement file: the signed text parsed into statement, each signature checked against
-// its own key. Malformed: not a statement of this format; NotSigned: no signature by any of the
-// trusted keys verifies (with no trusted keys given, every signature must verify and one must
-// exist). keysThatSigned receives the keys whose signature verified.
+// Reads a statement file: each signature that counts is checked over the signed bytes, and only
+// a text signed by a trusted key is parsed into statement. Malformed: not a statement of this
+// format (the signature lines, or the text once it verified; a key that signs twice); NotSigned:
+// no signature by any of the trusted keys verifies (with no trusted keys given, every signature
+// must verify and one must exist), and statement stays empty. Signatures by keys that are not
+// trusted are verified only when keysThatSigned is given: it receives the keys whose signature
+// verified.
 StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArray> &trustedKeys,
                                    ReleaseStatement &statement,
                                    QList<QByteArray> *keysThatSigned = nullptr);
+
+// The text of a statement file parsed into statement whoever signed it, for the publisher's
+// look at its own files; false (statement empty) when it is not of this format.
+bool readStatementText(const QByteArray &bytes, ReleaseStatement &statement);
 
 // a signature line for text, by the 64-byte secret key; empty when the key is not one
 QByteArray signatureLine(const QByteArray &text, const QByteArray &secretKey);

@@ -996,11 +996,15 @@ void tst_Faults::malformedInputs_data()
     const QString badUrl = QStringLiteral("升级地址不合法:");
     // a descriptor without values means a forced update from the folder "Base", not served here
     const QString noManifest = QStringLiteral("下载更新列表文件失败:");
-    // each file garbled, 20 MiB of random bytes and empty
+    // each file garbled, 20 MiB of random bytes and empty; a descriptor is three keys, and one
+    // of more than 64 KiB is not even held whole
+    const QString tooLarge = QStringLiteral("下载升级描述文件失败:数据量超过限制");
     for (const char *kind : {"garbage", "huge", "empty"}) {
         row("system.cfg", kind, false, badUrl);
-        row("update.ini", kind, false, noManifest);
+        row("update.ini", kind, false, qstrcmp(kind, "huge") == 0 ? tooLarge : noManifest);
     }
+    row("update.ini", "at-cap", false, noManifest);
+    row("update.ini", "over-cap", false, tooLarge);
     // not one usable line: nothing to update
     row("md5.txt", "garbage", true, QString());
     row("md5.txt", "empty", true, QString());
@@ -1030,6 +1034,11 @@ void tst_Faults::malformedInputs()
         content += QByteArray("\x00\x01\xfe\xff\t\t\r\n\t\n", 10) + pattern(512, 50);
     } else if (kind == QLatin1String("huge")) {
         content = pattern(20 * 1024 * 1024, 51);
+    } else if (kind.endsWith(QLatin1String("-cap"))) {
+        // no values either: read as blank, when it is read
+        while (content.size() < 64 * 1024)
+            content += "; padding\n";
+        content.resize(64 * 1024 + (kind == QLatin1String("over-cap") ? 1 : 0));
     } else if (kind == QLatin1String("many-lines")) {
         for (int i = 0; i <= 500000; ++i)
             content += "d\t0\t" + QByteArray::number(i, 36) + '\n';
@@ -1062,8 +1071,9 @@ void tst_Faults::malformedInputs()
     QVERIFY2(text.startsWith(message), qPrintable(text));
     if (success)
         QVERIFY(!last.value("update").toBool());
-    if (file == QLatin1String("update.ini")) // read as blank: the default folder
-        QVERIFY(server->requestedPaths().contains("/Base//md5.txt"));
+    if (file == QLatin1String("update.ini")) // read as blank (the default folder), or not at all
+        QCOMPARE(server->requestedPaths().contains("/Base//md5.txt"),
+            message.startsWith(QStringLiteral("下载更新列表文件失败")));
 
     QVERIFY(outside() == outsideBefore);
     // the installed files are untouched; only the applied manifest may follow an empty release

@@ -1030,16 +1030,20 @@ void tst_Publish::releaseNumbers()
     QVERIFY2(run.exitCode == 0, run.err.constData());
     QCOMPARE(publishedStatement(server).release, quint64(2));
 
-    // below the published number, or unsigned over a signed publication: nothing changes
+    // below the published number, another release under it, or unsigned over a signed
+    // publication: nothing changes
     const QByteArray descriptor = readFile(server + QLatin1String("/update.ini"));
     const QByteArray signature = readFile(server + QLatin1String("/update.sig"));
-    const QStringList refusals[]
-        = {sign + QStringList({QStringLiteral("--release-number"), QStringLiteral("1")}), {}};
-    for (const QStringList &extra : refusals) {
-        run = publish(QStringLiteral("v3"), extra);
+    const QPair<QStringList, QByteArray> refusals[] = {
+        {sign + QStringList({QStringLiteral("--release-number"), QStringLiteral("1")}),
+            "rollback"},
+        {sign + QStringList({QStringLiteral("--release-number"), QStringLiteral("2")}),
+            "published already, for another release"},
+        {{}, "update.sig exists"}};
+    for (const auto &refusal : refusals) {
+        run = publish(QStringLiteral("v3"), refusal.first);
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.err.contains(extra.isEmpty() ? "update.sig exists" : "rollback"),
-            run.err.constData());
+        QVERIFY2(run.err.contains(refusal.second), run.err.constData());
         QCOMPARE(readFile(server + QLatin1String("/update.ini")), descriptor);
         QCOMPARE(readFile(server + QLatin1String("/update.sig")), signature);
         QVERIFY(!QFileInfo::exists(server + QLatin1String("/v3")));

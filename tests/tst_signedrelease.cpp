@@ -165,6 +165,14 @@ void tst_SignedRelease::attacks_data()
     QTest::newRow("no-statement") << "no-statement" << "下载升级签名文件失败:" << false;
     QTest::newRow("not-a-statement") << "garbage" << "升级签名文件格式不对" << false;
     QTest::newRow("replayed-older-release") << "replay" << "升级版本回退:发布序号4低于已安装的5" << false;
+    // under the number the installation holds, only what it accepted under it
+    QTest::newRow("same-number-other-release") << "same-number" << "升级版本冲突:发布序号5已用于另一个发布" << false;
+    QTest::newRow("same-release-signed-again") << "signed-again" << "" << true;
+    QTest::newRow("record-without-hashes") << "old-record" << "" << true;
+    // kept before anything is installed, or nothing is
+    QTest::newRow("record-cannot-be-written") << "record-unwritable" << "创建文件[" << false;
+    // a manifest that is not the signed one is not even counted
+    QTest::newRow("md5.txt-other-and-too-long") << "long-manifest" << "升级签名与更新列表文件不符" << false;
     QTest::newRow("expired") << "expired" << "升级签名已过期:" << false;
     QTest::newRow("files-of-N-under-metadata-of-N+1") << "mix-files" << "升级签名与更新列表文件不符" << false;
     QTest::newRow("update.ini-of-N-with-statement-of-N+1") << "mix-descriptor" << "升级签名与升级描述文件不符" << false;
@@ -186,6 +194,13 @@ void tst_SignedRelease::attacks()
     const QList<QByteArray> vendorKey {vendor.secretKey};
     Served served = signedRelease(V3, "v3", 5, vendorKey);
     quint64 installedRelease = 3;
+    // the record as the installation keeps it, by what it accepted under its number
+    const auto recordOf = [](const Served &accepted, const QDateTime &issued) {
+        return "release " + QByteArray::number(accepted.statement.release) + "\nissued "
+            + issued.toString(Qt::ISODate).toLatin1() + "\nupdate.ini "
+            + sha256Hex(accepted.descriptor) + "\nmd5.txt " + sha256Hex(accepted.manifest) + '\n';
+    };
+    QByteArray record; // empty: "release N" alone
     Files installed = V1;
     QByteArray patchPath;
     if (attack.startsWith("patch")) {
@@ -245,6 +260,17 @@ void tst_SignedRelease::attacks()
     } else if (attack == "replay") {
         served = signedRelease(V2, "v2", 4, vendorKey);
         installedRelease = 5;
+    } else if (attack == "same-number") {
+        installedRelease = 5;
+        record = recordOf(signedRelease(V2, "v2", 5, vendorKey), served.statement.issued);
+    } else if (attack == "signed-again") {
+        // accepted when first signed, ten days ago; the same bytes signed again since
+        installedRelease = 5;
+        record = recordOf(served, served.statement.issued.addDays(-10));
+    } else if (attack == "old-record") {
+        installedRelease = 5;
+    } else if (attack == "long-manifest") {
+        served.manifest = QByteArray(500001, '\n');
     } else if (attack == "expired") {
         served.statement.issued = QDateTime::currentDateTimeUtc().addDays(-40);
         served.statement.expires = QDateTime::currentDateTimeUtc().addDays(-2);
@@ -268,6 +294,12 @@ void tst_SignedRelease::attacks()
     const QList<QByteArray> trusted
         = attack == "unsigned" ? QList<QByteArray>() : QList<QByteArray> {vendor.publicKey};
     QVERIFY(install(installed, trusted, installedRelease));
+    if (!record.isEmpty())
+        installation->writeFile(releaseRecordName(), record);
+    if (attack == "record-unwritable") {
+        QVERIFY(QFile::remove(installation->path(releaseRecordName())));
+        QVERIFY(QDir().mkpath(installation->path(releaseRecordName())));
+    }
     const QMap<QString, QByteArray> before = snapshotTree(installation->root());
 
     const Installation::Result result = installation->run({"console"});
@@ -289,6 +321,13 @@ void tst_SignedRelease::attacks()
         QCOMPARE(requested.contains("/update.sig"), attack != "unsigned");
         QCOMPARE(installation->readFile(releaseRecordName()).startsWith("release 5\n"),
                  attack != "unsigned");
+        // with what was accepted under the number
+        if (attack != "unsigned") {
+            const QByteArray kept = installation->readFile(releaseRecordName());
+            QVERIFY2(kept.contains("\nupdate.ini " + sha256Hex(served.descriptor) + '\n')
+                         && kept.contains("\nmd5.txt " + sha256Hex(served.manifest) + '\n'),
+                     kept.constData());
+        }
         return;
     }
     QCOMPARE(result.exitCode, 1);
@@ -296,8 +335,13 @@ void tst_SignedRelease::attacks()
     QVERIFY2(text.startsWith(message), qPrintable(text));
     if (!filesFetched) // nothing past the metadata
         QVERIFY(!requested.contains("/v3/app.bin") && !requested.contains("/v2/app.bin"));
-    // nothing installed, the record as it was
+    // nothing installed, the record as it was; a release that got as far as its downloads was
+    // recorded before them
     QMap<QString, QByteArray> after = snapshotTree(installation->root());
+    if (filesFetched) {
+        QVERIFY(after.value(releaseRecordName()).startsWith("release 5\n"));
+        after.insert(releaseRecordName(), before.value(releaseRecordName()));
+    }
     for (auto it = after.begin(); it != after.end();) {
         if (it.key().startsWith("update/") || it.key() == "update.ini")
             it = after.erase(it);
@@ -364,6 +408,11 @@ void tst_SignedRelease::statementFormat_data()
     QTest::newRow("local-time") << QByteArray("Z\nexpires") << QByteArray("\nexpires") << true << malformed;
     QTest::newRow("raw-space-in-text") << QByteArray("folder v3") << QByteArray("folder v 3") << true << malformed;
     QTest::newRow("invalid-utf8-path") << QByteArray(" app.bin") << QByteArray(" %FFapp.bin") << true << malformed;
+    // the signature is checked before the text is parsed: a broken text by no trusted key is
+    // only unsigned
+    QTest::newRow("malformed-and-unsigned") << QByteArray("folder v3\n") << QByteArray("folder v3\nfolder v4\n") << false << int(StatementError::NotSigned);
+    // a key signs once: repeated lines must not multiply the work
+    QTest::newRow("key-signs-twice") << QByteArray("SIGNATURES") << QByteArray("TWICE") << false << malformed;
     QTest::newRow("other-line-after-signatures") << QByteArray("SIGNATURES") << QByteArray("SIGNATURES\nrelease 9\n") << false << malformed;
     QTest::newRow("no-signature") << QByteArray("SIGNATURES") << QByteArray("") << false << int(StatementError::NotSigned);
 }
@@ -379,7 +428,8 @@ void tst_SignedRelease::statementFormat()
     QByteArray text = statementText(served.statement);
     QByteArray signatures = served.signatures;
     if (from == "SIGNATURES") {
-        signatures = to.isEmpty() ? QByteArray() : signatures + to.mid(1);
+        signatures = to.isEmpty() ? QByteArray()
+                                  : signatures + (to == "TWICE" ? signatures : to.mid(1));
     } else if (!from.isEmpty()) {
         const int at = text.indexOf(from);
         QVERIFY(at >= 0);

@@ -167,11 +167,17 @@ void PublicationCheck::checkStatement(
     }
 
     ReleaseStatement &statement = releaseStatement;
-    switch (readSignedStatement(bytes, trustedKeys, statement, &signers)) {
-    case StatementError::Malformed:
+    // (a statement by no trusted key is read all the same, to say what else is wrong with it)
+    const StatementError error = readSignedStatement(bytes, trustedKeys, statement, &signers);
+    if (error == StatementError::Malformed
+        || (error == StatementError::NotSigned && !readStatementText(bytes, statement))) {
         problemList.append(
             tr("%1 is not a release statement the updater can read.").arg(nativePath(path)));
         return;
+    }
+    switch (error) {
+    case StatementError::Malformed:
+        break;
     case StatementError::NotSigned: {
         QStringList signedBy;
         for (const QByteArray &key : qAsConst(signers))

@@ -425,7 +425,9 @@ bool Publisher::writeManifest(const QString &directory)
 
     const QString path = directory + QLatin1String("/md5.txt");
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // (flushed first: Qt 5.15's commit() misses a failure of the last buffered write)
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
+        || !file.commit()) {
         addError(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         return false;
     }
@@ -512,7 +514,9 @@ bool Publisher::writeDescriptor(const QByteArray &bytes, const QByteArray &state
     }
     const QString path = serverRoot + QLatin1String("/update.ini");
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // (flushed first: Qt 5.15's commit() misses a failure of the last buffered write)
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
+        || !file.commit()) {
         addError(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         // the old update.ini stays, and so must the statement that matches it
         if (!statement.isEmpty() && !releaseSigner.restorePrevious())

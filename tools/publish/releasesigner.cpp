@@ -76,8 +76,10 @@ bool ReleaseSigner::prepare(const QString &serverDir)
     path = statementPath(serverDir);
     previous.clear();
     hadPrevious = false;
+    published = 0;
+    publishedDescriptorSha256.clear();
+    publishedManifestSha256.clear();
 
-    quint64 published = 0;
     const QFileInfo info(path);
     if (info.exists() || info.isSymLink()) {
         if (!info.isFile()) {
@@ -91,20 +93,23 @@ bool ReleaseSigner::prepare(const QString &serverDir)
             return false;
         }
         hadPrevious = true;
-        // only its number matters here, whoever signed it
+        // only what it states matters here, whoever signed it
         ReleaseStatement statement;
-        if (readSignedStatement(previous, {}, statement) != StatementError::Malformed)
+        if (readStatementText(previous, statement)) {
             published = statement.release;
-        else if (options.releaseNumber == 0)
+            publishedDescriptorSha256 = statement.descriptorSha256;
+            publishedManifestSha256 = statement.manifestSha256;
+        } else if (options.releaseNumber == 0) {
             errorList.append(tr("%1 is not a release statement this tool can read, so the "
                                 "number of the published release is unknown; give "
                                 "--release-number N, at least the number of the last release "
                                 "clients installed.")
                                  .arg(nativePath(path)));
-        else
+        } else {
             warningList.append(tr("%1 is not a release statement this tool can read; it is "
                                   "replaced.")
                                    .arg(nativePath(path)));
+        }
     }
 
     if (options.releaseNumber == 0) {
@@ -132,6 +137,21 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
         errorList.append(tr("No signing key was read."));
         return QByteArray();
     }
+    // Clients keep what they accepted under their highest number and refuse anything else
+    // under it: a number stands for one release, signed again as often as it expires.
+    const QByteArray descriptorSha256 = sha256Hex(descriptor);
+    const QByteArray manifestSha256 = sha256Hex(manifest);
+    if (published > 0 && number == published
+        && (descriptorSha256 != publishedDescriptorSha256
+            || manifestSha256 != publishedManifestSha256)) {
+        errorList.append(tr("Release number %1 is published already, for another release "
+                            "(update.ini or md5.txt differ); clients that installed it would "
+                            "refuse this one. Give a higher --release-number, or none for the "
+                            "next one.")
+                             .arg(number));
+        return QByteArray();
+    }
+
     ReleaseStatement statement;
     statement.release = number;
     statement.version = version;
@@ -139,8 +159,8 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
     // whole seconds: the statement states no more
     statement.issued = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
     statement.expires = statement.issued.addDays(options.expiryDays);
-    statement.descriptorSha256 = sha256Hex(descriptor);
-    statement.manifestSha256 = sha256Hex(manifest);
+    statement.descriptorSha256 = descriptorSha256;
+    statement.manifestSha256 = manifestSha256;
     statement.files = fileHashes;
 
     const QByteArray text = statementText(statement);
@@ -170,8 +190,9 @@ bool ReleaseSigner::write(const QByteArray &statement)
 {
     errorList.clear();
     QSaveFile file(path);
+    // (flushed first: Qt 5.15's commit() misses a failure of the last buffered write)
     if (!file.open(QIODevice::WriteOnly) || file.write(statement) != statement.size()
-        || !file.commit()) {
+        || !file.flush() || !file.commit()) {
         errorList.append(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
         return false;
     }
@@ -184,7 +205,7 @@ bool ReleaseSigner::restorePrevious()
         return QFile::remove(path) || !QFileInfo::exists(path);
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(previous) == previous.size()
-        && file.commit();
+        && file.flush() && file.commit();
 }
 
 bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64, quint64)> progress)

@@ -25,7 +25,9 @@ struct SigningOptions
 // directory, by one or more keys (the old and the new one during a rotation).
 //
 // The release number only grows: clients refuse a statement with a lower number than the one
-// they installed, so a number below the published one is refused here already.
+// they installed, or one under that number for another update.ini or md5.txt, so a number below
+// the published one, or the published one for another release, is refused here already. The
+// same release signed again under its number (a new expiry) is not another release.
 class ReleaseSigner
 {
     Q_DECLARE_TR_FUNCTIONS(ReleaseSigner)
@@ -75,6 +77,9 @@ private:
     QString path; // of update.sig
     QByteArray previous;
     bool hadPrevious = false;
+    quint64 published = 0; // the number of the statement prepare() found, 0: none read
+    QByteArray publishedDescriptorSha256; // what it states
+    QByteArray publishedManifestSha256;
     quint64 number = 0;
     QDateTime expiry;
     QString signedVersion;
