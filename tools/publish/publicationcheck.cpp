@@ -168,14 +168,14 @@ void PublicationCheck::checkStatement(
 
     ReleaseStatement &statement = releaseStatement;
     // (a statement by no trusted key is read all the same, to say what else is wrong with it)
-    const StatementError error = readSignedStatement(bytes, trustedKeys, statement, &signers);
-    if (error == StatementError::Malformed
-        || (error == StatementError::NotSigned && !readStatementText(bytes, statement))) {
+    const StatementError verdict = readSignedStatement(bytes, trustedKeys, statement, &signers);
+    if (verdict == StatementError::Malformed
+        || (verdict == StatementError::NotSigned && !readStatementText(bytes, statement))) {
         problemList.append(
             tr("%1 is not a release statement the updater can read.").arg(nativePath(path)));
         return;
     }
-    switch (error) {
+    switch (verdict) {
     case StatementError::Malformed:
         break;
     case StatementError::NotSigned: {
