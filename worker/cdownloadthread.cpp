@@ -259,7 +259,7 @@ bool CDownloadThread::startTransfer(int index)
     const auto patch = patches.constFind(entry.path);
     if (patch != patches.cend())
         transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
-                            installRoot.absoluteFilePath(entry.path)});
+                            installRoot.absolutePath(), entry.path});
     connect(transfer.get(), &FileTransfer::progress, this,
             [this, index](qint64 bytesReceived, qint64 bytesTotal) {
                 if (index == shown && shownAnnounced && !stopped())

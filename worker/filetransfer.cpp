@@ -142,7 +142,7 @@ bool FileTransfer::startPatch()
     if (!output)
         return refuse(QStringLiteral("no room for its output"));
     applier = std::make_unique<PatchApplier>();
-    if (!applier->begin(patchSource.basePath, output, entry.size))
+    if (!applier->begin(patchSource.installRoot, patchSource.basePath, output, entry.size))
         return refuse(applier->error());
     hasher.reset(!entry.sha256.isEmpty());
     patchDigest.reset();

@@ -38,7 +38,8 @@ struct PatchSource
     QUrl url;
     quint64 size = 0;
     QByteArray digest; // the manifest's digest text of the patch itself
-    QString basePath; // the installed copy
+    QString installRoot;
+    QString basePath; // the installed copy, relative to installRoot
 };
 
 // One file downloaded into the cache: the request and its redirections, each followed here; the

@@ -8,6 +8,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 Installation::Installation(const QString &updaterSubdir)
     : environment(QProcessEnvironment::systemEnvironment())
     , subdir(updaterSubdir)
@@ -185,4 +189,40 @@ QMap<QString, QByteArray> snapshotTree(const QString &root)
         tree.insert(relative, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArrayLiteral("<unreadable>"));
     }
     return tree;
+}
+
+bool makeDirectoryLink(const QString &target, const QString &link)
+{
+#ifdef Q_OS_WIN
+    const QString nativeLink = QDir::toNativeSeparators(link);
+    const QString nativeTarget = QDir::toNativeSeparators(target);
+    const auto wide = [](const QString &text) {
+        return reinterpret_cast<const wchar_t *>(text.utf16());
+    };
+    const auto isReparsePoint = [&] {
+        const DWORD attributes = ::GetFileAttributesW(wide(nativeLink));
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    };
+    constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    if (::CreateSymbolicLinkW(wide(nativeLink), wide(nativeTarget),
+                              SYMBOLIC_LINK_FLAG_DIRECTORY | Unprivileged)
+        && isReparsePoint())
+        return true;
+    using UnixName = char *(CDECL *)(const wchar_t *);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void *>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (!unixName)
+        return false;
+    QStringList arguments{QStringLiteral("-s")};
+    for (const QString &path : {nativeTarget, nativeLink}) {
+        char *name = unixName(wide(path));
+        if (!name)
+            return false;
+        arguments << QString::fromLocal8Bit(name);
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    }
+    return QProcess::execute(QStringLiteral("Z:\\bin\\ln"), arguments) == 0 && isReparsePoint();
+#else
+    return QFile::link(target, link);
+#endif
 }
