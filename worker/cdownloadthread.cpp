@@ -335,8 +335,11 @@ void CDownloadThread::onTransferFinished(int index)
 
 void CDownloadThread::installFiles()
 {
-    if (!flushCacheDirectory(cacheDir.absolutePath())) {
+    QString flushError;
+    if (!flushCacheDirectory(cacheDir.absolutePath(), &flushError)) {
         const QString cachePath = cacheDir.absolutePath();
+        qCWarning(lcTransfer, "the cache cannot be put on the disk: %s",
+                  qUtf8Printable(flushError));
         fail(QFileInfo(cachePath), tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
         return;
     }
