@@ -27,8 +27,8 @@ Manifest detectChanges(Manifest remote, QDir installRoot)
 {
     Manifest changed;
     Manifest applied;
-    QFile appliedFile(installRoot.absoluteFilePath(appliedManifestName()));
-    if (appliedFile.open(QIODevice::ReadOnly)) {
+    QFile appliedFile; // a link in its place reads as none
+    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile)) {
         applied = parseManifest(appliedFile.readAll());
         appliedFile.close();
     }

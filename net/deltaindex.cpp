@@ -84,8 +84,8 @@ QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const 
     if (patches.isEmpty())
         return chosen;
     Manifest applied;
-    QFile appliedFile(installRoot.absoluteFilePath(appliedManifestName()));
-    if (appliedFile.open(QIODevice::ReadOnly))
+    QFile appliedFile; // a link in its place reads as none
+    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile))
         applied = parseManifest(appliedFile.readAll());
 
     QMap<QString, QByteArray> installedDigests; // read once per file, and only when needed

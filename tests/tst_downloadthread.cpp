@@ -664,13 +664,20 @@ void tst_DownloadThread::installFailures()
     for (auto it = v2.cbegin(); it != v2.cend(); ++it)
         entries.append(entryFor(it.key(), it.value()));
 
-    const QMap<QString, QByteArray> before = snapshotTree(root.path());
+    QMap<QString, QByteArray> before = snapshotTree(root.path());
     const QMap<QString, QByteArray> outsideBefore = snapshotTree(outside.path());
     QScopedPointer<CDownloadThread> job(worker(entries));
     job->setLockedFileWait(300);
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     QVERIFY(run(*job));
     lock.reset();
+    if (scenario == QLatin1String("link")) {
+        // what was installed is compared without it; cleanup() would not remove it under Wine
+        // (Wine's snapshot went through it)
+        QVERIFY(removeDirectoryLink(rootPath("lib")));
+        for (auto it = before.begin(); it != before.end();)
+            it = it.key().startsWith(QLatin1String("lib/")) ? before.erase(it) : it + 1;
+    }
     QCOMPARE(failed.count(), 1);
     QCOMPARE(job->errorMessage(), message);
     QCOMPARE(failed.first().at(0).value<QFileInfo>().absoluteFilePath(), failing);

@@ -68,5 +68,7 @@ QMap<QString, QByteArray> snapshotTree(const QString &root);
 // makes nothing, "mklink /J" fails), but shows a Unix symbolic link as a reparse point: under
 // Wine the link is made by the system's ln, which Wine starts like a Windows program.
 bool makeDirectoryLink(const QString &target, const QString &link);
+// removes such a link, never what it leads to
+bool removeDirectoryLink(const QString &link);
 
 #endif // INSTALLATION_H
