@@ -1,15 +1,29 @@
 #include "changedetection.h"
 
 #include "net/digest.h"
+#include "net/safedir.h"
 
 #include <QFile>
+
+namespace {
+// An installed file is read with the updater's rights: one below a link, or a link itself,
+// is not read and counts as changed.
+bool installedFileMatches(const QDir &installRoot, const ManifestEntry &entry)
+{
+    QFile file;
+    if (!SafeDir::openBelow(installRoot.absolutePath(), entry.path, file))
+        return false;
+    DigestHasher hasher;
+    return hasher.addData(&file) && hasher.digestText() == entry.digest;
+}
+} // namespace
 
 Manifest detectChanges(Manifest remote, QDir installRoot)
 {
     Manifest changed;
     Manifest applied;
-    QFile appliedFile(installRoot.absoluteFilePath(appliedManifestName()));
-    if (appliedFile.open(QIODevice::ReadOnly)) {
+    QFile appliedFile; // a link in its place reads as none
+    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile)) {
         applied = parseManifest(appliedFile.readAll());
         appliedFile.close();
     }
@@ -22,9 +36,8 @@ Manifest detectChanges(Manifest remote, QDir installRoot)
         while (known != applied.cend() && known.key() < it.key())
             ++known;
         const bool isListed = known != applied.cend() && known.key() == it.key();
-        const bool isChanged = isListed
-                ? known->digest != entry.digest
-                : !verifyFileDigest(installRoot.absoluteFilePath(entry.path), entry.digest);
+        const bool isChanged = isListed ? known->digest != entry.digest
+                                        : !installedFileMatches(installRoot, entry);
         if (isChanged)
             changed.insert(entry.path, entry);
     }

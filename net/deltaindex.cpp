@@ -3,9 +3,9 @@
 #include "net/changedetection.h"
 #include "net/digest.h"
 #include "net/releasestatement.h"
+#include "net/safedir.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 Q_LOGGING_CATEGORY(lcDelta, "updater.delta")
 
@@ -84,8 +84,8 @@ QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const 
     if (patches.isEmpty())
         return chosen;
     Manifest applied;
-    QFile appliedFile(installRoot.absoluteFilePath(appliedManifestName()));
-    if (appliedFile.open(QIODevice::ReadOnly))
+    QFile appliedFile; // a link in its place reads as none
+    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile))
         applied = parseManifest(appliedFile.readAll());
 
     QMap<QString, QByteArray> installedDigests; // read once per file, and only when needed
@@ -96,12 +96,17 @@ QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const 
             continue;
         auto installed = installedDigests.find(patch.path);
         if (installed == installedDigests.end()) {
-            const QString path = installRoot.absoluteFilePath(patch.path);
-            const QFileInfo info(path);
+            // only a regular file reached without a link is a base
+            QFile file;
             QByteArray digest;
-            if (info.isFile() && !info.isSymLink() && quint64(info.size()) <= MaxDeltaFileSize) {
+            if (SafeDir::openBelow(installRoot.absolutePath(), patch.path, file)
+                && quint64(file.size()) <= MaxDeltaFileSize) {
                 const auto recorded = applied.constFind(patch.path);
-                digest = recorded != applied.cend() ? recorded->digest : fileDigestText(path);
+                DigestHasher hasher;
+                if (recorded != applied.cend())
+                    digest = recorded->digest;
+                else if (hasher.addData(&file))
+                    digest = hasher.digestText();
             }
             installed = installedDigests.insert(patch.path, digest);
         }

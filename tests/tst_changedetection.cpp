@@ -1,5 +1,6 @@
 #include "net/changedetection.h"
 #include "net/digest.h"
+#include "support/installation.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,6 +12,7 @@ class tst_ChangeDetection : public QObject
 private slots:
     void detect_data();
     void detect();
+    void linkedFolderNotRead();
 };
 
 namespace {
@@ -130,6 +132,27 @@ void tst_ChangeDetection::detect()
     QCOMPARE(result.keys(), changed);
     for (const ManifestEntry &entry : result)
         QCOMPARE(entry, remoteManifest.value(entry.path)); // a copy of the remote entry
+}
+
+// An installed file is read with the updater's rights: one below a link to a folder, here
+// holding exactly the published file, is not read through it and counts as changed.
+void tst_ChangeDetection::linkedFolderNotRead()
+{
+    QTemporaryDir root;
+    QTemporaryDir outside;
+    QVERIFY2(root.isValid(), qPrintable(root.errorString()));
+    QVERIFY2(outside.isValid(), qPrintable(outside.errorString()));
+    const Files remote{{"a.dll", "new a"}, {"b/c.txt", "new c"}};
+    for (const auto &file : {qMakePair(root.filePath("a.dll"), QByteArray("new a")),
+                             qMakePair(outside.filePath("c.txt"), QByteArray("new c"))}) {
+        QFile out(file.first);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.second) == file.second.size());
+    }
+    if (!makeDirectoryLink(outside.path(), root.filePath("b")))
+        QSKIP("no link to a directory can be made here");
+    const Manifest changes = detectChanges(parseManifest(manifestOf(remote)), QDir(root.path()));
+    QVERIFY(removeDirectoryLink(root.filePath("b")));
+    QCOMPARE(changes.keys(), QStringList{"b/c.txt"});
 }
 
 QTEST_GUILESS_MAIN(tst_ChangeDetection)

@@ -206,7 +206,9 @@ QString cacheProblems(const QString &cache, const Files &release)
     QStringList problems;
     const QMap<QString, QByteArray> tree = snapshotTree(cache);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        if (it.key().endsWith(QLatin1Char('/')) || it.key() == QLatin1String("update.ini"))
+        // the run log tells why a run failed
+        if (it.key().endsWith(QLatin1Char('/')) || it.key() == QLatin1String("update.ini")
+            || it.key() == QLatin1String("update.log"))
             continue;
         if (release.value(it.key()) != it.value() || !release.contains(it.key()))
             problems << QStringLiteral("%1 (%2 bytes)").arg(it.key()).arg(it.value().size());

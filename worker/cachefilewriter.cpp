@@ -1,9 +1,12 @@
 #include "cachefilewriter.h"
 
+#include "net/safedir.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -11,7 +14,6 @@
 #include <windows.h>
 #endif
 #ifdef Q_OS_LINUX
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -25,6 +27,22 @@ CacheFileWriter::CacheFileWriter(const QString &path, const QString &partialPath
     : path(path)
     , partialPath(partialPath)
 {
+}
+
+bool CacheFileWriter::fail(const QFileDevice &file)
+{
+    problem = file.errorString();
+    return false;
+}
+
+bool CacheFileWriter::failWithSystemError()
+{
+#ifdef Q_OS_WIN
+    problem = systemErrorText(int(::GetLastError()));
+#else
+    problem = systemErrorText(errno);
+#endif
+    return false;
 }
 
 CacheFileWriter::~CacheFileWriter()
@@ -42,7 +60,7 @@ bool CacheFileWriter::open(bool append)
         // readable too: a mapping for writing needs it
         if (!partial->open(append ? QIODevice::ReadWrite | QIODevice::Append
                                   : QIODevice::ReadWrite | QIODevice::Truncate))
-            return false;
+            return fail(*partial);
         kept = append ? partial->size() : 0;
         return true;
     }
@@ -57,13 +75,13 @@ bool CacheFileWriter::open(bool append)
     }
 #endif
     saveFile = std::make_unique<QSaveFile>(path);
-    return saveFile->open(QIODevice::WriteOnly);
+    return saveFile->open(QIODevice::WriteOnly) || fail(*saveFile);
 }
 
 bool CacheFileWriter::restart()
 {
     kept = 0;
-    return partial && partial->resize(0) && partial->seek(0);
+    return partial && ((partial->resize(0) && partial->seek(0)) || fail(*partial));
 }
 
 uchar *CacheFileWriter::map(qint64 size)
@@ -73,13 +91,20 @@ uchar *CacheFileWriter::map(qint64 size)
 #ifdef Q_OS_LINUX
     // the blocks are taken now: writing to a mapping of a file the disk has no room for would
     // end the process with a bus error
-    if (::posix_fallocate(partial->handle(), 0, size) != 0)
+    const int error = ::posix_fallocate(partial->handle(), 0, size);
+    if (error != 0) {
+        problem = systemErrorText(error);
         return nullptr;
+    }
 #endif
-    if (!partial->resize(size))
+    if (!partial->resize(size)) {
+        fail(*partial);
         return nullptr;
+    }
     mapped = partial->map(0, size);
     mappedSize = mapped ? size : 0;
+    if (!mapped)
+        fail(*partial);
     return mapped;
 }
 
@@ -89,11 +114,11 @@ bool CacheFileWriter::unmap()
         return true;
 #ifdef Q_OS_WIN
     // what was written through the mapping goes to the file before the file itself is flushed
-    const bool flushed = ::FlushViewOfFile(mapped, 0);
+    const bool flushed = ::FlushViewOfFile(mapped, 0) || failWithSystemError();
 #else
     const bool flushed = true;
 #endif
-    const bool unmapped = partial->unmap(mapped);
+    const bool unmapped = partial->unmap(mapped) || fail(*partial);
     mapped = nullptr;
     return flushed && unmapped;
 }
@@ -111,16 +136,16 @@ void CacheFileWriter::discard()
 bool CacheFileWriter::write(const char *data, qint64 length)
 {
     if (partial)
-        return partial->write(data, length) == length;
+        return partial->write(data, length) == length || fail(*partial);
     if (saveFile)
-        return saveFile->write(data, length) == length;
+        return saveFile->write(data, length) == length || fail(*saveFile);
 #ifdef Q_OS_LINUX
     while (length > 0) {
         const ssize_t written = ::write(descriptor, data, size_t(length));
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return failWithSystemError();
         }
         data += written;
         length -= written;
@@ -135,7 +160,7 @@ bool CacheFileWriter::startWriteback()
 {
     QFileDevice *file = partial ? static_cast<QFileDevice *>(partial.get()) : saveFile.get();
     if (file && !file->flush())
-        return false;
+        return fail(*file);
 #ifdef Q_OS_LINUX
     // a failure shows again where it matters, when the file is committed or flushed
     ::sync_file_range(file ? file->handle() : descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -146,31 +171,35 @@ bool CacheFileWriter::startWriteback()
 bool CacheFileWriter::commit()
 {
     if (partial) {
-        if (!unmap() || !partial->flush())
+        if (!unmap())
             return false;
+        if (!partial->flush())
+            return fail(*partial);
 #ifdef Q_OS_WIN
         // nothing flushes the cache at once later on here: each file is on the disk when named
         if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(partial->handle()))))
-            return false;
+            return failWithSystemError();
 #endif
         partial->close();
         if (partial->error() != QFileDevice::NoError)
-            return false;
+            return fail(*partial);
         partial.reset();
 #ifdef Q_OS_WIN
         const QString from = QDir::toNativeSeparators(partialPath);
         const QString to = QDir::toNativeSeparators(path);
         return ::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
                              reinterpret_cast<const wchar_t *>(to.utf16()),
-                             MOVEFILE_REPLACE_EXISTING);
+                             MOVEFILE_REPLACE_EXISTING)
+                || failWithSystemError();
 #else
         return std::rename(QFile::encodeName(partialPath).constData(),
                            QFile::encodeName(path).constData())
-                == 0;
+                == 0
+                || failWithSystemError();
 #endif
     }
     if (saveFile)
-        return saveFile->commit();
+        return saveFile->commit() || fail(*saveFile);
 #ifdef Q_OS_LINUX
     // gives the unnamed file its name; a stale cache file of that name makes way first
     const QByteArray name = QFile::encodeName(path);
@@ -182,7 +211,9 @@ bool CacheFileWriter::commit()
     bool linked = link();
     if (!linked && errno == EEXIST && ::unlink(name.constData()) == 0)
         linked = link();
-    const bool closed = ::close(descriptor) == 0;
+    if (!linked)
+        failWithSystemError();
+    const bool closed = ::close(descriptor) == 0 || failWithSystemError();
     descriptor = -1;
     return linked && closed;
 #else
@@ -190,7 +221,7 @@ bool CacheFileWriter::commit()
 #endif
 }
 
-bool flushCacheDirectory(const QString &cacheDir)
+bool flushCacheDirectory(const QString &cacheDir, QString *error)
 {
 #ifdef Q_OS_LINUX
     // what CacheFileWriter committed without waiting for the disk, and whatever an earlier run
@@ -202,10 +233,13 @@ bool flushCacheDirectory(const QString &cacheDir)
         return true;
     }
     const bool flushed = ::syncfs(dir) == 0;
+    if (!flushed && error)
+        *error = systemErrorText(errno);
     ::close(dir);
     return flushed;
 #else
     Q_UNUSED(cacheDir)
+    Q_UNUSED(error)
     return true; // QSaveFile flushed every file as it was committed
 #endif
 }

@@ -45,6 +45,8 @@ public:
     bool commit();
     // removes the partial file
     void discard();
+    // why the last step that failed did: the system's text
+    QString errorString() const { return problem; }
 
 private:
     const QString path;
@@ -57,12 +59,16 @@ private:
     uchar *mapped = nullptr;
     qint64 mappedSize = 0;
     qint64 kept = 0;
+    QString problem;
 
     bool unmap();
+    bool fail(const QFileDevice &file);
+    bool failWithSystemError();
 };
 
 // Puts everything written in the cache directory on the disk (Linux: the whole file system at
-// once); elsewhere every commit has already done so. False when the disk reported an error.
-bool flushCacheDirectory(const QString &cacheDir);
+// once); elsewhere every commit has already done so. False, with the system's text in error,
+// when the disk reported an error.
+bool flushCacheDirectory(const QString &cacheDir, QString *error = nullptr);
 
 #endif // CACHEFILEWRITER_H

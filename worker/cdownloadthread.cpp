@@ -265,7 +265,7 @@ bool CDownloadThread::startTransfer(int index)
     const auto patch = patches.constFind(entry.path);
     if (patch != patches.cend())
         transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
-                            installRoot.absoluteFilePath(entry.path)});
+                            installRoot.absolutePath(), entry.path});
     connect(transfer.get(), &FileTransfer::progress, this,
             [this, index](qint64 bytesReceived, qint64 bytesTotal) {
                 if (index == shown && shownAnnounced && !stopped())
@@ -341,8 +341,11 @@ void CDownloadThread::onTransferFinished(int index)
 
 void CDownloadThread::installFiles()
 {
-    if (!flushCacheDirectory(cacheDir.absolutePath())) {
+    QString flushError;
+    if (!flushCacheDirectory(cacheDir.absolutePath(), &flushError)) {
         const QString cachePath = cacheDir.absolutePath();
+        qCWarning(lcTransfer, "the cache cannot be put on the disk: %s",
+                  qUtf8Printable(flushError));
         fail(QFileInfo(cachePath), tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
         return;
     }

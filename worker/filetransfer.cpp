@@ -16,6 +16,8 @@
 
 #include <cstring>
 
+Q_LOGGING_CATEGORY(lcTransfer, "updater.transfer")
+
 namespace {
 // Every cached file is on the disk before anything is installed. Writing back what has arrived
 // every so often, while the rest is still on its way, leaves that wait only the last piece of a
@@ -142,7 +144,7 @@ bool FileTransfer::startPatch()
     if (!output)
         return refuse(QStringLiteral("no room for its output"));
     applier = std::make_unique<PatchApplier>();
-    if (!applier->begin(patchSource.basePath, output, entry.size))
+    if (!applier->begin(patchSource.installRoot, patchSource.basePath, output, entry.size))
         return refuse(applier->error());
     hasher.reset(!entry.sha256.isEmpty());
     patchDigest.reset();
@@ -200,7 +202,7 @@ void FileTransfer::endPatch(QNetworkReply *source, int status)
         return fallBack(reason);
     applier.reset(); // the installed copy is no longer read
     if (writeFailed || !target->commit())
-        return fallBack(QStringLiteral("its output cannot be written"));
+        return fallBack(QStringLiteral("its output cannot be written: ") + target->errorString());
     // a partial whole file an earlier run left is of no more use
     const QString stale = partialDir + QLatin1Char('/') + partialBaseName();
     removeWithoutFollowing(stale + QLatin1String(".part"));
@@ -639,7 +641,10 @@ void FileTransfer::onReplyFinished()
             return finish(tr("更新文件%1校验不对").arg(file.fileName()));
         return finish(tr("更新文件%1与签名不符").arg(file.fileName()));
     }
-    if (writeFailed || !target->commit())
+    if (writeFailed || !target->commit()) {
+        qCWarning(lcTransfer, "%s: the cache file cannot be written: %s",
+                  qUtf8Printable(entry.path), qUtf8Printable(target->errorString()));
         return finish(tr("更新文件%1写入失败").arg(file.fileName()));
+    }
     finish(QString());
 }

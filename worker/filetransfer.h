@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -19,6 +20,10 @@ class ConcurrentDigestHasher;
 class PatchApplier;
 class QNetworkAccessManager;
 class QNetworkReply;
+
+// why a file could not be written to the cache: the reasons the messages shown to the user leave
+// out
+Q_DECLARE_LOGGING_CATEGORY(lcTransfer)
 
 // What a single transfer may cost in time and memory.
 struct TransferLimits
@@ -38,7 +43,8 @@ struct PatchSource
     QUrl url;
     quint64 size = 0;
     QByteArray digest; // the manifest's digest text of the patch itself
-    QString basePath; // the installed copy
+    QString installRoot;
+    QString basePath; // the installed copy, relative to installRoot
 };
 
 // One file downloaded into the cache: the request and its redirections, each followed here; the

@@ -1,20 +1,21 @@
 #include "installer.h"
 
+#include "net/safedir.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QThread>
 
 #include <cerrno>
-#include <cstdio>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
+
+// why an installation failed: the reasons the messages shown to the user leave out
+Q_LOGGING_CATEGORY(lcInstall, "updater.install")
 
 namespace {
 QString tr(const char *text)
@@ -22,81 +23,37 @@ QString tr(const char *text)
     return QCoreApplication::translate("CDownloadThread", text);
 }
 
-// a plain rename, never a copy. On Windows through the wide API: the runtime's narrow rename
-// would take the names in the ANSI code page and turn every character outside it into "?".
-bool plainRename(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    const QString nativeFrom = QDir::toNativeSeparators(from);
-    const QString nativeTo = QDir::toNativeSeparators(to);
-    return ::MoveFileExW(reinterpret_cast<const wchar_t *>(nativeFrom.utf16()),
-                         reinterpret_cast<const wchar_t *>(nativeTo.utf16()), 0);
-#else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
-}
-
 // whether a failed rename is worth trying again in a moment: another process holds the file
-bool heldByAnother()
+bool heldByAnother(int error)
 {
 #ifdef Q_OS_WIN
-    const DWORD error = ::GetLastError();
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
             || error == ERROR_ACCESS_DENIED;
 #else
-    return errno == EBUSY || errno == ETXTBSY;
+    return error == EBUSY || error == ETXTBSY;
 #endif
 }
 
 // whether a failed rename failed because the two paths lie on different volumes
-bool acrossVolumes()
+bool acrossVolumes(int error)
 {
 #ifdef Q_OS_WIN
-    return ::GetLastError() == ERROR_NOT_SAME_DEVICE;
+    return error == ERROR_NOT_SAME_DEVICE;
 #else
-    return errno == EXDEV;
+    return error == EXDEV;
 #endif
 }
 
-// the topmost directory that mkpath would create for dir, or an empty text when it exists
-QString firstMissingDir(QString dir)
+// why a directory could not be opened, for the run log
+QString whyNotOpened(const SafeDir &dir, SafeDir::Status status)
 {
-    QString missing;
-    while (!QFileInfo::exists(dir)) {
-        missing = dir;
-        const QString parent = QFileInfo(dir).absolutePath();
-        if (parent == dir)
-            break;
-        dir = parent;
-    }
-    return missing;
-}
-
-// A replacing file takes the permission bits of the file it replaces: an executable stays one.
-// Set-user-ID, set-group-ID and sticky bits are not carried over.
-bool takePermissions(const QString &replaced, const QString &replacing)
-{
-#ifdef Q_OS_UNIX
-    struct stat status;
-    if (::lstat(QFile::encodeName(replaced).constData(), &status) != 0 || !S_ISREG(status.st_mode))
-        return true; // nothing to take them from: the default stays
-    return ::chmod(QFile::encodeName(replacing).constData(), status.st_mode & 0777) == 0;
-#else
-    // no such bits; the access list comes from the directory
-    Q_UNUSED(replaced)
-    Q_UNUSED(replacing)
-    return true;
-#endif
-}
-
-void removeCreatedDirs(const QString &deepest, const QString &topmost)
-{
-    QDir dir(deepest);
-    for (;;) {
-        const QString path = dir.absolutePath();
-        if (!QDir().rmdir(path) || path == topmost)
-            return;
-        dir.setPath(QFileInfo(path).absolutePath());
+    switch (status) {
+    case SafeDir::Status::Link:
+        return dir.stoppedAt() + QLatin1String(" is a link");
+    case SafeDir::Status::NotDirectory:
+        return dir.stoppedAt() + QLatin1String(" is not a directory");
+    default:
+        return dir.stoppedAt() + QLatin1String(": ") + dir.errorString();
     }
 }
 } // namespace
@@ -112,17 +69,18 @@ int Installer::defaultLockedFileWait()
     return 10 * 1000;
 }
 
-bool Installer::rename(const QString &from, const QString &to, bool mayCopy) const
+bool Installer::rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
+                       bool mayCopy) const
 {
     const QDeadlineTimer deadline(lockedFileWait);
     int pause = 20;
     for (;;) {
-        if (plainRename(from, to))
+        if (fromDir.rename(from, toDir, to))
             return true;
         // a cache on another volume than the installation: the file is copied
-        if (mayCopy && acrossVolumes())
-            return QFile::rename(from, to);
-        if (!heldByAnother() || deadline.hasExpired())
+        if (mayCopy && acrossVolumes(fromDir.systemError()))
+            return fromDir.moveAcrossVolumes(from, toDir, to);
+        if (!heldByAnother(fromDir.systemError()) || deadline.hasExpired())
             return false;
         QThread::msleep(ulong(qMin<qint64>(pause, qMax<qint64>(1, deadline.remainingTime()))));
         pause = qMin(pause * 2, 500);
@@ -136,34 +94,12 @@ bool Installer::install(const QList<ManifestEntry> &entries)
     QList<InstalledFile> installed;
     for (const ManifestEntry &entry : entries) {
         InstalledFile file;
-        file.destination = installRoot.absoluteFilePath(entry.path);
-        file.cacheFile = cacheDir.absoluteFilePath(entry.path);
-        const QFileInfo destination(file.destination);
-        const QString setAside = installRoot.absoluteFilePath(entry.path + QLatin1String(".old"));
-
-        QString problem;
-        if (destination.exists()) {
-            if (QFileInfo::exists(setAside) && !QFile::remove(setAside))
-                problem = tr("删除文件%1失败").arg(QFileInfo(setAside).fileName());
-            else if (!rename(file.destination, setAside, false))
-                problem = tr("重命名%1为%2失败").arg(file.destination, setAside);
-            else
-                file.setAside = setAside;
-        } else if (!destination.dir().exists()) {
-            file.createdDir = firstMissingDir(destination.absolutePath());
-            if (!QDir().mkpath(destination.absolutePath()))
-                problem = tr("创建目录%1失败").arg(destination.absolutePath());
-        }
-        if (problem.isEmpty()
-            && ((!file.setAside.isEmpty() && !takePermissions(file.setAside, file.cacheFile))
-                || !rename(file.cacheFile, file.destination, true)))
-            problem = tr("覆盖文件%1失败").arg(destination.fileName());
-
+        const QString problem = installFile(entry, file);
         if (!problem.isEmpty()) {
             undo(file, false);
             for (auto it = installed.crbegin(); it != installed.crend(); ++it)
                 undo(*it, true);
-            failed = destination.absoluteFilePath();
+            failed = installRoot.absoluteFilePath(entry.path);
             message = problem;
             return false;
         }
@@ -172,14 +108,79 @@ bool Installer::install(const QList<ManifestEntry> &entries)
     return true;
 }
 
+QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) const
+{
+    const int slash = entry.path.lastIndexOf(QLatin1Char('/'));
+    file.dir = slash < 0 ? QString() : entry.path.left(slash);
+    file.name = entry.path.mid(slash + 1);
+    const QString oldName = file.name + QLatin1String(".old");
+    const QString destination = installRoot.absoluteFilePath(entry.path);
+    const QString setAside = destination + QLatin1String(".old");
+    const auto failure = [&entry](const QString &problem, const QString &reason) {
+        qCWarning(lcInstall, "%s: %s", qUtf8Printable(entry.path), qUtf8Printable(reason));
+        return problem;
+    };
+
+    // both directories stay open, and on Windows held, until the file is in place
+    SafeDir target;
+    const SafeDir::Status status = target.open(installRoot.absolutePath(), file.dir, true);
+    file.createdDepth = target.createdDepth();
+    if (status == SafeDir::Status::Link) {
+        return failure(tr("安装目录中的%1是链接，不能安装").arg(target.stoppedAt()),
+                       whyNotOpened(target, status));
+    }
+    if (status != SafeDir::Status::Open) {
+        return failure(tr("创建目录%1失败").arg(QFileInfo(destination).absolutePath()),
+                       whyNotOpened(target, status));
+    }
+    const QString cannotReplace = tr("覆盖文件%1失败").arg(file.name);
+    SafeDir source;
+    const SafeDir::Status cached = source.open(cacheDir.absolutePath(), file.dir);
+    if (cached != SafeDir::Status::Open)
+        return failure(cannotReplace, QLatin1String("the cache: ") + whyNotOpened(source, cached));
+
+    if (target.exists(file.name)) {
+        if (target.exists(oldName) && !target.removeFile(oldName)) {
+            return failure(tr("删除文件%1失败").arg(oldName),
+                           QLatin1String("removing ") + oldName + QLatin1String(": ")
+                                   + target.errorString());
+        }
+        if (!rename(target, file.name, target, oldName, false)) {
+            return failure(tr("重命名%1为%2失败").arg(destination, setAside),
+                           QLatin1String("setting it aside: ") + target.errorString());
+        }
+        file.setAside = true;
+    }
+    if (file.setAside && !target.takePermissions(oldName, source, file.name)) {
+        return failure(cannotReplace,
+                       QLatin1String("taking the permissions: ") + target.errorString());
+    }
+    if (!rename(source, file.name, target, file.name, true))
+        return failure(cannotReplace, QLatin1String("moving it in: ") + source.errorString());
+    return QString();
+}
+
 void Installer::undo(const InstalledFile &file, bool moved) const
 {
     // puts the installation back as it was before this run and the file back in the cache,
-    // where the next attempt finds it correct
-    if (moved)
-        rename(file.destination, file.cacheFile, true);
-    if (!file.setAside.isEmpty())
-        rename(file.setAside, file.destination, false);
-    if (!file.createdDir.isEmpty())
-        removeCreatedDirs(QFileInfo(file.destination).absolutePath(), file.createdDir);
+    // where the next attempt finds it correct; the directories are reached again without a link
+    {
+        SafeDir target;
+        SafeDir source;
+        if (target.open(installRoot.absolutePath(), file.dir) == SafeDir::Status::Open
+            && source.open(cacheDir.absolutePath(), file.dir) == SafeDir::Status::Open) {
+            const QString oldName = file.name + QLatin1String(".old");
+            if (moved && !rename(target, file.name, source, file.name, true)) {
+                qCWarning(lcInstall, "%s: moving it back to the cache: %s",
+                          qUtf8Printable(file.name), qUtf8Printable(target.errorString()));
+            }
+            if (file.setAside && !rename(target, oldName, target, file.name, false)) {
+                qCWarning(lcInstall, "%s: putting it back: %s", qUtf8Printable(oldName),
+                          qUtf8Printable(target.errorString()));
+            }
+        }
+    }
+    // the directories are let go first: on Windows a held one cannot be removed
+    if (file.createdDepth >= 0)
+        SafeDir::removeEmptyDirs(installRoot.absolutePath(), file.dir, file.createdDepth);
 }

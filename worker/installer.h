@@ -3,6 +3,8 @@
 
 #include "net/manifest.h"
 
+class SafeDir;
+
 #include <QDir>
 #include <QList>
 #include <QString>
@@ -10,6 +12,10 @@
 // Moves verified cache files into the installation, all or nothing: each file it replaces is set
 // aside as NAME.old first, and a failure at any entry puts back everything this run changed, in
 // reverse (files back to the cache, set-aside files back, created directories removed).
+//
+// Nothing is renamed, created or removed through a link: each directory of an entry, in the
+// installation and in the cache, is reached without following one (SafeDir), and a link where a
+// directory of the release belongs fails the installation.
 //
 // A file that another process holds for a moment (a virus scanner reading a fresh file, the
 // host still closing) cannot be renamed on Windows: such a rename is tried again, with a growing
@@ -31,13 +37,15 @@ public:
 private:
     struct InstalledFile
     {
-        QString destination;
-        QString cacheFile;
-        QString setAside; // empty when nothing was set aside
-        QString createdDir; // topmost directory created for it, empty when none
+        QString dir; // the entry's directory, relative to both roots; empty for a root file
+        QString name;
+        bool setAside = false; // the installed file was renamed to NAME.old
+        int createdDepth = -1; // depth in dir of the topmost directory created for it
     };
 
-    bool rename(const QString &from, const QString &to, bool mayCopy) const;
+    QString installFile(const ManifestEntry &entry, InstalledFile &file) const;
+    bool rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
+                bool mayCopy) const;
     void undo(const InstalledFile &file, bool moved) const;
 
     QDir cacheDir;

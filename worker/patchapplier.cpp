@@ -1,7 +1,7 @@
 #include "patchapplier.h"
 
 #include "net/deltaindex.h"
-#include "worker/cachetrust.h"
+#include "net/safedir.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -27,16 +27,12 @@ PatchApplier::~PatchApplier()
         base.unmap(baseMap);
 }
 
-bool PatchApplier::begin(const QString &basePath, uchar *out, quint64 size)
+bool PatchApplier::begin(const QString &root, const QString &basePath, uchar *out, quint64 size)
 {
-    // the installed file is read with the updater's rights: never through a link
-    if (pathKind(basePath) != PathKind::File) {
-        problem = QStringLiteral("the installed file is not a regular file");
-        return false;
-    }
-    base.setFileName(basePath);
-    if (!base.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("the installed file cannot be read: ") + base.errorString();
+    // the installed file is read with the updater's rights: never through a link, nor below one
+    QString why;
+    if (!SafeDir::openBelow(root, basePath, base, &why)) {
+        problem = QStringLiteral("the installed file is not used: ") + why;
         return false;
     }
     baseSize = base.size();

@@ -23,9 +23,10 @@ public:
     PatchApplier(const PatchApplier &) = delete;
     PatchApplier &operator=(const PatchApplier &) = delete;
 
-    // basePath: the earlier version, a regular file; output: outputSize bytes that must stay
-    // mapped until the applier is destroyed. False, with error(), when it cannot begin.
-    bool begin(const QString &basePath, uchar *output, quint64 outputSize);
+    // basePath: the earlier version, a regular file below root ('/'-separated, reached without a
+    // link); output: outputSize bytes that must stay mapped until the applier is destroyed.
+    // False, with error(), when it cannot begin.
+    bool begin(const QString &root, const QString &basePath, uchar *output, quint64 outputSize);
     // what the patch made next, handed over before its pages may leave memory
     using OutputSink = std::function<void(const uchar *data, qint64 length)>;
     // the next bytes of the patch; false once the patch shows itself broken or would make more

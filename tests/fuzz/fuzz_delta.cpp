@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <vector>
 
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // guard bytes after the output catch a write past its end
     std::vector<uchar> output(OutputSize + 64, 0xa5);
     PatchApplier applier;
-    FUZZ_CHECK(applier.begin(basePath, output.data(), OutputSize));
+    FUZZ_CHECK(applier.begin(QDir::tempPath(), QFileInfo(basePath).fileName(), output.data(),
+                             OutputSize));
     const int piece = 1 + (data[0] >> 1) % 128;
     bool fed = true;
     quint64 handed = 0; // the output is handed over in order, each byte once

@@ -4,9 +4,17 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <functional>
+#include <string>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 Installation::Installation(const QString &updaterSubdir)
     : environment(QProcessEnvironment::systemEnvironment())
@@ -185,4 +193,93 @@ QMap<QString, QByteArray> snapshotTree(const QString &root)
         tree.insert(relative, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArrayLiteral("<unreadable>"));
     }
     return tree;
+}
+
+#ifdef Q_OS_WIN
+namespace {
+const wchar_t *wide(const QString &text)
+{
+    return reinterpret_cast<const wchar_t *>(text.utf16());
+}
+
+// the Unix name of a Windows path under Wine; empty elsewhere
+QString unixNameOf(const QString &path)
+{
+    using UnixName = char *(CDECL *)(const wchar_t *);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void *>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char *name = unixName ? unixName(wide(QDir::toNativeSeparators(path))) : nullptr;
+    if (!name)
+        return QString();
+    const QString text = QString::fromLocal8Bit(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Runs a program of the Unix system under Wine, started directly: QProcess::execute did not
+// return under Wine for a Unix program. Its handle may be signalled before it has run: done
+// tells when it has.
+bool runUnixProgram(const QString &program, const QStringList &arguments,
+                    const std::function<bool()> &done)
+{
+    QString command = program;
+    for (const QString &argument : arguments)
+        command += QLatin1String(" \"") + argument + QLatin1Char('"');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring line = command.toStdWString();
+    if (!::CreateProcessW(wide(program), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process))
+        return false;
+    ::WaitForSingleObject(process.hProcess, 10000);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < 10000)
+        ::Sleep(50);
+    return done();
+}
+
+bool isReparsePoint(const QString &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(wide(QDir::toNativeSeparators(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+} // namespace
+#endif
+
+bool makeDirectoryLink(const QString &target, const QString &link)
+{
+#ifdef Q_OS_WIN
+    constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    if (::CreateSymbolicLinkW(wide(QDir::toNativeSeparators(link)),
+                              wide(QDir::toNativeSeparators(target)),
+                              SYMBOLIC_LINK_FLAG_DIRECTORY | Unprivileged)
+        && isReparsePoint(link))
+        return true;
+    const QString unixTarget = unixNameOf(target);
+    const QString unixLink = unixNameOf(link);
+    return !unixTarget.isEmpty() && !unixLink.isEmpty()
+            && runUnixProgram(QStringLiteral("Z:\\bin\\ln"),
+                              {QStringLiteral("-s"), unixTarget, unixLink},
+                              [&link] { return isReparsePoint(link); });
+#else
+    return QFile::link(target, link);
+#endif
+}
+
+bool removeDirectoryLink(const QString &link)
+{
+#ifdef Q_OS_WIN
+    if (::RemoveDirectoryW(wide(QDir::toNativeSeparators(link))))
+        return true;
+    const QString unixLink = unixNameOf(link);
+    return !unixLink.isEmpty()
+            && runUnixProgram(QStringLiteral("Z:\\bin\\rm"), {unixLink},
+                              [&link] { return !QFileInfo::exists(link) && !isReparsePoint(link); });
+#else
+    return QFile::remove(link);
+#endif
 }

@@ -63,4 +63,12 @@ private:
 // every regular file below root with its content, by relative path: a snapshot of a tree
 QMap<QString, QByteArray> snapshotTree(const QString &root);
 
+// Makes link a symbolic link to the directory target; false when none that the system reports as
+// a link can be made here. Wine 8 makes no Windows link (CreateSymbolicLinkW reports success and
+// makes nothing, "mklink /J" fails), but shows a Unix symbolic link as a reparse point: under
+// Wine the link is made by the system's ln, which Wine starts like a Windows program.
+bool makeDirectoryLink(const QString &target, const QString &link);
+// removes such a link, never what it leads to
+bool removeDirectoryLink(const QString &link);
+
 #endif // INSTALLATION_H
