@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "net/reservednames.h"
 #include "net/safedir.h"
 
 #include <QCoreApplication>
@@ -113,9 +114,9 @@ QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) 
     const int slash = entry.path.lastIndexOf(QLatin1Char('/'));
     file.dir = slash < 0 ? QString() : entry.path.left(slash);
     file.name = entry.path.mid(slash + 1);
-    const QString oldName = file.name + QLatin1String(".old");
+    const QString oldName = file.name + setAsideSuffix();
     const QString destination = installRoot.absoluteFilePath(entry.path);
-    const QString setAside = destination + QLatin1String(".old");
+    const QString setAside = destination + setAsideSuffix();
     const auto failure = [&entry](const QString &problem, const QString &reason) {
         qCWarning(lcInstall, "%s: %s", qUtf8Printable(entry.path), qUtf8Printable(reason));
         return problem;
@@ -169,7 +170,7 @@ void Installer::undo(const InstalledFile &file, bool moved) const
         SafeDir source;
         if (target.open(installRoot.absolutePath(), file.dir) == SafeDir::Status::Open
             && source.open(cacheDir.absolutePath(), file.dir) == SafeDir::Status::Open) {
-            const QString oldName = file.name + QLatin1String(".old");
+            const QString oldName = file.name + setAsideSuffix();
             if (moved && !rename(target, file.name, source, file.name, true)) {
                 qCWarning(lcInstall, "%s: moving it back to the cache: %s",
                           qUtf8Printable(file.name), qUtf8Printable(target.errorString()));
