@@ -91,10 +91,19 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
         *statusCode = status;
     take(); // what came with the end
     // a 200 whose transfer broke off (the connection closed before the announced length, the
-    // body was too large) carries a partial body: never taken for the whole one
-    if (status != 200 || tooLarge || reply->error() != QNetworkReply::NoError) {
+    // body was too large) carries a partial body: never taken for the whole one. The network
+    // layer says so by an error, but not always: a connection that closes early at the wrong
+    // moment is sent again, and what arrived of the first answer would stay in front of the
+    // second. An announced length the body does not have is a broken transfer as well (Qt drops
+    // the length of a body it decompresses itself).
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    const bool cutShort = announced && length != body.size();
+    if (status != 200 || tooLarge || cutShort || reply->error() != QNetworkReply::NoError) {
         errorText = tooLarge ? QCoreApplication::translate("QObject", "数据量超过限制")
                              : reply->errorString();
+        if (errorText.isEmpty() || (cutShort && reply->error() == QNetworkReply::NoError))
+            errorText = QCoreApplication::translate("QNetworkReply", "Connection closed");
         reply->deleteLater();
         return false;
     }
