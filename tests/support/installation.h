@@ -30,7 +30,8 @@ public:
     QString installHost(const QString &relativePath = QStringLiteral("host.sh"));
     QString hostRecord() const;
     // waits for the host stand-in to have run; its arguments, or an empty list after timeoutMs
-    QStringList waitForHost(int timeoutMs = 10000) const;
+    // (generous: under Wine on a busy machine starting the stand-in took more than 10 s)
+    QStringList waitForHost(int timeoutMs = 30000) const;
     bool hostStarted() const;
 
     void writeFile(const QString &relative, const QByteArray &bytes) const;
