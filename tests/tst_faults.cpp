@@ -572,8 +572,9 @@ void tst_Faults::onlyMissingFilesFetchedAgain()
 
     const Installation::Result failed = installation->run({"console"});
     QCOMPARE(failed.exitCode, 1);
-    const QList<QByteArray> firstRun = server->requestedPaths();
-    QVERIFY(firstRun.contains("/v2/a.bin") && firstRun.contains("/v2/b.bin"));
+    // the updater may end before this process has read every request it sent at once
+    QTRY_VERIFY(server->requestedPaths().contains("/v2/a.bin")
+                && server->requestedPaths().contains("/v2/b.bin"));
     QCOMPARE(installation->readFile("a.bin"), QByteArray("a1"));
     // the files verified before the failure (several are fetched at once) stay in the cache
     QList<QByteArray> expected {"/update.ini", ManifestPath};
