@@ -1,7 +1,7 @@
 #include "config.h"
 
-#include "app/plainini.h"
-#include "worker/cachetrust.h"
+#include "plainini.h"
+#include "pathtrust.h"
 
 #include <QFileInfo>
 #include <QSettings>

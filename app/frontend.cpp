@@ -1,12 +1,12 @@
 #include "frontend.h"
 
-#include "app/consolereport.h"
-#include "net/proxyaccess.h"
-#include "ui/cproxylogin.h"
-#include "ui/cupdateerror.h"
-#include "ui/cupdatenotice.h"
-#include "ui/cupdateprogress.h"
-#include "worker/cdownloadthread.h"
+#include "consolereport.h"
+#include "proxyaccess.h"
+#include "cproxylogin.h"
+#include "cupdateerror.h"
+#include "cupdatenotice.h"
+#include "cupdateprogress.h"
+#include "cdownloadthread.h"
 
 #include <QCoreApplication>
 

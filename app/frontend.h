@@ -1,7 +1,7 @@
 #ifndef FRONTEND_H
 #define FRONTEND_H
 
-#include "app/urlpasswords.h"
+#include "urlpasswords.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "app/updaterapp.h"
+#include "updaterapp.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,6 +1,6 @@
 #include "relaunch.h"
 
-#include "app/unelevatedstart.h"
+#include "unelevatedstart.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,7 @@
+#include "filewrite.h"
 #include "releasetrust.h"
 
-#include "app/updatecheck.h"
+#include "updatecheck.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,9 +1,9 @@
 #ifndef RELEASETRUST_H
 #define RELEASETRUST_H
 
-#include "net/manifest.h"
-#include "net/reservednames.h"
-#include "net/releasestatement.h"
+#include "manifest.h"
+#include "reservednames.h"
+#include "releasestatement.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #include "runlog.h"
 
-#include "net/reservednames.h"
-#include "worker/cachetrust.h"
+#include "reservednames.h"
+#include "pathtrust.h"
 
 #include <QDateTime>
 #include <QFile>

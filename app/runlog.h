@@ -1,8 +1,8 @@
 #ifndef RUNLOG_H
 #define RUNLOG_H
 
-#include "app/urlpasswords.h"
-#include "net/manifest.h"
+#include "urlpasswords.h"
+#include "manifest.h"
 
 #include <QDir>
 #include <QString>

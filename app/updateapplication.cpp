@@ -1,8 +1,9 @@
+#include "filewrite.h"
 #include "updateapplication.h"
 
-#include "net/changedetection.h"
-#include "net/proxyaccess.h"
-#include "worker/cdownloadthread.h"
+#include "changedetection.h"
+#include "proxyaccess.h"
+#include "cdownloadthread.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -1,11 +1,11 @@
 #ifndef UPDATEAPPLICATION_H
 #define UPDATEAPPLICATION_H
 
-#include "app/frontend.h"
-#include "app/releasetrust.h"
-#include "app/updatecheck.h"
-#include "net/deltaindex.h"
-#include "net/manifest.h"
+#include "frontend.h"
+#include "releasetrust.h"
+#include "updatecheck.h"
+#include "deltaindex.h"
+#include "manifest.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,15 +1,16 @@
 #include "updatecheck.h"
 
-#include "app/plainini.h"
-#include "app/relaunch.h"
-#include "app/runlog.h"
-#include "app/updateapplication.h"
-#include "net/changedetection.h"
-#include "net/deltaindex.h"
-#include "net/httprequest.h"
-#include "net/proxyaccess.h"
-#include "net/publicationurls.h"
-#include "worker/cachetrust.h"
+#include "filewrite.h"
+#include "relaunch.h"
+#include "runlog.h"
+#include "updateapplication.h"
+#include "changedetection.h"
+#include "deltaindex.h"
+#include "patchchoice.h"
+#include "httprequest.h"
+#include "proxyaccess.h"
+#include "publicationurls.h"
+#include "pathtrust.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -247,27 +248,6 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
 }
 } // namespace
 
-UpdateDescriptor readDescriptor(const QString &path)
-{
-    // read from the file each time: QSettings would keep what it read of a path and could hand a
-    // retry the values of a descriptor of the same size saved within the same millisecond; the
-    // values are read as text, never decoded into objects (the file comes from the network)
-    QSettings::SettingsMap values;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        readPlainIni(file, values);
-    UpdateDescriptor descriptor;
-    // a value that is not a whole number reads as 0, an optional update
-    descriptor.updateType = plainIniValue(values, QStringLiteral("Summary/UpdateType"), 1).toInt();
-    descriptor.folder
-        = plainIniValue(values, QStringLiteral("Version/Folder"), QStringLiteral("Base"))
-              .toString();
-    descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
-    descriptor.deltaIndex
-        = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
-    return descriptor;
-}
-
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend)
 {
     for (;;) {
@@ -278,20 +258,4 @@ int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend)
             relaunchHost(context.hostProgram);
         return result == AttemptResult::NotInstalled ? 1 : 0;
     }
-}
-
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
-{
-    // QSaveFile would write to the target of a link
-    if (pathKind(path) == PathKind::Link)
-        removeWithoutFollowing(path);
-    // flushed first: Qt 5.15's commit() misses a failure of the last buffered write (a full
-    // disk), and would put an empty file in place
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
-        && file.commit())
-        return true;
-    if (error)
-        *error = file.errorString();
-    return false;
 }

@@ -1,9 +1,10 @@
 #ifndef UPDATECHECK_H
 #define UPDATECHECK_H
 
-#include "app/frontend.h"
-#include "net/manifest.h"
-#include "net/publicationurls.h"
+#include "descriptor.h"
+#include "frontend.h"
+#include "manifest.h"
+#include "publicationurls.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -32,25 +33,10 @@ struct UpdateContext
     QList<QByteArray> publicKeys;
 };
 
-// The values of "update.ini": what kind of update, where its files lie, what to call it.
-struct UpdateDescriptor
-{
-    int updateType = 1; // 0: optional, anything else: forced
-    QString folder;
-    QString version;
-    // the release folder holds an index of patches (update_delta.txt): announced by the key
-    // "Delta/Index" naming it, which clients that know nothing of patches ignore
-    bool deltaIndex = false;
-};
-UpdateDescriptor readDescriptor(const QString &path);
 
 // Runs update attempts until one finishes the run; returns the exit code: 0 only after a
 // successful download and installation.
 int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
 
-// Replaces the file with the bytes in one step (a link there is replaced, never written
-// through): a reader finds the old content or the new, never a part. False, with the system's
-// reason in error when given, when it could not be written; the old content then stays.
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
 
 #endif // UPDATECHECK_H

@@ -1,15 +1,15 @@
 #include "updaterapp.h"
 
-#include "app/config.h"
-#include "app/frontend.h"
-#include "app/relaunch.h"
-#include "app/runlog.h"
-#include "app/singleinstance.h"
-#include "app/updatecheck.h"
-#include "net/proxyaccess.h"
-#include "net/releasestatement.h"
-#include "net/tlstrust.h"
-#include "ui/cupdateerror.h"
+#include "config.h"
+#include "frontend.h"
+#include "relaunch.h"
+#include "runlog.h"
+#include "singleinstance.h"
+#include "updatecheck.h"
+#include "proxyaccess.h"
+#include "releasestatement.h"
+#include "tlstrust.h"
+#include "cupdateerror.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -196,3 +196,11 @@ bool httpStream(QNetworkAccessManager *manager, QUrl url,
         return received;
     }
 }
+
+bool downloadRedirectAllowed(const QUrl &from, const QUrl &to)
+{
+    const QString scheme = to.scheme();
+    if (scheme == QLatin1String("https"))
+        return true;
+    return scheme == QLatin1String("http") && from.scheme() != QLatin1String("https");
+}

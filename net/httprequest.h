@@ -22,6 +22,12 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
                  QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize = 0,
                  int *statusCode = nullptr);
 
+// Whether a file download redirected from one URL to the other is followed: any web server, but
+// never a local file or another scheme, and never from an encrypted connection to a plain one.
+bool downloadRedirectAllowed(const QUrl &from, const QUrl &to);
+// how many redirections one file download follows
+constexpr int MaxDownloadRedirects = 50;
+
 // A GET whose body is handed to consume as it arrives, never held whole, as the download worker
 // receives a file: redirections followed where redirectAllowed says so (at most maxRedirects),
 // the transfer failed after stallSeconds without a byte. consume returning false ends it as a

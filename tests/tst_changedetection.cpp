@@ -1,5 +1,5 @@
-#include "net/changedetection.h"
-#include "net/digest.h"
+#include "changedetection.h"
+#include "digest.h"
 #include "support/installation.h"
 
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
-#include "app/config.h"
-#include "app/unelevatedstart.h"
-#include "net/proxyaccess.h"
+#include "config.h"
+#include "unelevatedstart.h"
+#include "proxyaccess.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
@@ -337,7 +337,7 @@ void tst_Config::cacheDir()
     QVERIFY(QFileInfo(want).isDir());
 }
 
-// the host's command line when the desktop's shell starts it (app/unelevatedstart.h)
+// the host's command line when the desktop's shell starts it (platform/unelevatedstart.h)
 void tst_Config::windowsCommandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");

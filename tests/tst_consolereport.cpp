@@ -1,4 +1,4 @@
-#include "app/consolereport.h"
+#include "consolereport.h"
 
 #include <QTest>
 

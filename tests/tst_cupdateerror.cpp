@@ -1,4 +1,4 @@
-#include "ui/cupdateerror.h"
+#include "cupdateerror.h"
 
 #include <QAction>
 #include <QClipboard>

@@ -1,9 +1,9 @@
 #include "support/testserver.h"
-#include "net/digest.h"
-#include "ui/cproxylogin.h"
-#include "ui/cupdatenotice.h"
-#include "ui/cupdateprogress.h"
-#include "worker/cdownloadthread.h"
+#include "digest.h"
+#include "cproxylogin.h"
+#include "cupdatenotice.h"
+#include "cupdateprogress.h"
+#include "cdownloadthread.h"
 
 #include <QAction>
 #include <QClipboard>

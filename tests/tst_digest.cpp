@@ -1,6 +1,6 @@
-#include "net/digest.h"
-#include "worker/concurrentdigesthasher.h"
-#include "net/releasestatement.h"
+#include "digest.h"
+#include "concurrentdigesthasher.h"
+#include "releasestatement.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>

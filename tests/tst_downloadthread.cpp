@@ -1,12 +1,14 @@
-#include "app/updatecheck.h"
+#include "filewrite.h"
+#include "updatecheck.h"
 #include "deltamaker.h"
-#include "net/digest.h"
-#include "net/safedir.h"
+#include "digest.h"
+#include "safedir.h"
 #include "support/directorylock.h"
 #include "support/installation.h"
 #include "support/release.h"
 #include "support/testserver.h"
-#include "worker/cdownloadthread.h"
+#include "cdownloadthread.h"
+#include "httprequest.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -433,7 +435,7 @@ void tst_DownloadThread::redirectRule()
     QFETCH(QString, from);
     QFETCH(QString, to);
     QFETCH(bool, allowed);
-    QCOMPARE(CDownloadThread::redirectAllowed(QUrl(from), QUrl(to)), allowed);
+    QCOMPARE(downloadRedirectAllowed(QUrl(from), QUrl(to)), allowed);
 }
 
 void tst_DownloadThread::cachePathStates_data()

@@ -1,5 +1,5 @@
-#include "net/digest.h"
-#include "net/manifest.h"
+#include "digest.h"
+#include "manifest.h"
 #include "support/directorylock.h"
 #include "support/installation.h"
 #include "support/release.h"
@@ -572,9 +572,9 @@ void tst_Faults::onlyMissingFilesFetchedAgain()
 
     const Installation::Result failed = installation->run({"console"});
     QCOMPARE(failed.exitCode, 1);
-    // the updater may end before this process has read every request it sent at once
-    QTRY_VERIFY(server->requestedPaths().contains("/v2/a.bin")
-                && server->requestedPaths().contains("/v2/b.bin"));
+    // the updater may end before this process has read every request it sent at once, and a
+    // transfer still connecting when the other failed is never sent at all
+    QTRY_VERIFY(server->requestedPaths().contains("/v2/b.bin"));
     QCOMPARE(installation->readFile("a.bin"), QByteArray("a1"));
     // the files verified before the failure (several are fetched at once) stay in the cache
     QList<QByteArray> expected {"/update.ini", ManifestPath};

@@ -1,4 +1,4 @@
-#include "net/httprequest.h"
+#include "httprequest.h"
 #include "support/testserver.h"
 
 #include <QNetworkAccessManager>

@@ -1,4 +1,4 @@
-#include "net/manifest.h"
+#include "manifest.h"
 
 #include <QTest>
 #include <QTextCodec>

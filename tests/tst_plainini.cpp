@@ -1,5 +1,5 @@
-#include "app/plainini.h"
-#include "app/updatecheck.h"
+#include "plainini.h"
+#include "descriptor.h"
 
 #include <QTemporaryDir>
 #include <QTest>

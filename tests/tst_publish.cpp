@@ -3,10 +3,10 @@
 #include "publishrules.h"
 #include "signingkeyfile.h"
 
-#include "app/updatecheck.h"
-#include "net/deltaindex.h"
-#include "net/manifest.h"
-#include "net/releasestatement.h"
+#include "updatecheck.h"
+#include "deltaindex.h"
+#include "manifest.h"
+#include "releasestatement.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

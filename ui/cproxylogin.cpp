@@ -1,6 +1,6 @@
 #include "cproxylogin.h"
 
-#include "ui/dialoglook.h"
+#include "dialoglook.h"
 
 CProxyLogin::CProxyLogin(QWidget *parent)
     : QDialog(parent)

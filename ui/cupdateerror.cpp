@@ -1,7 +1,7 @@
 #include "cupdateerror.h"
 
-#include "app/unelevatedstart.h"
-#include "ui/dialoglook.h"
+#include "unelevatedstart.h"
+#include "dialoglook.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,6 +1,6 @@
 #include "cupdatenotice.h"
 
-#include "ui/dialoglook.h"
+#include "dialoglook.h"
 
 CUpdateNotice::CUpdateNotice(QWidget *parent)
     : QDialog(parent)

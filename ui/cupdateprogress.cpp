@@ -1,7 +1,7 @@
 #include "cupdateprogress.h"
 
-#include "ui/dialoglook.h"
-#include "worker/cdownloadthread.h"
+#include "dialoglook.h"
+#include "cdownloadthread.h"
 
 #include <utility>
 

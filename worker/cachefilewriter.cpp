@@ -1,6 +1,6 @@
 #include "cachefilewriter.h"
 
-#include "net/safedir.h"
+#include "safedir.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 #include "cdownloadthread.h"
 
-#include "net/reservednames.h"
-#include "worker/cachefilewriter.h"
-#include "worker/cachetrust.h"
-#include "worker/concurrentdigesthasher.h"
-#include "worker/entrychecks.h"
-#include "worker/installer.h"
+#include "reservednames.h"
+#include "cachefilewriter.h"
+#include "pathtrust.h"
+#include "concurrentdigesthasher.h"
+#include "entrychecks.h"
+#include "installer.h"
 
 #include <algorithm>
 
@@ -162,11 +162,6 @@ QUrl CDownloadThread::fileUrl(const QString &folderUrl, const QString &path)
         encoded += QUrl::toPercentEncoding(segment, "!$&'()*+,;=@");
     }
     return QUrl(folderUrl + QString::fromLatin1(encoded), QUrl::TolerantMode);
-}
-
-bool CDownloadThread::redirectAllowed(const QUrl &from, const QUrl &to)
-{
-    return FileTransfer::redirectAllowed(from, to);
 }
 
 bool CDownloadThread::stopped() const

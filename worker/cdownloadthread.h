@@ -1,9 +1,9 @@
 #ifndef CDOWNLOADTHREAD_H
 #define CDOWNLOADTHREAD_H
 
-#include "net/deltaindex.h"
-#include "net/manifest.h"
-#include "worker/filetransfer.h"
+#include "deltaindex.h"
+#include "manifest.h"
+#include "filetransfer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -70,8 +70,6 @@ public:
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
     static QUrl fileUrl(const QString &folderUrl, const QString &path);
-    // whether a download redirected from one URL to the other is followed
-    static bool redirectAllowed(const QUrl &from, const QUrl &to);
 
 signals:
     void downloadStarted(QFileInfo filename, int current, int total);

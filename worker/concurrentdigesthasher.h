@@ -1,7 +1,7 @@
 #ifndef CONCURRENTDIGESTHASHER_H
 #define CONCURRENTDIGESTHASHER_H
 
-#include "net/digest.h"
+#include "digest.h"
 
 #include <condition_variable>
 #include <memory>

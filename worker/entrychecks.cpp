@@ -1,7 +1,7 @@
 #include "entrychecks.h"
 
-#include "net/reservednames.h"
-#include "worker/cachetrust.h"
+#include "reservednames.h"
+#include "pathtrust.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

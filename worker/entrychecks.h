@@ -1,7 +1,7 @@
 #ifndef ENTRYCHECKS_H
 #define ENTRYCHECKS_H
 
-#include "net/manifest.h"
+#include "manifest.h"
 
 #include <QDir>
 #include <QList>

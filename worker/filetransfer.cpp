@@ -1,10 +1,12 @@
 #include "filetransfer.h"
 
-#include "net/deltaindex.h"
-#include "worker/cachefilewriter.h"
-#include "worker/cachetrust.h"
-#include "worker/concurrentdigesthasher.h"
-#include "worker/patchapplier.h"
+#include "httprequest.h"
+
+#include "deltaindex.h"
+#include "cachefilewriter.h"
+#include "pathtrust.h"
+#include "concurrentdigesthasher.h"
+#include "patchapplier.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -28,7 +30,6 @@ constexpr int PatchReadSize = 64 * 1024;
 // an answer that is not the file: its body is only counted, up to this much
 constexpr qint64 DiscardLimit = 1024 * 1024;
 // as many hops as the network layer itself would follow
-constexpr int MaxRedirects = 50;
 // A file this large is written to a partial file that a later transfer continues from; a
 // smaller one costs less to fetch again than the bookkeeping would.
 constexpr quint64 ResumeThreshold = 1024 * 1024;
@@ -90,19 +91,9 @@ FileTransfer::~FileTransfer()
     abort();
 }
 
-bool FileTransfer::redirectAllowed(const QUrl &from, const QUrl &to)
-{
-    // any web server, but never a local file or another scheme, and never from an encrypted
-    // connection to a plain one
-    const QString scheme = to.scheme();
-    if (scheme == QLatin1String("https"))
-        return true;
-    return scheme == QLatin1String("http") && from.scheme() != QLatin1String("https");
-}
-
 void FileTransfer::start()
 {
-    redirectsLeft = MaxRedirects;
+    redirectsLeft = MaxDownloadRedirects;
     if (limits.minimumRate > 0 && limits.rateWindow > 0)
         rateTimer.start();
     if (!patchSource.url.isValid() || !startPatch())
@@ -228,7 +219,7 @@ void FileTransfer::fallBack(const QString &reason)
     writeFailed = false;
     progressReceived = 0;
     progressTotal = 0;
-    redirectsLeft = MaxRedirects;
+    redirectsLeft = MaxDownloadRedirects;
     if (limits.minimumRate > 0 && limits.rateWindow > 0)
         rateTimer.start();
     startWhole();
@@ -607,7 +598,7 @@ void FileTransfer::onReplyFinished()
     const QUrl redirect = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (!stalled && !tooSlow && status >= 300 && status < 400 && redirect.isValid()) {
         const QUrl next = source->url().resolved(redirect);
-        const bool allowed = redirectAllowed(source->url(), next);
+        const bool allowed = downloadRedirectAllowed(source->url(), next);
         if (allowed && redirectsLeft-- > 0 && sendRequest(next))
             return;
         const char *reason = allowed ? "Too many redirects" : "Insecure redirect";

@@ -1,8 +1,8 @@
 #ifndef FILETRANSFER_H
 #define FILETRANSFER_H
 
-#include "net/digest.h"
-#include "net/manifest.h"
+#include "digest.h"
+#include "manifest.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -89,9 +89,6 @@ public:
     QFileInfo cacheFile() const { return file; }
     qint64 bytesReceived() const { return progressReceived; }
     qint64 bytesTotal() const { return progressTotal; }
-
-    // whether a download redirected from one URL to the other is followed
-    static bool redirectAllowed(const QUrl &from, const QUrl &to);
 
 signals:
     void progress(qint64 bytesReceived, qint64 bytesTotal);

@@ -1,7 +1,7 @@
 #include "installer.h"
 
-#include "net/reservednames.h"
-#include "net/safedir.h"
+#include "reservednames.h"
+#include "safedir.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
 #ifndef INSTALLER_H
 #define INSTALLER_H
 
-#include "net/manifest.h"
+#include "manifest.h"
 
 class SafeDir;
 

@@ -1,7 +1,7 @@
 #include "patchapplier.h"
 
-#include "net/deltaindex.h"
-#include "net/safedir.h"
+#include "deltaindex.h"
+#include "safedir.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>

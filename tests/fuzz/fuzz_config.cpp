@@ -3,8 +3,8 @@
 #include "fuzzsupport.h"
 #include "settingsfeedback.h"
 
-#include "app/config.h"
-#include "app/plainini.h"
+#include "config.h"
+#include "plainini.h"
 
 #include <QDir>
 #include <QFile>

@@ -8,8 +8,8 @@
 
 #include "fuzzsupport.h"
 
-#include "net/deltaindex.h"
-#include "worker/patchapplier.h"
+#include "deltaindex.h"
+#include "patchapplier.h"
 
 #include <QDir>
 #include <QFile>

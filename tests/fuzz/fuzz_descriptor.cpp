@@ -4,8 +4,8 @@
 #include "fuzzsupport.h"
 #include "settingsfeedback.h"
 
-#include "app/plainini.h"
-#include "app/updatecheck.h"
+#include "plainini.h"
+#include "descriptor.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 
 #include "fuzzsupport.h"
 
-#include "net/manifest.h"
+#include "manifest.h"
 
 namespace {
 // parses text that should hold exactly the one entry

@@ -3,7 +3,7 @@
 
 #include "fuzzsupport.h"
 
-#include "net/releasestatement.h"
+#include "releasestatement.h"
 
 namespace {
 // a key no input can have signed with: every statement is unsigned

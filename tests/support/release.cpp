@@ -1,7 +1,7 @@
 #include "release.h"
 
-#include "net/digest.h"
-#include "net/manifest.h"
+#include "digest.h"
+#include "manifest.h"
 #include "support/testserver.h"
 
 #include <QDir>

@@ -2,8 +2,8 @@
 
 #include "publishrules.h"
 
-#include "app/updatecheck.h"
-#include "net/digest.h"
+#include "descriptor.h"
+#include "digest.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #ifndef DELTAMAKER_H
 #define DELTAMAKER_H
 
-#include "net/deltaindex.h"
-#include "net/manifest.h"
+#include "deltaindex.h"
+#include "manifest.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

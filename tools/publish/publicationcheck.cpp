@@ -2,10 +2,10 @@
 
 #include "publishrules.h"
 
-#include "net/deltaindex.h"
-#include "net/digest.h"
-#include "net/manifest.h"
-#include "net/releasestatement.h"
+#include "deltaindex.h"
+#include "digest.h"
+#include "manifest.h"
+#include "releasestatement.h"
 
 #include <QDateTime>
 #include <QDir>

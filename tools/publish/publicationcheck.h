@@ -3,10 +3,10 @@
 
 #include "publicationsource.h"
 
-#include "app/updatecheck.h"
-#include "net/releasestatement.h"
+#include "descriptor.h"
+#include "releasestatement.h"
 
-#include "net/manifest.h"
+#include "manifest.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

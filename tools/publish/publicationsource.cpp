@@ -2,9 +2,8 @@
 
 #include "publishrules.h"
 
-#include "net/httprequest.h"
-#include "net/reservednames.h"
-#include "worker/filetransfer.h"
+#include "httprequest.h"
+#include "reservednames.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +18,6 @@ constexpr qint64 MaxSmallFile = 64 * 1024 * 1024;
 constexpr int SmallFileTimeoutSeconds = 5;
 // the download worker's defaults
 constexpr int StallSeconds = 60;
-constexpr int MaxRedirects = 50;
 } // namespace
 
 DirectorySource::DirectorySource(const QString &serverDir)
@@ -169,7 +167,7 @@ PublicationSource::Outcome ServerSource::stream(const QString &folder, const QSt
                 consume(data, length);
                 return true;
             },
-            error, StallSeconds, &FileTransfer::redirectAllowed, MaxRedirects, &got);
+            error, StallSeconds, &downloadRedirectAllowed, MaxDownloadRedirects, &got);
         status = got;
         return done;
     });

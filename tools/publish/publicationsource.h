@@ -1,8 +1,8 @@
 #ifndef PUBLICATIONSOURCE_H
 #define PUBLICATIONSOURCE_H
 
-#include "net/proxyaccess.h"
-#include "net/publicationurls.h"
+#include "proxyaccess.h"
+#include "publicationurls.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

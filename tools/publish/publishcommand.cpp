@@ -6,9 +6,9 @@
 #include "releasesigner.h"
 #include "signingkeyfile.h"
 
-#include "net/proxyaccess.h"
-#include "net/releasestatement.h"
-#include "net/tlstrust.h"
+#include "proxyaccess.h"
+#include "releasestatement.h"
+#include "tlstrust.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

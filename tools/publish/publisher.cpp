@@ -2,10 +2,10 @@
 
 #include "publishrules.h"
 
-#include "net/deltaindex.h"
-#include "net/digest.h"
-#include "net/reservednames.h"
-#include "net/releasestatement.h"
+#include "deltaindex.h"
+#include "digest.h"
+#include "reservednames.h"
+#include "releasestatement.h"
 
 #include <QDir>
 #include <QFile>

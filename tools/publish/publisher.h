@@ -4,8 +4,8 @@
 #include "deltamaker.h"
 #include "releasesigner.h"
 
-#include "app/updatecheck.h"
-#include "net/manifest.h"
+#include "descriptor.h"
+#include "manifest.h"
 
 #include <QCoreApplication>
 #include <QHash>

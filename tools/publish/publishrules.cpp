@@ -1,7 +1,7 @@
 #include "publishrules.h"
 
-#include "net/manifest.h"
-#include "net/reservednames.h"
+#include "manifest.h"
+#include "reservednames.h"
 
 #include <QCoreApplication>
 #include <QDir>

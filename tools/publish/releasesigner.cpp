@@ -4,8 +4,8 @@
 #include "publishrules.h"
 #include "signingkeyfile.h"
 
-#include "net/deltaindex.h"
-#include "net/releasestatement.h"
+#include "deltaindex.h"
+#include "releasestatement.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "publishrules.h"
 
-#include "net/releasestatement.h"
+#include "releasestatement.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 #ifndef DELTAINDEX_H
 #define DELTAINDEX_H
 
-#include "net/manifest.h"
-#include "net/reservednames.h"
+#include "manifest.h"
+#include "reservednames.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -49,10 +49,5 @@ QByteArray deltaIndexText(const QList<DeltaPatch> &patches);
 // false when any line is not one of the format; patches then holds nothing
 bool parseDeltaIndex(const QByteArray &bytes, QList<DeltaPatch> &patches);
 
-// For each changed file, the patch whose earlier version is the installed copy: its digest as
-// the applied manifest records it, or as read from the file. Patches that cannot pay (not
-// smaller than the file) or exceed the size limit are left out.
-QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const Manifest &changes,
-                                        const QDir &installRoot);
 
 #endif // DELTAINDEX_H

@@ -1,5 +1,5 @@
-#ifndef CACHETRUST_H
-#define CACHETRUST_H
+#ifndef PATHTRUST_H
+#define PATHTRUST_H
 
 #include <QString>
 
@@ -63,4 +63,4 @@ bool removeWithoutFollowing(const QString &path);
 // SYSTEM alone.
 bool createPrivateDirectory(const QString &path);
 
-#endif // CACHETRUST_H
+#endif // PATHTRUST_H

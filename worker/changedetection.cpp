@@ -1,7 +1,7 @@
 #include "changedetection.h"
 
-#include "net/digest.h"
-#include "net/safedir.h"
+#include "digest.h"
+#include "safedir.h"
 
 #include <QFile>
 

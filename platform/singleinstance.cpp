@@ -1,6 +1,6 @@
 #include "singleinstance.h"
 
-#include "net/reservednames.h"
+#include "reservednames.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "cachetrust.h"
+#include "pathtrust.h"
 
 #include <QDir>
 #include <QFile>

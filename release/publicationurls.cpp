@@ -1,6 +1,6 @@
 #include "publicationurls.h"
 
-#include "net/reservednames.h"
+#include "reservednames.h"
 
 #include <QUrl>
 

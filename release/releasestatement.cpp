@@ -1,6 +1,6 @@
 #include "releasestatement.h"
 
-#include "net/digest.h"
+#include "digest.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,8 +1,8 @@
 #ifndef CHANGEDETECTION_H
 #define CHANGEDETECTION_H
 
-#include "net/manifest.h"
-#include "net/reservednames.h"
+#include "manifest.h"
+#include "reservednames.h"
 
 #include <QDir>
 
