@@ -1,14 +1,22 @@
 // The host stand-in of the Windows build, where a shell script cannot be started: it records the
-// arguments it was started with, one per line in UTF-8, in the file that the environment variable
-// UPDATER_TEST_HOST_RECORD names, in one rename, so that a waiting test never reads half of it.
+// arguments it was started with, one per line in UTF-8, in one rename, so that a waiting test
+// never reads half of it. The record's path is read from "host-args.txt.where" beside the
+// stand-in, else from the environment variable UPDATER_TEST_HOST_RECORD: an updater with
+// administrator rights starts the host through the desktop's shell, whose environment is its
+// own (under Wine, the one of whichever earlier process started the desktop).
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QSaveFile>
 #include <QStringList>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QString record = qEnvironmentVariable("UPDATER_TEST_HOST_RECORD");
+    QFile where(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("host-args.txt.where")));
+    const QString record = where.open(QIODevice::ReadOnly)
+        ? QString::fromUtf8(where.readAll())
+        : qEnvironmentVariable("UPDATER_TEST_HOST_RECORD");
     if (record.isEmpty())
         return 2;
     QSaveFile file(record);

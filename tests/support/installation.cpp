@@ -81,11 +81,14 @@ QString Installation::installHost(const QString &relativePath)
     const QString script = dir.filePath(relativePath);
     QDir().mkpath(QFileInfo(script).absolutePath());
 #ifdef Q_OS_WIN
-    // a program that records its arguments where the environment says (see hoststandin.cpp),
+    // a program that records its arguments where the file beside it says (see hoststandin.cpp),
     // for an updater started by the test and for a host started by the test process itself
     QFile::remove(script);
     QFile::copy(QStringLiteral(HOST_STANDIN_EXE), script);
     const QString record = QDir::toNativeSeparators(hostRecord());
+    QFile where(QFileInfo(script).dir().filePath(QStringLiteral("host-args.txt.where")));
+    if (where.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        where.write(record.toUtf8());
     environment.insert(QStringLiteral("UPDATER_TEST_HOST_RECORD"), record);
     qputenv("UPDATER_TEST_HOST_RECORD", record.toLocal8Bit());
 #else
