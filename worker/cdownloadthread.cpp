@@ -27,8 +27,8 @@ bool isLarge(const ManifestEntry &entry)
 }
 } // namespace
 
-CDownloadThread::CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot,
-                                 QList<ManifestEntry> files, QObject *parent)
+CDownloadThread::CDownloadThread(
+    QString folderUrl, QDir cacheDir, QDir installRoot, QList<ManifestEntry> files, QObject *parent)
     : QThread(parent)
     , folderUrl(folderUrl)
     , cacheDir(cacheDir)
@@ -44,8 +44,7 @@ CDownloadThread::CDownloadThread(QString folderUrl, QDir cacheDir, QDir installR
     connect(this, &QThread::started, this, &CDownloadThread::beginJob, Qt::QueuedConnection);
     // a consumer that calls QThread::quit() directly still stops the job at its next step ...
     connect(
-            this, &QThread::finished, this, [this] { threadEnded = true; },
-            Qt::DirectConnection);
+        this, &QThread::finished, this, [this] { threadEnded = true; }, Qt::DirectConnection);
     // ... and the transfers in flight end with the thread, their temporary files removed,
     // before the consumers (connected later) hear of the end
     connect(this, &QThread::finished, this, [this] {
@@ -179,9 +178,10 @@ void CDownloadThread::beginJob()
     if (stopped())
         return;
     // the parser already drops unsafe paths; this guards every other way a list could be built
-    const EntryProblem problem = checkEntries(files, cacheDir, installRoot);
-    if (problem.index >= 0) {
-        fail(cacheFileOf(files.at(problem.index)), problem.message);
+    int failing = -1;
+    QString error;
+    if (!checkEntries(files, cacheDir, installRoot, failing, error)) {
+        fail(cacheFileOf(files.at(failing)), error);
         return;
     }
     // the cache mirrors the installation: a release may have a ".partial" of its own
@@ -214,9 +214,9 @@ bool CDownloadThread::startTransfer(int index)
     const QFileInfo cacheFile = cacheFileOf(entry);
     const QString cachePath = cacheFile.absoluteFilePath();
     // nothing in the cache is read, written or removed through a link
-    const QString blocked = clearCacheDirs(cacheDir.absolutePath(), entry.path);
-    if (!blocked.isEmpty()) {
-        fail(cacheFile, tr("路径%1被占用，无法删除!").arg(blocked));
+    QString error;
+    if (!clearCacheDirs(cacheDir.absolutePath(), entry.path, error)) {
+        fail(cacheFile, error);
         return false;
     }
     const PathKind kind = pathKind(cachePath);
@@ -242,8 +242,8 @@ bool CDownloadThread::startTransfer(int index)
     auto &idle = large ? idleLargeHashers : idleHashers;
     std::unique_ptr<ConcurrentDigestHasher> hasher;
     if (idle.empty()) {
-        hasher = std::make_unique<ConcurrentDigestHasher>(large ? LargeHasherBlocks
-                                                                : SmallHasherBlocks);
+        hasher = std::make_unique<ConcurrentDigestHasher>(
+            large ? LargeHasherBlocks : SmallHasherBlocks);
     } else {
         hasher = std::move(idle.back());
         idle.pop_back();
@@ -253,21 +253,20 @@ bool CDownloadThread::startTransfer(int index)
     const int managerIndex = leastLoadedManager();
     ++managerLoad[size_t(managerIndex)];
     managerOf[size_t(index)] = managerIndex;
-    auto transfer = std::make_unique<FileTransfer>(
-            *managers[size_t(managerIndex)], entry, fileUrl(folderUrl, entry.path), cacheFile,
-            transferLimits, *hasher,
-            cacheDir.absoluteFilePath(partialFolder));
+    auto transfer = std::make_unique<FileTransfer>(*managers[size_t(managerIndex)], entry,
+        fileUrl(folderUrl, entry.path), cacheFile, transferLimits, *hasher,
+        cacheDir.absoluteFilePath(partialFolder));
     const auto patch = patches.constFind(entry.path);
     if (patch != patches.cend())
         transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
-                            installRoot.absolutePath(), entry.path});
+            installRoot.absolutePath(), entry.path});
     connect(transfer.get(), &FileTransfer::progress, this,
-            [this, index](qint64 bytesReceived, qint64 bytesTotal) {
-                if (index == shown && shownAnnounced && !stopped())
-                    emit downloadProgress(bytesReceived, bytesTotal);
-            });
+        [this, index](qint64 bytesReceived, qint64 bytesTotal) {
+            if (index == shown && shownAnnounced && !stopped())
+                emit downloadProgress(bytesReceived, bytesTotal);
+        });
     connect(transfer.get(), &FileTransfer::finished, this,
-            [this, index] { onTransferFinished(index); });
+        [this, index] { onTransferFinished(index); });
     FileTransfer *started = transfer.get();
     busyHashers[size_t(index)] = std::move(hasher);
     inFlight[size_t(index)] = std::move(transfer);
@@ -339,9 +338,10 @@ void CDownloadThread::installFiles()
     QString flushError;
     if (!flushCacheDirectory(cacheDir.absolutePath(), &flushError)) {
         const QString cachePath = cacheDir.absolutePath();
-        qCWarning(lcTransfer, "the cache cannot be put on the disk: %s",
-                  qUtf8Printable(flushError));
-        fail(QFileInfo(cachePath), tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
+        qCWarning(
+            lcTransfer, "the cache cannot be put on the disk: %s", qUtf8Printable(flushError));
+        fail(QFileInfo(cachePath),
+            tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
         return;
     }
     Installer installer(cacheDir, installRoot);

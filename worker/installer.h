@@ -43,9 +43,10 @@ private:
         int createdDepth = -1; // depth in dir of the topmost directory created for it
     };
 
-    QString installFile(const ManifestEntry &entry, InstalledFile &file) const;
+    // false with the message for the user in error; the log says why
+    bool installFile(const ManifestEntry &entry, InstalledFile &file, QString &error) const;
     bool rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
-                bool mayCopy) const;
+        bool mayCopy) const;
     void undo(const InstalledFile &file, bool moved) const;
 
     QDir cacheDir;
