@@ -34,11 +34,7 @@ CDownloadThread::CDownloadThread(
     , cacheDir(cacheDir)
     , installRoot(installRoot)
     , files(files)
-    , lockedFileWait(Installer::defaultLockedFileWait())
 {
-    limits.stallTimeout = defaultStallTimeout();
-    limits.minimumRate = defaultMinimumRate();
-    limits.rateWindow = defaultRateWindow();
     // started and finished are emitted on the worker's thread: the job begins on this thread's
     // event loop once the thread runs, never inside the constructor or start()
     connect(this, &QThread::started, this, &CDownloadThread::beginJob, Qt::QueuedConnection);
@@ -83,26 +79,13 @@ void CDownloadThread::quit()
     QThread::quit();
 }
 
-void CDownloadThread::setStallTimeout(int milliseconds)
+void CDownloadThread::setTransferSettings(const TransferSettings &chosen)
 {
-    limits.stallTimeout = milliseconds;
-}
-
-int CDownloadThread::defaultStallTimeout()
-{
-    return 60 * 1000;
-}
-
-void CDownloadThread::setTransfers(int count)
-{
-    transfers = qBound(1, count, 64);
-}
-
-int CDownloadThread::defaultTransfers()
-{
-    // as many as curl's --parallel-max default and browsers use: 300 small files 40 ms away took
-    // 2.4 s with 6 (on one manager), 1.8 s with 8, like curl with 8 (bench/README.md)
-    return 8;
+    settings = chosen;
+    settings.transfers = qBound(1, chosen.transfers, 64);
+    settings.minimumRate = qMax<qint64>(0, chosen.minimumRate);
+    settings.rateWindow = qMax(0, chosen.rateWindow);
+    settings.lockedFileWait = qMax(0, chosen.lockedFileWait);
 }
 
 void CDownloadThread::setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup)
@@ -113,7 +96,8 @@ void CDownloadThread::setNetworkSetup(std::function<void(QNetworkAccessManager &
 int CDownloadThread::leastLoadedManager()
 {
     constexpr int ConnectionsPerManager = 6; // Qt's limit per server over HTTP/1.1
-    const size_t wanted = size_t((transfers + ConnectionsPerManager - 1) / ConnectionsPerManager);
+    const size_t wanted
+        = size_t((settings.transfers + ConnectionsPerManager - 1) / ConnectionsPerManager);
     while (managers.size() < wanted) {
         managers.push_back(std::make_unique<QNetworkAccessManager>());
         managerLoad.push_back(0);
@@ -121,29 +105,6 @@ int CDownloadThread::leastLoadedManager()
             networkSetup(*managers.back());
     }
     return int(std::min_element(managerLoad.begin(), managerLoad.end()) - managerLoad.begin());
-}
-
-void CDownloadThread::setMinimumRate(qint64 bytesPerSecond, int windowMilliseconds)
-{
-    limits.minimumRate = qMax<qint64>(0, bytesPerSecond);
-    limits.rateWindow = qMax(0, windowMilliseconds);
-}
-
-qint64 CDownloadThread::defaultMinimumRate()
-{
-    // far below any working link (a poor mobile one moves some kilobytes a second), far above a
-    // server that only keeps the connection alive
-    return 1024;
-}
-
-int CDownloadThread::defaultRateWindow()
-{
-    return 2 * 60 * 1000;
-}
-
-void CDownloadThread::setLockedFileWait(int milliseconds)
-{
-    lockedFileWait = qMax(0, milliseconds);
 }
 
 void CDownloadThread::setPatches(QMap<QString, DeltaPatch> chosen)
@@ -198,7 +159,7 @@ void CDownloadThread::beginJob()
 
 void CDownloadThread::startTransfers()
 {
-    while (!stopped() && running < transfers && next < files.size()) {
+    while (!stopped() && running < settings.transfers && next < files.size()) {
         // files start in manifest order: a large one waits for a large one to end
         if (isLarge(files.at(next)) && runningLarge >= MaxLargeTransfers)
             break;
@@ -248,7 +209,10 @@ bool CDownloadThread::startTransfer(int index)
         hasher = std::move(idle.back());
         idle.pop_back();
     }
-    TransferLimits transferLimits = limits;
+    TransferLimits transferLimits;
+    transferLimits.stallTimeout = settings.stallTimeout;
+    transferLimits.minimumRate = settings.minimumRate;
+    transferLimits.rateWindow = settings.rateWindow;
     transferLimits.replyBufferSize = large ? LargeReplyBuffer : SmallReplyBuffer;
     const int managerIndex = leastLoadedManager();
     ++managerLoad[size_t(managerIndex)];
@@ -344,8 +308,7 @@ void CDownloadThread::installFiles()
             tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
         return;
     }
-    Installer installer(cacheDir, installRoot);
-    installer.setLockedFileWait(lockedFileWait);
+    Installer installer(cacheDir, installRoot, settings.lockedFileWait);
     if (!installer.install(files)) {
         fail(QFileInfo(installer.failedPath()), installer.errorMessage());
         return;

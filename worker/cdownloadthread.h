@@ -4,6 +4,7 @@
 #include "deltaindex.h"
 #include "manifest.h"
 #include "filetransfer.h"
+#include "transfersettings.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -35,8 +36,8 @@ class CDownloadThread : public QThread
     Q_OBJECT
 
 public:
-    CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot,
-                    QList<ManifestEntry> files, QObject *parent = nullptr);
+    CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot, QList<ManifestEntry> files,
+        QObject *parent = nullptr);
     ~CDownloadThread() override;
 
     bool succeeded() const;
@@ -46,19 +47,9 @@ public:
     // in flight is aborted and nothing is downloaded or installed afterwards.
     void quit();
 
-    // how long a transfer may go without receiving a byte before it fails
-    void setStallTimeout(int milliseconds);
-    static int defaultStallTimeout();
-    // how many files are downloaded at once; 1: one after the other
-    void setTransfers(int count);
-    static int defaultTransfers();
-    // a transfer averaging fewer bytes a second than rate over a stretch of window milliseconds
-    // fails; a rate of 0 sets no minimum
-    void setMinimumRate(qint64 bytesPerSecond, int windowMilliseconds);
-    static qint64 defaultMinimumRate();
-    static int defaultRateWindow();
-    // how long installing waits for a file another process holds
-    void setLockedFileWait(int milliseconds);
+    // the limits of the transfers, how many run at once, how long installing waits for a file
+    // another process holds; set before start()
+    void setTransferSettings(const TransferSettings &settings);
     // called for every network access manager the worker makes, before its first request (a
     // proxy, its credentials); set before start()
     void setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup);
@@ -92,7 +83,7 @@ private:
     void endTransfers();
     QFileInfo cacheFileOf(const ManifestEntry &entry) const;
 
-    std::atomic<bool> success{false};
+    std::atomic<bool> success {false};
     QString outcome;
     QString folderUrl;
     QDir cacheDir;
@@ -106,9 +97,7 @@ private:
     std::vector<int> managerLoad; // transfers running on each
     std::vector<int> managerOf; // by index into files
     std::function<void(QNetworkAccessManager &)> networkSetup;
-    TransferLimits limits;
-    int transfers = defaultTransfers();
-    int lockedFileWait;
+    TransferSettings settings;
 
     std::vector<State> states;
     std::vector<std::unique_ptr<FileTransfer>> inFlight; // by index into files
@@ -122,7 +111,7 @@ private:
     int runningLarge = 0;
 
     bool jobEnded = false; // by success, failure or a consumer's quit()
-    std::atomic<bool> threadEnded{false};
+    std::atomic<bool> threadEnded {false};
 };
 
 #endif // CDOWNLOADTHREAD_H

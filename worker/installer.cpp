@@ -59,15 +59,11 @@ QString whyNotOpened(const SafeDir &dir, SafeDir::Status status)
 }
 } // namespace
 
-Installer::Installer(const QDir &cacheDir, const QDir &installRoot)
+Installer::Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFileWait)
     : cacheDir(cacheDir)
     , installRoot(installRoot)
+    , lockedFileWait(lockedFileWait)
 { }
-
-int Installer::defaultLockedFileWait()
-{
-    return 10 * 1000;
-}
 
 bool Installer::rename(
     SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, bool mayCopy) const

@@ -23,10 +23,8 @@ class SafeDir;
 class Installer
 {
 public:
-    Installer(const QDir &cacheDir, const QDir &installRoot);
-
-    void setLockedFileWait(int milliseconds) { lockedFileWait = milliseconds; }
-    static int defaultLockedFileWait();
+    // lockedFileWait: milliseconds a rename waits for a file another process holds
+    Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFileWait);
 
     // true when every entry is installed; otherwise nothing is, and failedPath and errorMessage
     // say where and why
@@ -51,7 +49,7 @@ private:
 
     QDir cacheDir;
     QDir installRoot;
-    int lockedFileWait = defaultLockedFileWait();
+    const int lockedFileWait;
     QString failed;
     QString message;
 };
