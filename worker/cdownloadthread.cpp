@@ -5,7 +5,9 @@
 #include "pathtrust.h"
 #include "concurrentdigesthasher.h"
 #include "entrychecks.h"
+#include "filetransfer.h"
 #include "installer.h"
+#include "patchtransfer.h"
 
 #include <algorithm>
 
@@ -147,13 +149,15 @@ void CDownloadThread::beginJob()
     }
     // the cache mirrors the installation: a release may have a ".partial" of its own
     QStringList paths;
-    for (const ManifestEntry &entry : qAsConst(files))
-        paths.append(entry.path);
+    downloads.resize(size_t(files.size()));
+    for (int index = 0; index < files.size(); ++index) {
+        Download &download = downloads[size_t(index)];
+        download.entry = files.at(index);
+        download.cacheFile = cacheFileOf(download.entry);
+        download.large = isLarge(download.entry);
+        paths.append(download.entry.path);
+    }
     partialFolder = freeCacheName(partialFolderBaseName(), paths);
-    states.assign(size_t(files.size()), State::Waiting);
-    inFlight.resize(size_t(files.size()));
-    busyHashers.resize(size_t(files.size()));
-    managerOf.assign(size_t(files.size()), 0);
     startTransfers();
 }
 
@@ -161,7 +165,7 @@ void CDownloadThread::startTransfers()
 {
     while (!stopped() && running < settings.transfers && next < files.size()) {
         // files start in manifest order: a large one waits for a large one to end
-        if (isLarge(files.at(next)) && runningLarge >= MaxLargeTransfers)
+        if (downloads[size_t(next)].large && runningLarge >= MaxLargeTransfers)
             break;
         if (!startTransfer(next++))
             return;
@@ -171,8 +175,9 @@ void CDownloadThread::startTransfers()
 
 bool CDownloadThread::startTransfer(int index)
 {
-    const ManifestEntry &entry = files.at(index);
-    const QFileInfo cacheFile = cacheFileOf(entry);
+    Download &download = downloads[size_t(index)];
+    const ManifestEntry &entry = download.entry;
+    const QFileInfo &cacheFile = download.cacheFile;
     const QString cachePath = cacheFile.absoluteFilePath();
     // nothing in the cache is read, written or removed through a link
     QString error;
@@ -186,7 +191,7 @@ bool CDownloadThread::startTransfer(int index)
         // other file is replaced once the download has been verified
         if (ownership(cachePath) == Ownership::Private
             && verifyFileDigests(cachePath, entry.digest, entry.sha256)) {
-            states[size_t(index)] = State::Cached;
+            download.state = State::Cached;
             return true;
         }
     } else if (kind != PathKind::Missing) {
@@ -199,47 +204,69 @@ bool CDownloadThread::startTransfer(int index)
     if (!QFileInfo(cacheFile.absolutePath()).isDir())
         QDir().mkpath(cacheFile.absolutePath());
 
-    const bool large = isLarge(entry);
-    auto &idle = large ? idleLargeHashers : idleHashers;
-    std::unique_ptr<ConcurrentDigestHasher> hasher;
+    auto &idle = download.large ? idleLargeHashers : idleHashers;
     if (idle.empty()) {
-        hasher = std::make_unique<ConcurrentDigestHasher>(
-            large ? LargeHasherBlocks : SmallHasherBlocks);
+        download.hasher = std::make_unique<ConcurrentDigestHasher>(
+            download.large ? LargeHasherBlocks : SmallHasherBlocks);
     } else {
-        hasher = std::move(idle.back());
+        download.hasher = std::move(idle.back());
         idle.pop_back();
     }
-    TransferLimits transferLimits;
-    transferLimits.stallTimeout = settings.stallTimeout;
-    transferLimits.minimumRate = settings.minimumRate;
-    transferLimits.rateWindow = settings.rateWindow;
-    transferLimits.replyBufferSize = large ? LargeReplyBuffer : SmallReplyBuffer;
-    const int managerIndex = leastLoadedManager();
-    ++managerLoad[size_t(managerIndex)];
-    managerOf[size_t(index)] = managerIndex;
-    auto transfer = std::make_unique<FileTransfer>(*managers[size_t(managerIndex)], entry,
-        fileUrl(folderUrl, entry.path), cacheFile, transferLimits, *hasher,
-        cacheDir.absoluteFilePath(partialFolder));
+    download.manager = leastLoadedManager();
+    ++managerLoad[size_t(download.manager)];
+    download.state = State::Transferring;
+    ++running;
+    if (download.large)
+        ++runningLarge;
     const auto patch = patches.constFind(entry.path);
-    if (patch != patches.cend())
-        transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
-            installRoot.absolutePath(), entry.path});
-    connect(transfer.get(), &FileTransfer::progress, this,
+    if (patch != patches.cend()) {
+        const PatchSource source {fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size,
+            patch->digest, installRoot.absolutePath(), entry.path};
+        auto transfer = std::make_unique<PatchTransfer>(*managers[size_t(download.manager)], entry,
+            source, cacheFile, settings, download.large ? LargeReplyBuffer : SmallReplyBuffer,
+            *download.hasher, cacheDir.absoluteFilePath(partialFolder));
+        PatchTransfer *started = transfer.get();
+        watch(index, *started);
+        connect(started, &PatchTransfer::failed, this, [this, index] { onPatchFailed(index); });
+        download.transfer = std::move(transfer);
+        if (started->start())
+            return !stopped();
+        // the patch cannot be used: the whole file instead (the refused one is replaced below)
+    }
+    startWholeFile(index);
+    return !stopped();
+}
+
+void CDownloadThread::startWholeFile(int index)
+{
+    Download &download = downloads[size_t(index)];
+    auto transfer = std::make_unique<FileTransfer>(*managers[size_t(download.manager)],
+        download.entry, fileUrl(folderUrl, download.entry.path), download.cacheFile, settings,
+        download.large ? LargeReplyBuffer : SmallReplyBuffer, *download.hasher,
+        cacheDir.absoluteFilePath(partialFolder));
+    FileTransfer *started = transfer.get();
+    watch(index, *started);
+    download.transfer = std::move(transfer);
+    started->start();
+}
+
+void CDownloadThread::watch(int index, Transfer &transfer)
+{
+    connect(&transfer, &Transfer::progress, this,
         [this, index](qint64 bytesReceived, qint64 bytesTotal) {
             if (index == shown && shownAnnounced && !stopped())
                 emit downloadProgress(bytesReceived, bytesTotal);
         });
-    connect(transfer.get(), &FileTransfer::finished, this,
-        [this, index] { onTransferFinished(index); });
-    FileTransfer *started = transfer.get();
-    busyHashers[size_t(index)] = std::move(hasher);
-    inFlight[size_t(index)] = std::move(transfer);
-    states[size_t(index)] = State::Transferring;
-    ++running;
-    if (large)
-        ++runningLarge;
-    started->start();
-    return !stopped();
+    connect(&transfer, &Transfer::finished, this, [this, index] { onTransferFinished(index); });
+}
+
+void CDownloadThread::onPatchFailed(int index)
+{
+    // falling back is a fresh transfer of the whole file, on the same manager and hasher;
+    // the patch's transfer is deleted later, not inside its own signal
+    downloads[size_t(index)].transfer.release()->deleteLater();
+    if (!stopped())
+        startWholeFile(index);
 }
 
 void CDownloadThread::announceInOrder()
@@ -247,17 +274,18 @@ void CDownloadThread::announceInOrder()
     // consumers hear of the files in manifest order, one at a time, whatever order the
     // transfers end in
     while (!stopped() && shown < files.size()) {
-        const State state = states[size_t(shown)];
+        Download &download = downloads[size_t(shown)];
+        const State state = download.state;
         if (state == State::Waiting)
             return;
         if (state == State::Cached) {
             ++shown;
             continue;
         }
-        FileTransfer *transfer = inFlight[size_t(shown)].get();
+        Transfer *transfer = download.transfer.get();
         if (!shownAnnounced) {
             shownAnnounced = true;
-            emit downloadStarted(transfer->cacheFile(), shown, files.size());
+            emit downloadStarted(download.cacheFile, shown, files.size());
             if (stopped()) // a receiver may have abandoned the job
                 return;
             if (transfer->bytesReceived() > 0)
@@ -267,7 +295,7 @@ void CDownloadThread::announceInOrder()
         }
         if (state != State::Done)
             return;
-        inFlight[size_t(shown)].reset();
+        download.transfer.reset();
         ++shown;
         shownAnnounced = false;
     }
@@ -279,18 +307,19 @@ void CDownloadThread::onTransferFinished(int index)
 {
     if (stopped())
         return;
-    FileTransfer *transfer = inFlight[size_t(index)].get();
+    Download &download = downloads[size_t(index)];
     --running;
-    --managerLoad[size_t(managerOf[size_t(index)])];
-    states[size_t(index)] = State::Done;
-    if (isLarge(files.at(index))) {
+    --managerLoad[size_t(download.manager)];
+    download.state = State::Done;
+    if (download.large) {
         --runningLarge;
-        idleLargeHashers.push_back(std::move(busyHashers[size_t(index)]));
+        idleLargeHashers.push_back(std::move(download.hasher));
     } else {
-        idleHashers.push_back(std::move(busyHashers[size_t(index)]));
+        idleHashers.push_back(std::move(download.hasher));
     }
-    if (!transfer->errorMessage().isEmpty()) {
-        fail(transfer->cacheFile(), transfer->errorMessage());
+    const QString error = download.transfer->errorMessage();
+    if (!error.isEmpty()) {
+        fail(download.cacheFile, error);
         return;
     }
     // the transfer object is deleted once consumers have heard of it, not inside its own signal
@@ -318,9 +347,9 @@ void CDownloadThread::installFiles()
 
 void CDownloadThread::endTransfers()
 {
-    for (std::unique_ptr<FileTransfer> &transfer : inFlight) {
-        if (transfer)
-            transfer->abort(); // its temporary file is removed
+    for (Download &download : downloads) {
+        if (download.transfer)
+            download.transfer->abort(); // its temporary file is removed
     }
 }
 

@@ -3,7 +3,6 @@
 
 #include "deltaindex.h"
 #include "manifest.h"
-#include "filetransfer.h"
 #include "transfersettings.h"
 
 #include <QDir>
@@ -21,6 +20,7 @@
 #include <vector>
 
 class ConcurrentDigestHasher;
+class Transfer;
 
 // Downloads the changed files into the cache directory, several at a time, verifies size and
 // digest of each (and, for a signed release, the SHA-256 the vendor signed, in the same pass),
@@ -70,9 +70,24 @@ signals:
 private:
     enum class State { Waiting, Cached, Transferring, Done };
 
+    // one file of the job
+    struct Download
+    {
+        ManifestEntry entry;
+        QFileInfo cacheFile;
+        bool large = false;
+        State state = State::Waiting;
+        std::unique_ptr<Transfer> transfer;
+        std::unique_ptr<ConcurrentDigestHasher> hasher; // while it is transferred
+        int manager = 0; // index into managers
+    };
+
     void beginJob();
     void startTransfers();
     bool startTransfer(int index);
+    void startWholeFile(int index);
+    void watch(int index, Transfer &transfer);
+    void onPatchFailed(int index);
     int leastLoadedManager();
     void announceInOrder();
     void onTransferFinished(int index);
@@ -95,15 +110,12 @@ private:
     // spread over several
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     std::vector<int> managerLoad; // transfers running on each
-    std::vector<int> managerOf; // by index into files
     std::function<void(QNetworkAccessManager &)> networkSetup;
     TransferSettings settings;
 
-    std::vector<State> states;
-    std::vector<std::unique_ptr<FileTransfer>> inFlight; // by index into files
+    std::vector<Download> downloads; // by index into files
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers; // for small files
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleLargeHashers;
-    std::vector<std::unique_ptr<ConcurrentDigestHasher>> busyHashers; // by index into files
     int next = 0; // the first file not yet looked at
     int shown = 0; // the file consumers are told about
     bool shownAnnounced = false;
