@@ -317,9 +317,8 @@ void CDownloadThread::onTransferFinished(int index)
     } else {
         idleHashers.push_back(std::move(download.hasher));
     }
-    const QString error = download.transfer->errorMessage();
-    if (!error.isEmpty()) {
-        fail(download.cacheFile, error);
+    if (!download.transfer->succeeded()) {
+        fail(download.cacheFile, download.transfer->errorMessage());
         return;
     }
     // the transfer object is deleted once consumers have heard of it, not inside its own signal

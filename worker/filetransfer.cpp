@@ -39,7 +39,7 @@ void FileTransfer::start()
         sink.open();
     request.setRange(resume.kept(), resume.validator());
     if (!request.start(url))
-        finish(tr("下载更新文件%1失败").arg(file.fileName()), true);
+        giveUp(tr("下载更新文件%1失败").arg(file.fileName()), true);
 }
 
 bool FileTransfer::openPartial()
@@ -98,7 +98,7 @@ QString FileTransfer::networkError(int status, const QString &reason) const
         .arg(file.fileName(), QString::number(status), reason);
 }
 
-void FileTransfer::finish(const QString &message, bool keepPartial)
+void FileTransfer::stop(bool keepPartial)
 {
     request.abort();
     if (keepPartial) {
@@ -107,8 +107,12 @@ void FileTransfer::finish(const QString &message, bool keepPartial)
         sink.discard();
         resume.drop();
     }
-    error = message;
-    emit finished();
+}
+
+void FileTransfer::giveUp(const QString &message, bool keepPartial)
+{
+    stop(keepPartial);
+    fail(message);
 }
 
 void FileTransfer::onEnded()
@@ -122,22 +126,22 @@ void FileTransfer::onEnded()
     switch (end) {
     case TransferRequest::End::TooManyRedirects:
     case TransferRequest::End::InsecureRedirect:
-        return finish(networkError(request.status(),
+        return giveUp(networkError(request.status(),
             QCoreApplication::translate("QNetworkReply", TransferRequest::redirectReason(end))));
     // a transfer that merely ended early keeps what it received, for the next one to continue
     case TransferRequest::End::Stalled:
-        return finish(networkError(0, tr("网络超时")), true);
+        return giveUp(networkError(0, tr("网络超时")), true);
     case TransferRequest::End::TooSlow:
-        return finish(networkError(0, tr("传输速度过低")), true);
+        return giveUp(networkError(0, tr("传输速度过低")), true);
     case TransferRequest::End::NotTheFile:
-        return finish(networkError(request.status(), request.errorText()), true);
+        return giveUp(networkError(request.status(), request.errorText()), true);
     case TransferRequest::End::Body:
         break;
     }
     const Verdict verdict
         = sink.oversized() ? Verdict::WrongSize : verifyFile(entry, quint64(sink.size()), hasher);
     if (verdict == Verdict::WrongSize)
-        return finish(tr("下载更新文件%1大小不对").arg(file.fileName()), !sink.oversized());
+        return giveUp(tr("下载更新文件%1大小不对").arg(file.fileName()), !sink.oversized());
     if (verdict != Verdict::Passed) {
         // bytes kept from an earlier transfer may be what is wrong: once more, all of it
         if (request.offset() > 0 && !resume.restarted()) {
@@ -146,14 +150,15 @@ void FileTransfer::onEnded()
                 return;
         }
         if (verdict == Verdict::WrongDigest)
-            return finish(tr("更新文件%1校验不对").arg(file.fileName()));
-        return finish(tr("更新文件%1与签名不符").arg(file.fileName()));
+            return giveUp(tr("更新文件%1校验不对").arg(file.fileName()));
+        return giveUp(tr("更新文件%1与签名不符").arg(file.fileName()));
     }
     QString reason;
     if (!sink.commit(reason)) {
         qCWarning(lcTransfer, "%s: the cache file cannot be written: %s",
             qUtf8Printable(entry.path), qUtf8Printable(reason));
-        return finish(tr("更新文件%1写入失败").arg(file.fileName()));
+        return giveUp(tr("更新文件%1写入失败").arg(file.fileName()));
     }
-    finish(QString());
+    stop(false);
+    succeed();
 }

@@ -49,8 +49,10 @@ private:
     void restartWhole();
     void onAnswer(QNetworkReply *reply);
     void onEnded();
-    // keepPartial: what arrived stays for the next transfer to continue from
-    void finish(const QString &message, bool keepPartial = false);
+    // the request ended and the temporary file removed; keepPartial: what arrived stays for the
+    // next transfer to continue from
+    void stop(bool keepPartial);
+    void giveUp(const QString &message, bool keepPartial = false);
     QString networkError(int status, const QString &reason) const;
 
     const ManifestEntry entry;

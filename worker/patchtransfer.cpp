@@ -82,7 +82,7 @@ void PatchTransfer::onEnded()
     qCInfo(lcDelta, "%s: made from a patch of %llu bytes", qUtf8Printable(entry.path),
         static_cast<unsigned long long>(patch.size));
     abort();
-    emit finished();
+    succeed();
 }
 
 void PatchTransfer::fallBack(const QString &reason)

@@ -16,7 +16,8 @@ public:
     // of the file, kept bytes included
     virtual qint64 bytesReceived() const = 0;
     virtual qint64 bytesTotal() const = 0;
-    // after finished(): empty when the cache file holds the file
+    // after finished(): the cache file holds the file; otherwise errorMessage() says why not
+    bool succeeded() const { return success; }
     QString errorMessage() const { return error; }
 
 signals:
@@ -26,6 +27,20 @@ signals:
 protected:
     using QObject::QObject;
 
+    // the end, told once
+    void succeed()
+    {
+        success = true;
+        emit finished();
+    }
+    void fail(const QString &message)
+    {
+        error = message;
+        emit finished();
+    }
+
+private:
+    bool success = false;
     QString error;
 };
 
