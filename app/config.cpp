@@ -47,18 +47,22 @@ UpdaterConfig readConfig(const QString &updaterDir)
     if (!config.caCertificates.isEmpty() && QFileInfo(config.caCertificates).isRelative())
         config.caCertificates = dir.absoluteFilePath(config.caCertificates);
     // a value that is not a whole number in range leaves the default
-    const auto number = [&settings](const char *key, qint64 lowest, qint64 highest,
-                                    qint64 fallback) {
-        bool ok = false;
-        const qint64 value
-            = settings.value(QLatin1String(key)).toString().trimmed().toLongLong(&ok);
-        return ok && value >= lowest && value <= highest ? value : fallback;
-    };
-    config.stallTimeout = int(number("StallTimeout", 1, std::numeric_limits<int>::max(), 0));
-    config.transfers = int(number("Transfers", 1, 64, 0));
-    config.minimumRate
-        = number("MinimumRate", 0, std::numeric_limits<qint64>::max() / 1000000, -1);
-    config.rateWindow = int(number("MinimumRateWindow", 1, 24 * 60 * 60, 0) * 1000);
+    const auto number
+        = [&settings](const char *key, qint64 lowest, qint64 highest, qint64 fallback) {
+              bool ok = false;
+              const qint64 value
+                  = settings.value(QLatin1String(key)).toString().trimmed().toLongLong(&ok);
+              return ok && value >= lowest && value <= highest ? value : fallback;
+          };
+    TransferSettings &transfer = config.transfer;
+    transfer.stallTimeout
+        = int(number("StallTimeout", 1, std::numeric_limits<int>::max(), transfer.stallTimeout));
+    transfer.transfers = int(number("Transfers", 1, 64, transfer.transfers));
+    transfer.minimumRate = number(
+        "MinimumRate", 0, std::numeric_limits<qint64>::max() / 1000000, transfer.minimumRate);
+    // in seconds
+    transfer.rateWindow
+        = int(number("MinimumRateWindow", 1, 24 * 60 * 60, transfer.rateWindow / 1000) * 1000);
     // the proxy from this file, or else the system's settings (net/proxyaccess.h): on Windows
     // WinHTTP's and the Internet Options, which Qt reads there in place of any environment variable
     config.proxy = settings.value(QStringLiteral("Proxy")).toStringList().join(QLatin1Char(','));

@@ -1,6 +1,8 @@
 #ifndef CONFIG_H
 #define CONFIG_H
 
+#include "transfersettings.h"
+
 #include <QDir>
 #include <QString>
 
@@ -20,12 +22,9 @@ struct UpdaterConfig
     // a PEM file of the certificate authorities trusted for HTTPS in place of the system's;
     // absolute, empty when not set
     QString caCertificates;
-    int stallTimeout = 0; // milliseconds; 0: the worker's default
-    int transfers = 0; // files downloaded at once; 0: the worker's default
-    // a transfer slower than minimumRate bytes a second over rateWindow milliseconds fails;
-    // -1 and 0: the worker's defaults (a MinimumRate of 0 in the file turns the limit off)
-    qint64 minimumRate = -1;
-    int rateWindow = 0;
+    // the stall limit, the files downloaded at once, the minimum rate and its window; a value
+    // that is missing or invalid leaves the default (a MinimumRate of 0 turns the limit off)
+    TransferSettings transfer;
     // the proxy as written: empty for the system's settings (see net/proxyaccess.h)
     QString proxy;
     // the vendor's Ed25519 public keys as written, separated by white space; when any is given,

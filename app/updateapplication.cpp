@@ -53,14 +53,7 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     CDownloadThread worker(
         folderUrl, context.cacheDir, context.installRoot, changedFileList(changes));
     worker.setPatches(patches);
-    if (context.stallTimeout > 0)
-        worker.setStallTimeout(context.stallTimeout);
-    if (context.transfers > 0)
-        worker.setTransfers(context.transfers);
-    if (context.minimumRate >= 0 || context.rateWindow > 0)
-        worker.setMinimumRate(
-            context.minimumRate >= 0 ? context.minimumRate : CDownloadThread::defaultMinimumRate(),
-            context.rateWindow > 0 ? context.rateWindow : CDownloadThread::defaultRateWindow());
+    worker.setTransferSettings(context.transfer);
     if (context.proxy) {
         ProxyAccess *proxy = context.proxy;
         worker.setNetworkSetup([proxy](QNetworkAccessManager &manager) { proxy->setUp(manager); });

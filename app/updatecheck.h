@@ -5,6 +5,7 @@
 #include "frontend.h"
 #include "manifest.h"
 #include "publicationurls.h"
+#include "transfersettings.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -24,10 +25,7 @@ struct UpdateContext
     QDir installRoot;
     QDir cacheDir;
     QString hostProgram;
-    int stallTimeout = 0; // milliseconds without a byte before a file download fails
-    int transfers = 0; // files downloaded at once; 0: the worker's default
-    qint64 minimumRate = -1; // bytes a second over rateWindow milliseconds; -1: the default
-    int rateWindow = 0;
+    TransferSettings transfer; // the worker's limits, from the configuration
     // Ed25519 public keys; when there are any, a release is installed only when its signed
     // statement verifies
     QList<QByteArray> publicKeys;

@@ -99,10 +99,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.installRoot = prepareInstallRoot(updaterDir);
     context.cacheDir = prepareCacheDir(config.cachePath);
     context.hostProgram = config.hostProgram;
-    context.stallTimeout = config.stallTimeout;
-    context.transfers = config.transfers;
-    context.minimumRate = config.minimumRate;
-    context.rateWindow = config.rateWindow;
+    context.transfer = config.transfer;
     return runUpdateCheck(context, frontend);
 }
 } // namespace

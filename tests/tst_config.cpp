@@ -81,24 +81,25 @@ void tst_Config::readConfig_data()
     QTest::addColumn<QString>("host"); // relative to the updater's directory when not absolute
     QTest::addColumn<QString>("caFile"); // relative to the updater's directory when not absolute
     QTest::addColumn<int>("stallTimeout");
+    const int defaultStall = TransferSettings().stallTimeout;
 
-    QTest::newRow("no-file") << QString() << QString() << QString() << "update" << "Host.exe" << QString() << 0;
-    QTest::newRow("no-group") << "[Other]\nURL=http://x/\n" << QString() << QString() << "update" << "Host.exe" << QString() << 0;
+    QTest::newRow("no-file") << QString() << QString() << QString() << "update" << "Host.exe" << QString() << defaultStall;
+    QTest::newRow("no-group") << "[Other]\nURL=http://x/\n" << QString() << QString() << "update" << "Host.exe" << QString() << defaultStall;
     QTest::newRow("all-keys")
             << "[Update]\nURL=http://server/app/\nDownLoadUrl=http://server/setup\nCache=/var/cache/u\nExeName=/opt/app/host\n"
-            << "http://server/app/" << "http://server/setup" << "/var/cache/u" << "/opt/app/host" << QString() << 0;
-    QTest::newRow("relative-host") << "[Update]\nExeName=sub/app.exe\n" << QString() << QString() << "update" << "sub/app.exe" << QString() << 0;
+            << "http://server/app/" << "http://server/setup" << "/var/cache/u" << "/opt/app/host" << QString() << defaultStall;
+    QTest::newRow("relative-host") << "[Update]\nExeName=sub/app.exe\n" << QString() << QString() << "update" << "sub/app.exe" << QString() << defaultStall;
     // an empty name resolves to the updater's directory itself: the later start fails quietly
-    QTest::newRow("empty-host") << "[Update]\nExeName=\n" << QString() << QString() << "update" << "" << QString() << 0;
-    QTest::newRow("relative-cache-kept") << "[Update]\nCache=tmp\n" << QString() << QString() << "tmp" << "Host.exe" << QString() << 0;
+    QTest::newRow("empty-host") << "[Update]\nExeName=\n" << QString() << QString() << "update" << "" << QString() << defaultStall;
+    QTest::newRow("relative-cache-kept") << "[Update]\nCache=tmp\n" << QString() << QString() << "tmp" << "Host.exe" << QString() << defaultStall;
     QTest::newRow("ca-and-stall")
             << "[Update]\nCaCertificates=/etc/updater/ca.pem\nStallTimeout=1500\n" << QString() << QString()
             << "update" << "Host.exe" << "/etc/updater/ca.pem" << 1500;
     // a relative file lies beside the updater; a time that is no positive number is the default
     QTest::newRow("relative-ca-bad-stall") << "[Update]\nCaCertificates=certs/ca.pem\nStallTimeout=soon\n"
-            << QString() << QString() << "update" << "Host.exe" << "certs/ca.pem" << 0;
+            << QString() << QString() << "update" << "Host.exe" << "certs/ca.pem" << defaultStall;
     QTest::newRow("negative-stall") << "[Update]\nStallTimeout=-5\n" << QString() << QString() << "update"
-            << "Host.exe" << QString() << 0;
+            << "Host.exe" << QString() << defaultStall;
 }
 
 void tst_Config::readConfig()
@@ -128,7 +129,7 @@ void tst_Config::readConfig()
     QVERIFY(QDir::isAbsolutePath(config.hostProgram));
     QCOMPARE(config.caCertificates, caFile.isEmpty() || QDir::isAbsolutePath(caFile)
                      ? caFile : dir.absoluteFilePath(caFile));
-    QCOMPARE(config.stallTimeout, stallTimeout);
+    QCOMPARE(config.transfer.stallTimeout, stallTimeout);
 }
 
 // Numbers out of range or not numbers leave the defaults; keys keep every key of a list.
@@ -139,15 +140,19 @@ void tst_Config::transferKeys_data()
     QTest::addColumn<qint64>("minimumRate");
     QTest::addColumn<int>("rateWindow");
     QTest::addColumn<QString>("publicKeys");
+    const TransferSettings defaults;
+    const int transfers = defaults.transfers;
+    const qint64 rate = defaults.minimumRate;
+    const int window = defaults.rateWindow;
 
-    QTest::newRow("none") << "[Update]\n" << 0 << qint64(-1) << 0 << QString();
-    QTest::newRow("all") << "[Update]\nTransfers=8\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\n"
-                         << 8 << qint64(4096) << 30000 << "a= b=";
-    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\n" << 0 << qint64(0) << 0 << QString();
+    QTest::newRow("none") << "[Update]\n" << transfers << rate << window << QString();
+    QTest::newRow("all") << "[Update]\nTransfers=12\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\n"
+                         << 12 << qint64(4096) << 30000 << "a= b=";
+    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\n" << transfers << qint64(0) << window << QString();
     QTest::newRow("out-of-range") << "[Update]\nTransfers=0\nMinimumRate=-3\nMinimumRateWindow=999999999\n"
-                                  << 0 << qint64(-1) << 0 << QString();
-    QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\n" << 0 << qint64(-1) << 0 << QString();
-    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << 0 << qint64(-1) << 0 << "a= b=";
+                                  << transfers << rate << window << QString();
+    QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\n" << transfers << rate << window << QString();
+    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << transfers << rate << window << "a= b=";
 }
 
 void tst_Config::transferKeys()
@@ -165,9 +170,9 @@ void tst_Config::transferKeys()
     file.write(content.toUtf8());
     file.close();
     const UpdaterConfig config = ::readConfig(updaterDir.path());
-    QCOMPARE(config.transfers, transfers);
-    QCOMPARE(config.minimumRate, minimumRate);
-    QCOMPARE(config.rateWindow, rateWindow);
+    QCOMPARE(config.transfer.transfers, transfers);
+    QCOMPARE(config.transfer.minimumRate, minimumRate);
+    QCOMPARE(config.transfer.rateWindow, rateWindow);
     QCOMPARE(config.publicKeys, publicKeys);
 }
 

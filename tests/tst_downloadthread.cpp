@@ -235,7 +235,9 @@ void tst_DownloadThread::startedIndices()
     server->setResponse("/files/f0", slow);
 
     QScopedPointer<CDownloadThread> job(worker(entries));
-    job->setTransfers(transfers);
+    TransferSettings settings;
+    settings.transfers = transfers;
+    job->setTransferSettings(settings);
 
     QList<QPair<int, qint64>> events; // (index, -1): started; (-1, total): progress
     connect(job.data(), &CDownloadThread::downloadStarted, this,
@@ -364,11 +366,15 @@ void tst_DownloadThread::downloadFailures()
 
     CDownloadThread job(folder, QDir(cache.path()), QDir(root.path()), {entry});
     // within the wait below, yet long enough that only a transfer that waited meets it
-    job.setStallTimeout(scenario == QLatin1String("stalled")    ? 500
-                        : scenario == QLatin1String("one-over") ? 5000
-                                                                : 30000);
-    if (scenario == QLatin1String("trickle")) // 2 kB/s against at least 50 kB/s over 400 ms
-        job.setMinimumRate(50 * 1024, 400);
+    TransferSettings settings;
+    settings.stallTimeout = scenario == QLatin1String("stalled")    ? 500
+                          : scenario == QLatin1String("one-over") ? 5000
+                                                                  : 30000;
+    if (scenario == QLatin1String("trickle")) { // 2 kB/s against at least 50 kB/s over 400 ms
+        settings.minimumRate = 50 * 1024;
+        settings.rateWindow = 400;
+    }
+    job.setTransferSettings(settings);
     QSignalSpy failed(&job, &CDownloadThread::downloadFail);
     QList<int> order; // 1: downloadFail, 2: finished
     connect(&job, &CDownloadThread::downloadFail, this, [&] { order.append(1); });
@@ -679,7 +685,9 @@ void tst_DownloadThread::installFailures()
     QMap<QString, QByteArray> before = snapshotTree(root.path());
     const QMap<QString, QByteArray> outsideBefore = snapshotTree(outside.path());
     QScopedPointer<CDownloadThread> job(worker(entries));
-    job->setLockedFileWait(300);
+    TransferSettings settings;
+    settings.lockedFileWait = 300;
+    job->setTransferSettings(settings);
     QSignalSpy failed(job.data(), &CDownloadThread::downloadFail);
     QVERIFY(run(*job));
     lock.reset();
@@ -719,7 +727,9 @@ void tst_DownloadThread::heldBriefly()
         ::CloseHandle(handle);
     });
     QScopedPointer<CDownloadThread> job(worker({entryFor("a.dll", "v2 a")}));
-    job->setLockedFileWait(20000);
+    TransferSettings settings;
+    settings.lockedFileWait = 20000;
+    job->setTransferSettings(settings);
     const bool ran = run(*job, 30000);
     scanner.join();
     QVERIFY(ran);

@@ -5,7 +5,9 @@
 #include "pathtrust.h"
 #include "concurrentdigesthasher.h"
 #include "entrychecks.h"
+#include "filetransfer.h"
 #include "installer.h"
+#include "patchtransfer.h"
 
 #include <algorithm>
 
@@ -27,25 +29,20 @@ bool isLarge(const ManifestEntry &entry)
 }
 } // namespace
 
-CDownloadThread::CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot,
-                                 QList<ManifestEntry> files, QObject *parent)
+CDownloadThread::CDownloadThread(
+    QString folderUrl, QDir cacheDir, QDir installRoot, QList<ManifestEntry> files, QObject *parent)
     : QThread(parent)
     , folderUrl(folderUrl)
     , cacheDir(cacheDir)
     , installRoot(installRoot)
     , files(files)
-    , lockedFileWait(Installer::defaultLockedFileWait())
 {
-    limits.stallTimeout = defaultStallTimeout();
-    limits.minimumRate = defaultMinimumRate();
-    limits.rateWindow = defaultRateWindow();
     // started and finished are emitted on the worker's thread: the job begins on this thread's
     // event loop once the thread runs, never inside the constructor or start()
     connect(this, &QThread::started, this, &CDownloadThread::beginJob, Qt::QueuedConnection);
     // a consumer that calls QThread::quit() directly still stops the job at its next step ...
     connect(
-            this, &QThread::finished, this, [this] { threadEnded = true; },
-            Qt::DirectConnection);
+        this, &QThread::finished, this, [this] { threadEnded = true; }, Qt::DirectConnection);
     // ... and the transfers in flight end with the thread, their temporary files removed,
     // before the consumers (connected later) hear of the end
     connect(this, &QThread::finished, this, [this] {
@@ -84,26 +81,13 @@ void CDownloadThread::quit()
     QThread::quit();
 }
 
-void CDownloadThread::setStallTimeout(int milliseconds)
+void CDownloadThread::setTransferSettings(const TransferSettings &chosen)
 {
-    limits.stallTimeout = milliseconds;
-}
-
-int CDownloadThread::defaultStallTimeout()
-{
-    return 60 * 1000;
-}
-
-void CDownloadThread::setTransfers(int count)
-{
-    transfers = qBound(1, count, 64);
-}
-
-int CDownloadThread::defaultTransfers()
-{
-    // as many as curl's --parallel-max default and browsers use: 300 small files 40 ms away took
-    // 2.4 s with 6 (on one manager), 1.8 s with 8, like curl with 8 (bench/README.md)
-    return 8;
+    settings = chosen;
+    settings.transfers = qBound(1, chosen.transfers, 64);
+    settings.minimumRate = qMax<qint64>(0, chosen.minimumRate);
+    settings.rateWindow = qMax(0, chosen.rateWindow);
+    settings.lockedFileWait = qMax(0, chosen.lockedFileWait);
 }
 
 void CDownloadThread::setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup)
@@ -114,7 +98,8 @@ void CDownloadThread::setNetworkSetup(std::function<void(QNetworkAccessManager &
 int CDownloadThread::leastLoadedManager()
 {
     constexpr int ConnectionsPerManager = 6; // Qt's limit per server over HTTP/1.1
-    const size_t wanted = size_t((transfers + ConnectionsPerManager - 1) / ConnectionsPerManager);
+    const size_t wanted
+        = size_t((settings.transfers + ConnectionsPerManager - 1) / ConnectionsPerManager);
     while (managers.size() < wanted) {
         managers.push_back(std::make_unique<QNetworkAccessManager>());
         managerLoad.push_back(0);
@@ -122,29 +107,6 @@ int CDownloadThread::leastLoadedManager()
             networkSetup(*managers.back());
     }
     return int(std::min_element(managerLoad.begin(), managerLoad.end()) - managerLoad.begin());
-}
-
-void CDownloadThread::setMinimumRate(qint64 bytesPerSecond, int windowMilliseconds)
-{
-    limits.minimumRate = qMax<qint64>(0, bytesPerSecond);
-    limits.rateWindow = qMax(0, windowMilliseconds);
-}
-
-qint64 CDownloadThread::defaultMinimumRate()
-{
-    // far below any working link (a poor mobile one moves some kilobytes a second), far above a
-    // server that only keeps the connection alive
-    return 1024;
-}
-
-int CDownloadThread::defaultRateWindow()
-{
-    return 2 * 60 * 1000;
-}
-
-void CDownloadThread::setLockedFileWait(int milliseconds)
-{
-    lockedFileWait = qMax(0, milliseconds);
 }
 
 void CDownloadThread::setPatches(QMap<QString, DeltaPatch> chosen)
@@ -179,28 +141,31 @@ void CDownloadThread::beginJob()
     if (stopped())
         return;
     // the parser already drops unsafe paths; this guards every other way a list could be built
-    const EntryProblem problem = checkEntries(files, cacheDir, installRoot);
-    if (problem.index >= 0) {
-        fail(cacheFileOf(files.at(problem.index)), problem.message);
+    int failing = -1;
+    QString error;
+    if (!checkEntries(files, cacheDir, installRoot, failing, error)) {
+        fail(cacheFileOf(files.at(failing)), error);
         return;
     }
     // the cache mirrors the installation: a release may have a ".partial" of its own
     QStringList paths;
-    for (const ManifestEntry &entry : qAsConst(files))
-        paths.append(entry.path);
+    downloads.resize(size_t(files.size()));
+    for (int index = 0; index < files.size(); ++index) {
+        Download &download = downloads[size_t(index)];
+        download.entry = files.at(index);
+        download.cacheFile = cacheFileOf(download.entry);
+        download.large = isLarge(download.entry);
+        paths.append(download.entry.path);
+    }
     partialFolder = freeCacheName(partialFolderBaseName(), paths);
-    states.assign(size_t(files.size()), State::Waiting);
-    inFlight.resize(size_t(files.size()));
-    busyHashers.resize(size_t(files.size()));
-    managerOf.assign(size_t(files.size()), 0);
     startTransfers();
 }
 
 void CDownloadThread::startTransfers()
 {
-    while (!stopped() && running < transfers && next < files.size()) {
+    while (!stopped() && running < settings.transfers && next < files.size()) {
         // files start in manifest order: a large one waits for a large one to end
-        if (isLarge(files.at(next)) && runningLarge >= MaxLargeTransfers)
+        if (downloads[size_t(next)].large && runningLarge >= MaxLargeTransfers)
             break;
         if (!startTransfer(next++))
             return;
@@ -210,13 +175,14 @@ void CDownloadThread::startTransfers()
 
 bool CDownloadThread::startTransfer(int index)
 {
-    const ManifestEntry &entry = files.at(index);
-    const QFileInfo cacheFile = cacheFileOf(entry);
+    Download &download = downloads[size_t(index)];
+    const ManifestEntry &entry = download.entry;
+    const QFileInfo &cacheFile = download.cacheFile;
     const QString cachePath = cacheFile.absoluteFilePath();
     // nothing in the cache is read, written or removed through a link
-    const QString blocked = clearCacheDirs(cacheDir.absolutePath(), entry.path);
-    if (!blocked.isEmpty()) {
-        fail(cacheFile, tr("路径%1被占用，无法删除!").arg(blocked));
+    QString error;
+    if (!clearCacheDirs(cacheDir.absolutePath(), entry.path, error)) {
+        fail(cacheFile, error);
         return false;
     }
     const PathKind kind = pathKind(cachePath);
@@ -225,7 +191,7 @@ bool CDownloadThread::startTransfer(int index)
         // other file is replaced once the download has been verified
         if (ownership(cachePath) == Ownership::Private
             && verifyFileDigests(cachePath, entry.digest, entry.sha256)) {
-            states[size_t(index)] = State::Cached;
+            download.state = State::Cached;
             return true;
         }
     } else if (kind != PathKind::Missing) {
@@ -238,45 +204,69 @@ bool CDownloadThread::startTransfer(int index)
     if (!QFileInfo(cacheFile.absolutePath()).isDir())
         QDir().mkpath(cacheFile.absolutePath());
 
-    const bool large = isLarge(entry);
-    auto &idle = large ? idleLargeHashers : idleHashers;
-    std::unique_ptr<ConcurrentDigestHasher> hasher;
+    auto &idle = download.large ? idleLargeHashers : idleHashers;
     if (idle.empty()) {
-        hasher = std::make_unique<ConcurrentDigestHasher>(large ? LargeHasherBlocks
-                                                                : SmallHasherBlocks);
+        download.hasher = std::make_unique<ConcurrentDigestHasher>(
+            download.large ? LargeHasherBlocks : SmallHasherBlocks);
     } else {
-        hasher = std::move(idle.back());
+        download.hasher = std::move(idle.back());
         idle.pop_back();
     }
-    TransferLimits transferLimits = limits;
-    transferLimits.replyBufferSize = large ? LargeReplyBuffer : SmallReplyBuffer;
-    const int managerIndex = leastLoadedManager();
-    ++managerLoad[size_t(managerIndex)];
-    managerOf[size_t(index)] = managerIndex;
-    auto transfer = std::make_unique<FileTransfer>(
-            *managers[size_t(managerIndex)], entry, fileUrl(folderUrl, entry.path), cacheFile,
-            transferLimits, *hasher,
-            cacheDir.absoluteFilePath(partialFolder));
-    const auto patch = patches.constFind(entry.path);
-    if (patch != patches.cend())
-        transfer->setPatch({fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size, patch->digest,
-                            installRoot.absolutePath(), entry.path});
-    connect(transfer.get(), &FileTransfer::progress, this,
-            [this, index](qint64 bytesReceived, qint64 bytesTotal) {
-                if (index == shown && shownAnnounced && !stopped())
-                    emit downloadProgress(bytesReceived, bytesTotal);
-            });
-    connect(transfer.get(), &FileTransfer::finished, this,
-            [this, index] { onTransferFinished(index); });
-    FileTransfer *started = transfer.get();
-    busyHashers[size_t(index)] = std::move(hasher);
-    inFlight[size_t(index)] = std::move(transfer);
-    states[size_t(index)] = State::Transferring;
+    download.manager = leastLoadedManager();
+    ++managerLoad[size_t(download.manager)];
+    download.state = State::Transferring;
     ++running;
-    if (large)
+    if (download.large)
         ++runningLarge;
-    started->start();
+    const auto patch = patches.constFind(entry.path);
+    if (patch != patches.cend()) {
+        const PatchSource source {fileUrl(folderUrl, deltaPatchPath(*patch)), patch->size,
+            patch->digest, installRoot.absolutePath(), entry.path};
+        auto transfer = std::make_unique<PatchTransfer>(*managers[size_t(download.manager)], entry,
+            source, cacheFile, settings, download.large ? LargeReplyBuffer : SmallReplyBuffer,
+            *download.hasher, cacheDir.absoluteFilePath(partialFolder));
+        PatchTransfer *started = transfer.get();
+        watch(index, *started);
+        connect(started, &PatchTransfer::failed, this, [this, index] { onPatchFailed(index); });
+        download.transfer = std::move(transfer);
+        if (started->start())
+            return !stopped();
+        // the patch cannot be used: the whole file instead (the refused one is replaced below)
+    }
+    startWholeFile(index);
     return !stopped();
+}
+
+void CDownloadThread::startWholeFile(int index)
+{
+    Download &download = downloads[size_t(index)];
+    auto transfer = std::make_unique<FileTransfer>(*managers[size_t(download.manager)],
+        download.entry, fileUrl(folderUrl, download.entry.path), download.cacheFile, settings,
+        download.large ? LargeReplyBuffer : SmallReplyBuffer, *download.hasher,
+        cacheDir.absoluteFilePath(partialFolder));
+    FileTransfer *started = transfer.get();
+    watch(index, *started);
+    download.transfer = std::move(transfer);
+    started->start();
+}
+
+void CDownloadThread::watch(int index, Transfer &transfer)
+{
+    connect(&transfer, &Transfer::progress, this,
+        [this, index](qint64 bytesReceived, qint64 bytesTotal) {
+            if (index == shown && shownAnnounced && !stopped())
+                emit downloadProgress(bytesReceived, bytesTotal);
+        });
+    connect(&transfer, &Transfer::finished, this, [this, index] { onTransferFinished(index); });
+}
+
+void CDownloadThread::onPatchFailed(int index)
+{
+    // falling back is a fresh transfer of the whole file, on the same manager and hasher;
+    // the patch's transfer is deleted later, not inside its own signal
+    downloads[size_t(index)].transfer.release()->deleteLater();
+    if (!stopped())
+        startWholeFile(index);
 }
 
 void CDownloadThread::announceInOrder()
@@ -284,17 +274,18 @@ void CDownloadThread::announceInOrder()
     // consumers hear of the files in manifest order, one at a time, whatever order the
     // transfers end in
     while (!stopped() && shown < files.size()) {
-        const State state = states[size_t(shown)];
+        Download &download = downloads[size_t(shown)];
+        const State state = download.state;
         if (state == State::Waiting)
             return;
         if (state == State::Cached) {
             ++shown;
             continue;
         }
-        FileTransfer *transfer = inFlight[size_t(shown)].get();
+        Transfer *transfer = download.transfer.get();
         if (!shownAnnounced) {
             shownAnnounced = true;
-            emit downloadStarted(transfer->cacheFile(), shown, files.size());
+            emit downloadStarted(download.cacheFile, shown, files.size());
             if (stopped()) // a receiver may have abandoned the job
                 return;
             if (transfer->bytesReceived() > 0)
@@ -304,7 +295,7 @@ void CDownloadThread::announceInOrder()
         }
         if (state != State::Done)
             return;
-        inFlight[size_t(shown)].reset();
+        download.transfer.reset();
         ++shown;
         shownAnnounced = false;
     }
@@ -316,18 +307,18 @@ void CDownloadThread::onTransferFinished(int index)
 {
     if (stopped())
         return;
-    FileTransfer *transfer = inFlight[size_t(index)].get();
+    Download &download = downloads[size_t(index)];
     --running;
-    --managerLoad[size_t(managerOf[size_t(index)])];
-    states[size_t(index)] = State::Done;
-    if (isLarge(files.at(index))) {
+    --managerLoad[size_t(download.manager)];
+    download.state = State::Done;
+    if (download.large) {
         --runningLarge;
-        idleLargeHashers.push_back(std::move(busyHashers[size_t(index)]));
+        idleLargeHashers.push_back(std::move(download.hasher));
     } else {
-        idleHashers.push_back(std::move(busyHashers[size_t(index)]));
+        idleHashers.push_back(std::move(download.hasher));
     }
-    if (!transfer->errorMessage().isEmpty()) {
-        fail(transfer->cacheFile(), transfer->errorMessage());
+    if (!download.transfer->succeeded()) {
+        fail(download.cacheFile, download.transfer->errorMessage());
         return;
     }
     // the transfer object is deleted once consumers have heard of it, not inside its own signal
@@ -339,13 +330,13 @@ void CDownloadThread::installFiles()
     QString flushError;
     if (!flushCacheDirectory(cacheDir.absolutePath(), &flushError)) {
         const QString cachePath = cacheDir.absolutePath();
-        qCWarning(lcTransfer, "the cache cannot be put on the disk: %s",
-                  qUtf8Printable(flushError));
-        fail(QFileInfo(cachePath), tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
+        qCWarning(
+            lcTransfer, "the cache cannot be put on the disk: %s", qUtf8Printable(flushError));
+        fail(QFileInfo(cachePath),
+            tr("更新文件%1写入失败").arg(QDir::toNativeSeparators(cachePath)));
         return;
     }
-    Installer installer(cacheDir, installRoot);
-    installer.setLockedFileWait(lockedFileWait);
+    Installer installer(cacheDir, installRoot, settings.lockedFileWait);
     if (!installer.install(files)) {
         fail(QFileInfo(installer.failedPath()), installer.errorMessage());
         return;
@@ -355,9 +346,9 @@ void CDownloadThread::installFiles()
 
 void CDownloadThread::endTransfers()
 {
-    for (std::unique_ptr<FileTransfer> &transfer : inFlight) {
-        if (transfer)
-            transfer->abort(); // its temporary file is removed
+    for (Download &download : downloads) {
+        if (download.transfer)
+            download.transfer->abort(); // its temporary file is removed
     }
 }
 

@@ -3,7 +3,7 @@
 
 #include "deltaindex.h"
 #include "manifest.h"
-#include "filetransfer.h"
+#include "transfersettings.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,6 +20,7 @@
 #include <vector>
 
 class ConcurrentDigestHasher;
+class Transfer;
 
 // Downloads the changed files into the cache directory, several at a time, verifies size and
 // digest of each (and, for a signed release, the SHA-256 the vendor signed, in the same pass),
@@ -35,8 +36,8 @@ class CDownloadThread : public QThread
     Q_OBJECT
 
 public:
-    CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot,
-                    QList<ManifestEntry> files, QObject *parent = nullptr);
+    CDownloadThread(QString folderUrl, QDir cacheDir, QDir installRoot, QList<ManifestEntry> files,
+        QObject *parent = nullptr);
     ~CDownloadThread() override;
 
     bool succeeded() const;
@@ -46,19 +47,9 @@ public:
     // in flight is aborted and nothing is downloaded or installed afterwards.
     void quit();
 
-    // how long a transfer may go without receiving a byte before it fails
-    void setStallTimeout(int milliseconds);
-    static int defaultStallTimeout();
-    // how many files are downloaded at once; 1: one after the other
-    void setTransfers(int count);
-    static int defaultTransfers();
-    // a transfer averaging fewer bytes a second than rate over a stretch of window milliseconds
-    // fails; a rate of 0 sets no minimum
-    void setMinimumRate(qint64 bytesPerSecond, int windowMilliseconds);
-    static qint64 defaultMinimumRate();
-    static int defaultRateWindow();
-    // how long installing waits for a file another process holds
-    void setLockedFileWait(int milliseconds);
+    // the limits of the transfers, how many run at once, how long installing waits for a file
+    // another process holds; set before start()
+    void setTransferSettings(const TransferSettings &settings);
     // called for every network access manager the worker makes, before its first request (a
     // proxy, its credentials); set before start()
     void setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup);
@@ -79,9 +70,24 @@ signals:
 private:
     enum class State { Waiting, Cached, Transferring, Done };
 
+    // one file of the job
+    struct Download
+    {
+        ManifestEntry entry;
+        QFileInfo cacheFile;
+        bool large = false;
+        State state = State::Waiting;
+        std::unique_ptr<Transfer> transfer;
+        std::unique_ptr<ConcurrentDigestHasher> hasher; // while it is transferred
+        int manager = 0; // index into managers
+    };
+
     void beginJob();
     void startTransfers();
     bool startTransfer(int index);
+    void startWholeFile(int index);
+    void watch(int index, Transfer &transfer);
+    void onPatchFailed(int index);
     int leastLoadedManager();
     void announceInOrder();
     void onTransferFinished(int index);
@@ -92,7 +98,7 @@ private:
     void endTransfers();
     QFileInfo cacheFileOf(const ManifestEntry &entry) const;
 
-    std::atomic<bool> success{false};
+    std::atomic<bool> success {false};
     QString outcome;
     QString folderUrl;
     QDir cacheDir;
@@ -104,17 +110,12 @@ private:
     // spread over several
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     std::vector<int> managerLoad; // transfers running on each
-    std::vector<int> managerOf; // by index into files
     std::function<void(QNetworkAccessManager &)> networkSetup;
-    TransferLimits limits;
-    int transfers = defaultTransfers();
-    int lockedFileWait;
+    TransferSettings settings;
 
-    std::vector<State> states;
-    std::vector<std::unique_ptr<FileTransfer>> inFlight; // by index into files
+    std::vector<Download> downloads; // by index into files
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers; // for small files
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleLargeHashers;
-    std::vector<std::unique_ptr<ConcurrentDigestHasher>> busyHashers; // by index into files
     int next = 0; // the first file not yet looked at
     int shown = 0; // the file consumers are told about
     bool shownAnnounced = false;
@@ -122,7 +123,7 @@ private:
     int runningLarge = 0;
 
     bool jobEnded = false; // by success, failure or a consumer's quit()
-    std::atomic<bool> threadEnded{false};
+    std::atomic<bool> threadEnded {false};
 };
 
 #endif // CDOWNLOADTHREAD_H

@@ -47,16 +47,21 @@ bool pathsOverlap(const QString &a, const QString &b, Qt::CaseSensitivity cs)
 {
     const auto below = [cs](const QString &path, const QString &dir) {
         return path.size() > dir.size() && path.at(dir.size()) == QLatin1Char('/')
-                && path.startsWith(dir, cs);
+            && path.startsWith(dir, cs);
     };
     return a.compare(b, cs) == 0 || below(a, b) || below(b, a);
 }
 
 } // namespace
 
-EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
-                          const QDir &installRoot)
+bool checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
+    const QDir &installRoot, int &failing, QString &error)
 {
+    const auto refuse = [&failing, &error](int index, const QString &message) {
+        failing = index;
+        error = message;
+        return false;
+    };
     // the parser already drops unsafe paths; this guards every other way a list could be built
     QHash<QString, QString> foldedPaths; // case-folded path to the path listed first
     QStringList paths;
@@ -74,7 +79,7 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
         if (!pathsOverlap(destination, cachePath, Qt::CaseInsensitive))
             return false;
         return pathsOverlap(destination, cachePath, Qt::CaseSensitive)
-                || foldsCase(firstExistingDir(destination));
+            || foldsCase(firstExistingDir(destination));
     };
     for (int index = 0; index < entries.size(); ++index) {
         const ManifestEntry &entry = entries.at(index);
@@ -83,12 +88,13 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
             || !isPathBelow(cacheDir.absolutePath(), cacheFile.absoluteFilePath())
             || !isPathBelow(installRoot.absolutePath(), installRoot.absoluteFilePath(entry.path))
             || intoCache(entry.path)) {
-            return {index, tr("更新文件%1路径不合法").arg(entry.path)};
+            return refuse(index, tr("更新文件%1路径不合法").arg(entry.path));
         }
         // the updater's own records, and its lock beside it, are never a file of a release
         const QString reserved = reservedInstallationName(entry.path);
         if (!reserved.isEmpty())
-            return {index, tr("更新文件%1与升级程序自己的文件%2同名").arg(entry.path, reserved)};
+            return refuse(
+                index, tr("更新文件%1与升级程序自己的文件%2同名").arg(entry.path, reserved));
         // Where names ignore case the two would be one file, and the second would set the first
         // aside over the original's .old: refused on Windows, and elsewhere where the
         // installation's file system folds case (a FAT or NTFS volume, a case-folding folder).
@@ -96,7 +102,7 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
         const auto clash = foldedPaths.constFind(folded);
         if (clash != foldedPaths.cend()
             && foldsCase(firstExistingDir(installRoot.absoluteFilePath(entry.path)))) {
-            return {index, tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path)};
+            return refuse(index, tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path));
         }
         foldedPaths.insert(folded, entry.path);
         paths.append(entry.path);
@@ -106,11 +112,12 @@ EntryProblem checkEntries(const QList<ManifestEntry> &entries, const QDir &cache
     QString owner;
     const QString clash = setAsideClash(paths, &owner);
     if (!clash.isEmpty())
-        return {int(paths.indexOf(clash)), tr("更新文件%1与%2的备份文件同名").arg(clash, owner)};
-    return {};
+        return refuse(
+            int(paths.indexOf(clash)), tr("更新文件%1与%2的备份文件同名").arg(clash, owner));
+    return true;
 }
 
-QString clearCacheDirs(const QString &cacheDir, const QString &entryPath)
+bool clearCacheDirs(const QString &cacheDir, const QString &entryPath, QString &error)
 {
     QString path = cacheDir;
     const QStringList names = entryPath.split(QLatin1Char('/'));
@@ -120,9 +127,11 @@ QString clearCacheDirs(const QString &cacheDir, const QString &entryPath)
         if (kind == PathKind::Directory && ownership(path) == Ownership::Private)
             continue;
         if ((kind == PathKind::Link || kind == PathKind::Directory)
-            && !removeWithoutFollowing(path))
-            return path;
+            && !removeWithoutFollowing(path)) {
+            error = tr("路径%1被占用，无法删除!").arg(path);
+            return false;
+        }
         break; // made again below; a file in the way fails the download's write
     }
-    return QString();
+    return true;
 }

@@ -29,7 +29,7 @@ bool heldByAnother(int error)
 {
 #ifdef Q_OS_WIN
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
-            || error == ERROR_ACCESS_DENIED;
+        || error == ERROR_ACCESS_DENIED;
 #else
     return error == EBUSY || error == ETXTBSY;
 #endif
@@ -59,19 +59,14 @@ QString whyNotOpened(const SafeDir &dir, SafeDir::Status status)
 }
 } // namespace
 
-Installer::Installer(const QDir &cacheDir, const QDir &installRoot)
+Installer::Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFileWait)
     : cacheDir(cacheDir)
     , installRoot(installRoot)
-{
-}
+    , lockedFileWait(lockedFileWait)
+{ }
 
-int Installer::defaultLockedFileWait()
-{
-    return 10 * 1000;
-}
-
-bool Installer::rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
-                       bool mayCopy) const
+bool Installer::rename(
+    SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, bool mayCopy) const
 {
     const QDeadlineTimer deadline(lockedFileWait);
     int pause = 20;
@@ -95,8 +90,8 @@ bool Installer::install(const QList<ManifestEntry> &entries)
     QList<InstalledFile> installed;
     for (const ManifestEntry &entry : entries) {
         InstalledFile file;
-        const QString problem = installFile(entry, file);
-        if (!problem.isEmpty()) {
+        QString problem;
+        if (!installFile(entry, file, problem)) {
             undo(file, false);
             for (auto it = installed.crbegin(); it != installed.crend(); ++it)
                 undo(*it, true);
@@ -109,7 +104,7 @@ bool Installer::install(const QList<ManifestEntry> &entries)
     return true;
 }
 
-QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) const
+bool Installer::installFile(const ManifestEntry &entry, InstalledFile &file, QString &error) const
 {
     const int slash = entry.path.lastIndexOf(QLatin1Char('/'));
     file.dir = slash < 0 ? QString() : entry.path.left(slash);
@@ -117,9 +112,10 @@ QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) 
     const QString oldName = file.name + setAsideSuffix();
     const QString destination = installRoot.absoluteFilePath(entry.path);
     const QString setAside = destination + setAsideSuffix();
-    const auto failure = [&entry](const QString &problem, const QString &reason) {
+    const auto failure = [&entry, &error](const QString &problem, const QString &reason) {
         qCWarning(lcInstall, "%s: %s", qUtf8Printable(entry.path), qUtf8Printable(reason));
-        return problem;
+        error = problem;
+        return false;
     };
 
     // both directories stay open, and on Windows held, until the file is in place
@@ -128,11 +124,11 @@ QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) 
     file.createdDepth = target.createdDepth();
     if (status == SafeDir::Status::Link) {
         return failure(tr("安装目录中的%1是链接，不能安装").arg(target.stoppedAt()),
-                       whyNotOpened(target, status));
+            whyNotOpened(target, status));
     }
     if (status != SafeDir::Status::Open) {
         return failure(tr("创建目录%1失败").arg(QFileInfo(destination).absolutePath()),
-                       whyNotOpened(target, status));
+            whyNotOpened(target, status));
     }
     const QString cannotReplace = tr("覆盖文件%1失败").arg(file.name);
     SafeDir source;
@@ -143,22 +139,21 @@ QString Installer::installFile(const ManifestEntry &entry, InstalledFile &file) 
     if (target.exists(file.name)) {
         if (target.exists(oldName) && !target.removeFile(oldName)) {
             return failure(tr("删除文件%1失败").arg(oldName),
-                           QLatin1String("removing ") + oldName + QLatin1String(": ")
-                                   + target.errorString());
+                QLatin1String("removing ") + oldName + QLatin1String(": ") + target.errorString());
         }
         if (!rename(target, file.name, target, oldName, false)) {
             return failure(tr("重命名%1为%2失败").arg(destination, setAside),
-                           QLatin1String("setting it aside: ") + target.errorString());
+                QLatin1String("setting it aside: ") + target.errorString());
         }
         file.setAside = true;
     }
     if (file.setAside && !target.takePermissions(oldName, source, file.name)) {
-        return failure(cannotReplace,
-                       QLatin1String("taking the permissions: ") + target.errorString());
+        return failure(
+            cannotReplace, QLatin1String("taking the permissions: ") + target.errorString());
     }
     if (!rename(source, file.name, target, file.name, true))
         return failure(cannotReplace, QLatin1String("moving it in: ") + source.errorString());
-    return QString();
+    return true;
 }
 
 void Installer::undo(const InstalledFile &file, bool moved) const
@@ -173,11 +168,11 @@ void Installer::undo(const InstalledFile &file, bool moved) const
             const QString oldName = file.name + setAsideSuffix();
             if (moved && !rename(target, file.name, source, file.name, true)) {
                 qCWarning(lcInstall, "%s: moving it back to the cache: %s",
-                          qUtf8Printable(file.name), qUtf8Printable(target.errorString()));
+                    qUtf8Printable(file.name), qUtf8Printable(target.errorString()));
             }
             if (file.setAside && !rename(target, oldName, target, file.name, false)) {
                 qCWarning(lcInstall, "%s: putting it back: %s", qUtf8Printable(oldName),
-                          qUtf8Printable(target.errorString()));
+                    qUtf8Printable(target.errorString()));
             }
         }
     }

@@ -23,10 +23,8 @@ class SafeDir;
 class Installer
 {
 public:
-    Installer(const QDir &cacheDir, const QDir &installRoot);
-
-    void setLockedFileWait(int milliseconds) { lockedFileWait = milliseconds; }
-    static int defaultLockedFileWait();
+    // lockedFileWait: milliseconds a rename waits for a file another process holds
+    Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFileWait);
 
     // true when every entry is installed; otherwise nothing is, and failedPath and errorMessage
     // say where and why
@@ -43,14 +41,15 @@ private:
         int createdDepth = -1; // depth in dir of the topmost directory created for it
     };
 
-    QString installFile(const ManifestEntry &entry, InstalledFile &file) const;
+    // false with the message for the user in error; the log says why
+    bool installFile(const ManifestEntry &entry, InstalledFile &file, QString &error) const;
     bool rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
-                bool mayCopy) const;
+        bool mayCopy) const;
     void undo(const InstalledFile &file, bool moved) const;
 
     QDir cacheDir;
     QDir installRoot;
-    int lockedFileWait = defaultLockedFileWait();
+    const int lockedFileWait;
     QString failed;
     QString message;
 };
