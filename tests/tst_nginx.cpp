@@ -1003,7 +1003,7 @@ void tst_Nginx::proxy()
     const QStringList requests = takeRequests();
     QVERIFY(result.finished);
     if (!password.isEmpty())
-        QVERIFY(!(result.standardOutput + result.standardError).contains(password.toUtf8()));
+        QVERIFY(!QByteArray(result.standardOutput + result.standardError).contains(password.toUtf8()));
 
     if (message.isEmpty()) {
         QVERIFY2(result.standardOutput == NoUpdateReport,

@@ -354,7 +354,7 @@ void tst_Startup::simultaneousStart()
     const Installation::Result other = Installation::wait(second.data());
     QVERIFY(one.finished && other.finished);
     const int refused = int(one.standardOutput == AlreadyRunning) + int(other.standardOutput == AlreadyRunning);
-    QVERIFY2(refused == 1, (one.standardOutput + " / " + other.standardOutput).constData());
+    QVERIFY2(refused == 1, QByteArray(one.standardOutput + " / " + other.standardOutput).constData());
     QCOMPARE(server.requestCount("/update.ini"), 1);
 }
 
