@@ -3,6 +3,6 @@
 # hundred updater runs: a sanitizer build starts each one far more slowly, and so does Wine
 # (274-419 s in CI runs of the Windows build, beside the other tests).
 updater_add_test(tst_faults)
-if(TARGET tst_faults AND (UPDATER_SANITIZE OR WIN32))
+if(UPDATER_SANITIZE OR WIN32)
     set_tests_properties(tst_faults PROPERTIES TIMEOUT 1800)
 endif()

@@ -1117,7 +1117,7 @@ void tst_Faults::unsafeManifestPaths()
     QVERIFY(outside() == outsideBefore);
     const QDir above = QFileInfo(sandbox.path()).absoluteDir();
     for (const QString &name :
-        {"/tmp/escape-" + tag + "-5.txt", above.filePath("escape-" + tag + "-6.txt")})
+        QStringList {"/tmp/escape-" + tag + "-5.txt", above.filePath("escape-" + tag + "-6.txt")})
         QVERIFY2(!QFileInfo::exists(name), qPrintable(name));
     QMap<QString, QByteArray> installed = installedFiles(installation->root(), true);
     installed.remove("update_md5.info");

@@ -196,7 +196,7 @@ void tst_SignedRelease::attacks()
     Served served = signedRelease(V3, "v3", 5, vendorKey);
     quint64 installedRelease = 3;
     // the record as the installation keeps it, by what it accepted under its number
-    const auto recordOf = [](const Served &accepted, const QDateTime &issued) {
+    const auto recordOf = [](const Served &accepted, const QDateTime &issued) -> QByteArray {
         return "release " + QByteArray::number(accepted.statement.release) + "\nissued "
             + issued.toString(Qt::ISODate).toLatin1() + "\nupdate.ini "
             + sha256Hex(accepted.descriptor) + "\nmd5.txt " + sha256Hex(accepted.manifest) + '\n';

@@ -370,7 +370,7 @@ void tst_UpdateApplication::console()
     if (relaunched) {
         QCOMPARE(installation->waitForHost(), (QStringList{installation->updaterPath(), "no_check"}));
     } else {
-        QTest::qWait(300);
+        QVERIFY(installation->waitForStartedProcesses());
         QVERIFY(!installation->hostStarted());
     }
 }

@@ -14,6 +14,10 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #endif
 
 Installation::Installation(const QString &updaterSubdir)
@@ -38,6 +42,14 @@ Installation::Installation(const QString &updaterSubdir)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 #endif
     valid = true;
+}
+
+Installation::~Installation()
+{
+#ifndef Q_OS_WIN
+    for (const int fd : lifelines)
+        ::close(fd);
+#endif
 }
 
 QString Installation::updaterDir() const
@@ -108,6 +120,34 @@ bool Installation::hostStarted() const
     return QFile::exists(hostRecord());
 }
 
+bool Installation::waitForStartedProcesses(int timeoutMs) const
+{
+#ifdef Q_OS_WIN
+    // the host's script, or program, needs a moment after the updater has ended
+    Q_UNUSED(timeoutMs)
+    QTest::qWait(300);
+    return true;
+#else
+    // nothing is ever written: the read ends at the end of the file once every holder has ended
+    QElapsedTimer timer;
+    timer.start();
+    for (const int fd : lifelines) {
+        if (fd < 0)
+            return false;
+        for (;;) {
+            pollfd ready {fd, POLLIN, 0};
+            char byte;
+            if (::poll(&ready, 1, 0) > 0 && ::read(fd, &byte, 1) == 0)
+                break;
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(10);
+        }
+    }
+    return true;
+#endif
+}
+
 QStringList Installation::waitForHost(int timeoutMs) const
 {
     QElapsedTimer timer;
@@ -147,7 +187,20 @@ QProcess *Installation::start(const QStringList &arguments) const
     auto *process = new QProcess;
     process->setProcessEnvironment(environment);
     process->setWorkingDirectory(dir.path());
+#ifdef Q_OS_WIN
     process->start(updaterPath(), arguments);
+#else
+    // the write end alone is inherited, by the updater and by what it starts (QProcess closes no
+    // descriptor in either); it is open in this process only while the updater starts
+    int ends[2];
+    const bool piped = ::pipe(ends) == 0;
+    if (piped)
+        ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    process->start(updaterPath(), arguments);
+    if (piped)
+        ::close(ends[1]);
+    lifelines.push_back(piped ? ends[0] : -1); // (-1 fails the wait)
+#endif
     return process;
 }
 

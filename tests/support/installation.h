@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <vector>
+
 // A throw-away installation for black-box runs: a temporary directory holding a copy of the
 // built updater (its own directory decides where it reads system.cfg and which lock it takes),
 // its configuration and a host stand-in that records how it was started.
@@ -17,6 +19,7 @@ class Installation
 public:
     // updaterSubdir: where the updater lies below the root, e.g. "bin"; empty for the root
     explicit Installation(const QString &updaterSubdir = QString());
+    ~Installation();
 
     bool isValid() const { return valid; }
     QString errorString() const { return error; }
@@ -33,6 +36,12 @@ public:
     // (generous: under Wine on a busy machine starting the stand-in took more than 10 s)
     QStringList waitForHost(int timeoutMs = 30000) const;
     bool hostStarted() const;
+    // Waits until a host that the updaters started here may have started has run: the updater
+    // starts the host before it ends. On Unix every updater started here holds the write end of
+    // a pipe, and so does every process it starts, until it ends; false when one still runs after
+    // timeoutMs. On Windows the desktop's shell starts the host, which inherits nothing of the
+    // updater's: a fixed pause stands in there.
+    bool waitForStartedProcesses(int timeoutMs = 30000) const;
 
     void writeFile(const QString &relative, const QByteArray &bytes) const;
     QByteArray readFile(const QString &relative) const;
@@ -59,6 +68,8 @@ private:
     QString subdir;
     bool valid = false;
     QString error;
+    // the read ends of the pipes the updaters started here hold (Unix)
+    mutable std::vector<int> lifelines;
 };
 
 // every regular file below root with its content, by relative path: a snapshot of a tree

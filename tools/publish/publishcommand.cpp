@@ -1,86 +1,33 @@
 #include "publishcommand.h"
 
-#include "progressmeter.h"
+#include "consoleoutput.h"
 #include "publicationcheck.h"
+#include "publishactions.h"
 #include "publisher.h"
 #include "releasesigner.h"
 #include "signingkeyfile.h"
 
 #include "proxyaccess.h"
-#include "releasestatement.h"
 #include "tlstrust.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QLocale>
-
-#include <cstdio>
 
 namespace {
-const char ProgramName[] = "update-publish";
-
 QString tr(const char *text, const char *disambiguation = nullptr, int n = -1)
 {
     return QCoreApplication::translate("PublishCommand", text, disambiguation, n);
 }
 
-void print(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-void printError(const QString &message)
-{
-    print(stderr, QLatin1String(ProgramName) + QLatin1String(": ") + message + QLatin1Char('\n'));
-}
-
-void printWarnings(const QStringList &warnings)
-{
-    for (const QString &warning : warnings)
-        printError(tr("warning: %1").arg(warning));
-}
-
 int usageError(const QString &message)
 {
     printError(message);
-    print(stderr, tr("Try '%1 --help' for more information.\n").arg(QLatin1String(ProgramName)));
+    print(stderr,
+        tr("Try '%1 --help' for more information.\n").arg(QLatin1String(PublishProgramName)));
     return PublishUsageError;
 }
-
-// progress goes to a terminal only; redirected output stays free of '\r' lines
-class Progress
-{
-public:
-    explicit Progress(const QString &label)
-    {
-        if (!ProgressMeter::standardErrorIsTerminal())
-            return;
-        if (stream.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered))
-            meter.reset(new ProgressMeter(&stream, label));
-    }
-    ~Progress() { finish(); }
-
-    std::function<void(quint64, quint64)> handler()
-    {
-        if (!meter)
-            return {};
-        return [this](quint64 done, quint64 total) { meter->update(done, total); };
-    }
-    void finish()
-    {
-        if (meter)
-            meter->finish();
-    }
-
-private:
-    QFile stream;
-    QScopedPointer<ProgressMeter> meter;
-};
 
 QString description()
 {
@@ -160,179 +107,18 @@ QString description()
               "usage error.");
 }
 
-QString keyList(const QList<QByteArray> &keys)
-{
-    QStringList texts;
-    for (const QByteArray &key : keys)
-        texts.append(keyText(key));
-    return texts.join(QLatin1String(", "));
-}
-
-QString signedSummary(const ReleaseSigner &signer)
-{
-    return tr("Signed as release %1, valid until %2, by %3. Sign it again before then:\n"
-              "  update-publish --sign KEYFILE SERVER_DIR\n")
-        .arg(signer.releaseNumber())
-        .arg(signer.expires().toString(Qt::ISODate), keyList(signer.publicKeys()));
-}
-
-int publish(const PublishOptions &options)
-{
-    Publisher publisher(options);
-    if (!publisher.checkArguments()) {
-        for (const QString &error : publisher.errors())
-            printError(error);
-        return PublishUsageError;
-    }
-    const bool prepared = publisher.prepare();
-    printWarnings(publisher.warnings());
-    if (!prepared) {
-        for (const QString &error : publisher.errors())
-            printError(error);
-        printError(tr("Nothing was published."));
-        return PublishFailed;
-    }
-
-    bool published = false;
-    {
-        Progress progress(tr("Publishing"));
-        publisher.setProgressHandler(progress.handler());
-        published = publisher.publish();
-    }
-    if (!published) {
-        for (const QString &error : publisher.errors())
-            printError(error);
-        printError(tr("Publishing failed; update.ini was not changed."));
-        return PublishFailed;
-    }
-    printWarnings(publisher.warnings());
-
-    print(stdout,
-        tr("Published %n file(s), %1 bytes, as version \"%2\" in %3 (%4 update).\n", nullptr,
-            publisher.files().size())
-            .arg(publisher.totalSize())
-            .arg(options.version, QDir::toNativeSeparators(publisher.folderPath()),
-                options.optional ? tr("optional") : tr("forced")));
-    if (!options.deltaFrom.isEmpty()) {
-        const DeltaMaker &deltas = publisher.deltas();
-        print(stdout,
-            tr("Made %n patch(es) from earlier releases: the changed files they cover, %1 bytes, "
-               "take %2 bytes as patches.\n",
-                nullptr, deltas.patches().size())
-                .arg(deltas.patchedFileBytes())
-                .arg(deltas.largestPatchBytes()));
-    }
-    if (publisher.signer().isEnabled())
-        print(stdout, signedSummary(publisher.signer()));
-    print(stdout, Publisher::urlExplanation(options.folder) + QLatin1Char('\n'));
-    return PublishSucceeded;
-}
-
-int resign(const SigningOptions &options, const QString &serverDir)
-{
-    ReleaseSigner signer(options);
-    if (!signer.checkArguments()) {
-        for (const QString &error : signer.errors())
-            printError(error);
-        return PublishUsageError;
-    }
-    bool signedAgain = false;
-    {
-        Progress progress(tr("Verifying"));
-        signedAgain = signer.resign(serverDir, progress.handler());
-    }
-    printWarnings(signer.warnings());
-    if (!signedAgain) {
-        for (const QString &error : signer.errors())
-            printError(error);
-        printError(tr("Nothing was signed; update.sig was not changed."));
-        return PublishFailed;
-    }
-    print(stdout,
-        tr("%1: version \"%2\" in folder %3, %n file(s) verified.\n", nullptr, signer.fileCount())
-            .arg(QDir::toNativeSeparators(serverDir), signer.version(), signer.folder()));
-    print(stdout, signedSummary(signer));
-    return PublishSucceeded;
-}
-
-int keygen(const QString &path)
-{
-    QByteArray publicKey;
-    QString error;
-    if (!writeSigningKeyFiles(path, publicKey, error)) {
-        printError(error);
-        return PublishFailed;
-    }
-    const QString key = keyText(publicKey);
-    print(stdout,
-        tr("Wrote the secret key to %1 and the public key to %2.\n"
-           "Keep %1 private: whoever has it can sign releases your clients install.\n"
-           "Public key: %3\n"
-           "Clients require releases signed by it with this line in the [Update] group of\n"
-           "their system.cfg:\n")
-            .arg(QDir::toNativeSeparators(path),
-                QDir::toNativeSeparators(path + QLatin1String(".pub")), key));
-    print(stdout, QLatin1String("PublicKeys=") + key + QLatin1Char('\n'));
-    return PublishSucceeded;
-}
-
-int check(const QString &location, const QList<QByteArray> &trustedKeys,
-    const ProxySetting &proxy)
-{
-    const bool remote = PublicationCheck::isServerUrl(location);
-    PublicationCheck check = remote
-        ? PublicationCheck(std::make_unique<ServerSource>(location, proxy))
-        : PublicationCheck(location);
-    const QString serverDir = remote ? location : QDir::toNativeSeparators(location);
-    // clients append the folder to the base URL without a separator
-    if (remote && !location.endsWith(QLatin1Char('/')))
-        printError(tr("warning: %1 does not end with '/': clients look for the release folder "
-                      "at %1FOLDER/ and for update.ini at %1/update.ini.")
-                       .arg(location));
-    check.setTrustedKeys(trustedKeys);
-    bool passed = false;
-    {
-        Progress progress(tr("Verifying"));
-        check.setProgressHandler(progress.handler());
-        passed = check.run();
-    }
-    printWarnings(check.warnings());
-    for (const QString &problem : check.problems())
-        printError(problem);
-    if (!passed) {
-        if (check.isSigned() || !trustedKeys.isEmpty())
-            printError(tr("The publication in %1 does not match its manifest or its signed "
-                          "statement.")
-                           .arg(serverDir));
-        else
-            printError(tr("The publication in %1 does not match its manifest.")
-                           .arg(serverDir));
-        return PublishFailed;
-    }
-    QString line = tr("%1: version \"%2\" in folder %3, %n file(s) verified (%4 update)", nullptr,
-        check.fileCount())
-                       .arg(serverDir, check.version(), check.folder(),
-                           check.isOptional() ? tr("optional") : tr("forced"));
-    if (check.isSigned())
-        line += tr(", signed as release %1, valid until %2, by %3")
-                    .arg(check.statement().release)
-                    .arg(check.statement().expires.toString(Qt::ISODate),
-                        keyList(check.signingKeys()));
-    print(stdout, line + QLatin1String(".\n"));
-    return PublishSucceeded;
-}
 } // namespace
 
 int runPublishCommand(const QStringList &arguments)
 {
-    QCoreApplication::setApplicationName(QLatin1String(ProgramName));
+    QCoreApplication::setApplicationName(QLatin1String(PublishProgramName));
     QCoreApplication::setApplicationVersion(QStringLiteral(PUBLISH_TOOL_VERSION));
 
     // "--version TEXT" names the release; given alone, it asks for this tool's version
     if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--version")) {
         print(stdout,
-            QLatin1String(ProgramName) + QLatin1Char(' ') + QCoreApplication::applicationVersion()
-                + QLatin1Char('\n'));
+            QLatin1String(PublishProgramName) + QLatin1Char(' ')
+                + QCoreApplication::applicationVersion() + QLatin1Char('\n'));
         return PublishSucceeded;
     }
 
@@ -418,7 +204,7 @@ int runPublishCommand(const QStringList &arguments)
             || parser.isSet(caCertificatesOption) || parser.isSet(proxyOption)
             || !positional.isEmpty() || parser.values(keygenOption).size() != 1)
             return usageError(tr("--keygen takes one KEYFILE and nothing else."));
-        return keygen(parser.value(keygenOption));
+        return makeKeyPair(parser.value(keygenOption));
     }
     if (parser.isSet(checkOption)) {
         if (publishing || signing)
@@ -436,9 +222,9 @@ int runPublishCommand(const QStringList &arguments)
         // as the updater takes CaCertificates (and, on Unix, SSL_CERT_FILE without it)
         if (remote && trustCertificates(parser.value(caCertificatesOption)) == 0
             && parser.isSet(caCertificatesOption))
-            return usageError(tr("--ca-certificates: no certificate can be read from %1.")
-                                  .arg(QDir::toNativeSeparators(
-                                      parser.value(caCertificatesOption))));
+            return usageError(
+                tr("--ca-certificates: no certificate can be read from %1.")
+                    .arg(QDir::toNativeSeparators(parser.value(caCertificatesOption))));
         QList<QByteArray> trustedKeys;
         for (const QString &argument : parser.values(publicKeyOption)) {
             QList<QByteArray> keys;
@@ -450,7 +236,7 @@ int runPublishCommand(const QStringList &arguments)
                     trustedKeys.append(key);
             }
         }
-        return check(positional.constFirst(), trustedKeys, proxy);
+        return checkPublication(positional.constFirst(), trustedKeys, proxy);
     }
     if (parser.isSet(publicKeyOption))
         return usageError(tr("--public-key goes with --check."));
@@ -482,7 +268,7 @@ int runPublishCommand(const QStringList &arguments)
         if (publishing)
             return usageError(tr("Signing a publication again takes SERVER_DIR alone; "
                                  "publishing needs RELEASE_DIR and SERVER_DIR."));
-        return resign(signingOptions, positional.constFirst());
+        return signAgain(signingOptions, positional.constFirst());
     }
 
     if (positional.size() != 2)
@@ -508,5 +294,5 @@ int runPublishCommand(const QStringList &arguments)
                                  "--delta-from.")
                                   .arg(ZstdMaxLevel));
     }
-    return publish(options);
+    return publishRelease(options);
 }

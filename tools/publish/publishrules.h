@@ -1,6 +1,7 @@
 #ifndef PUBLISHRULES_H
 #define PUBLISHRULES_H
 
+#include <QDir>
 #include <QString>
 
 // Why a "/"-separated path below the release cannot be published, or an empty string when it
@@ -30,5 +31,9 @@ QString resolvedPath(const QString &path);
 
 // true when both name the same directory or path lies below directory; both resolved
 bool isSameOrInside(const QString &path, const QString &directory);
+
+// every entry of a directory, hidden and system ones included, as a release is published
+const QDir::Filters EveryEntry
+    = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
 #endif // PUBLISHRULES_H

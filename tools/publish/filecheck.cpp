@@ -1,0 +1,165 @@
+// PublicationCheck's reading of md5.txt, line by line as the updater parses it, and of every
+// file it lists, streamed and hashed.
+#include "publicationcheck.h"
+
+#include "publishrules.h"
+
+#include "deltaindex.h"
+#include "digest.h"
+#include "manifest.h"
+
+#include <QSet>
+
+namespace {
+bool isLowerHex(const QByteArray &text, int length)
+{
+    if (text.size() != length)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+bool isHex(const QByteArray &text, int length)
+{
+    return isLowerHex(text.toLower(), length);
+}
+} // namespace
+
+void PublicationCheck::checkManifestLines(const QByteArray &bytes)
+{
+    QList<QByteArray> lines = bytes.split('\n');
+    // the line end of the last line leaves an empty piece, not a line
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+
+    // each line on its own through the updater's parser: what it drops, a client never fetches
+    QSet<QString> seen;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        const QString shown = printablePath(QString::fromLocal8Bit(line));
+        const Manifest parsed = parseManifest(line);
+        if (parsed.isEmpty()) {
+            problemList.append(
+                tr("md5.txt line %1 is dropped by the updater: \"%2\"").arg(i + 1).arg(shown));
+            continue;
+        }
+        const ManifestEntry &entry = parsed.first();
+        if (seen.contains(entry.path))
+            problemList.append(tr("md5.txt line %1 lists \"%2\" again; the updater keeps only "
+                                  "the last line for a path.")
+                                   .arg(i + 1)
+                                   .arg(printablePath(entry.path)));
+        seen.insert(entry.path);
+        const QString cacheProblem = defaultCacheProblem(entry.path);
+        if (!cacheProblem.isEmpty())
+            problemList.append(tr("md5.txt line %1: \"%2\" %3.")
+                                   .arg(i + 1)
+                                   .arg(printablePath(entry.path), cacheProblem));
+
+        const QList<QByteArray> fields = line.split('\t');
+        if (!isLowerHex(fields.at(0), 32))
+            problemList.append(
+                tr("md5.txt line %1 has no valid digest: \"%2\"").arg(i + 1).arg(shown));
+        if (!isHex(fields.at(1), 16))
+            problemList.append(
+                tr("md5.txt line %1 has no valid size: \"%2\"").arg(i + 1).arg(shown));
+    }
+    if (lines.isEmpty())
+        problemList.append(tr("md5.txt lists no files."));
+}
+
+void PublicationCheck::checkFiles(const QByteArray &bytes)
+{
+    const Manifest manifest = parseManifest(bytes);
+    quint64 total = 0;
+    for (const ManifestEntry &entry : manifest)
+        total += entry.size;
+    quint64 done = 0;
+    if (progress)
+        progress(0, total);
+
+    // the SHA-256 comes from the same read as the digest text
+    const bool hashing = collecting || statementRead;
+    const QMap<QString, QByteArray> &signedHashes = releaseStatement.files;
+    for (const ManifestEntry &entry : manifest) {
+        ++checkedFiles;
+        const QString shown = printablePath(entry.path);
+        if (statementRead && !signedHashes.contains(entry.path))
+            problemList.append(tr("\"%1\" has no SHA-256 in update.sig; clients refuse the "
+                                  "release.")
+                                   .arg(shown));
+        DigestHasher hasher;
+        Sha256Hasher sha256;
+        quint64 read = 0;
+        quint64 size = entry.size;
+        QString error;
+        const PublicationSource::Outcome outcome = source->stream(
+            folderName, entry.path, size,
+            [&](const char *data, qint64 length) {
+                hasher.addData(data, length);
+                if (hashing)
+                    sha256.addData(data, length);
+                read += quint64(length);
+                if (progress)
+                    progress(done + qMin(read, entry.size), total);
+            },
+            error);
+        done += entry.size;
+        const QString problem = streamProblem(outcome, shown, size, entry.size, error);
+        if (!problem.isEmpty()) {
+            problemList.append(problem);
+            continue;
+        }
+        const QByteArray digest = hasher.digestText();
+        if (digest != entry.digest)
+            problemList.append(
+                tr("\"%1\" differs from md5.txt: its digest is %2, md5.txt lists %3.")
+                    .arg(shown, QString::fromLatin1(digest), QString::fromLatin1(entry.digest)));
+        if (!hashing)
+            continue;
+        const QByteArray hash = sha256.hexDigest();
+        hashes.insert(entry.path, hash);
+        const auto signedHash = signedHashes.constFind(entry.path);
+        if (statementRead && signedHash != signedHashes.cend() && *signedHash != hash)
+            problemList.append(
+                tr("\"%1\" differs from update.sig: its SHA-256 is %2, update.sig states %3.")
+                    .arg(shown, QString::fromLatin1(hash), QString::fromLatin1(*signedHash)));
+    }
+    if (progress)
+        progress(done, total);
+    checkPatches(manifest);
+
+    if (statementRead) {
+        int unlisted = 0;
+        for (auto it = signedHashes.cbegin(); it != signedHashes.cend(); ++it)
+            unlisted += manifest.contains(it.key()) || it.key() == deltaIndexName() ? 0 : 1;
+        if (unlisted > 0)
+            warningList.append(
+                tr("update.sig states the SHA-256 of %n file(s) md5.txt does not list.", nullptr,
+                    unlisted));
+    }
+}
+
+QString PublicationCheck::streamProblem(PublicationSource::Outcome outcome, const QString &shown,
+    quint64 size, quint64 listed, const QString &error) const
+{
+    switch (outcome) {
+    case PublicationSource::Outcome::Read:
+        return QString();
+    case PublicationSource::Outcome::Missing:
+        return error.isEmpty() ? tr("\"%1\" is missing.").arg(shown)
+                               : tr("\"%1\" is missing: %2.").arg(shown, error);
+    case PublicationSource::Outcome::NotFile:
+        return tr("\"%1\" is not a regular file.").arg(shown);
+    case PublicationSource::Outcome::WrongSize:
+        return tr("\"%1\" has %2 bytes, md5.txt lists %3.").arg(shown).arg(size).arg(listed);
+    case PublicationSource::Outcome::TooLong:
+        return tr("\"%1\" has more bytes than the %2 md5.txt lists.").arg(shown).arg(listed);
+    case PublicationSource::Outcome::Failed:
+        break;
+    }
+    return tr("Cannot read \"%1\": %2").arg(shown, error);
+}
