@@ -72,6 +72,8 @@ void UpdateFrontend::runWorkerWithProgress(CDownloadThread &worker)
     CUpdateProgress progress(&worker);
     // the worker's failure shows in the dialog too: it is a report like the others
     progress.setMessageFilter([this](const QString &message) { return shown(message); });
+    // started once the dialog follows it; the end it reports arrives in the dialog's loop
+    worker.start(QThread::InheritPriority);
     execDialog(progress);
 }
 

@@ -48,7 +48,7 @@ public:
     virtual void reportComparison(bool update) = 0;
     // asked before an optional update; true to go on
     virtual bool confirmUpdate(const QString &version) = 0;
-    // runs the worker until its thread has finished
+    // starts the worker and returns once its thread has finished
     virtual void runWorker(CDownloadThread &worker, bool forced) = 0;
     virtual bool relaunchesHost(AttemptResult result) const = 0;
 
@@ -65,6 +65,7 @@ protected:
 
     // every modal dialog of the run goes through here
     virtual int execDialog(QDialog &dialog);
+    // starts the worker under the progress dialog, which closes once its thread has finished
     void runWorkerWithProgress(CDownloadThread &worker);
 
 private:
