@@ -53,8 +53,7 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString
         if (context.proxy)
             context.proxy->takeChallenge(); // one left from an earlier request is not this one's
         if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-                FetchTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr,
-                maxBody, status))
+                FetchTimeoutSeconds, maxBody, status))
             return true;
         if (!frontend.answerProxyChallenge(context.proxy, error))
             return false;

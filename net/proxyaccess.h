@@ -26,9 +26,16 @@ struct ProxySetting
 // percent-decoded): that proxy. False for anything else.
 bool parseProxySetting(const QString &text, ProxySetting &setting);
 
+class QAuthenticator;
+
 // A proxy that asked for credentials it had not been given, or refused the ones it was given.
 struct ProxyChallenge
 {
+    // the demand as the manager's proxyAuthenticationRequired hands it over: the proxy had
+    // credentials, its own or given during the run, when it or the authenticator carries a user
+    // name (a refused tunnel hands over an empty authenticator)
+    static ProxyChallenge of(const QNetworkProxy &proxy, const QAuthenticator &authenticator);
+
     QNetworkProxy proxy;
     bool refused = false;
     // "host:port", as the proxy is named to the user
