@@ -126,7 +126,8 @@ QString cacheDirProblem(const QString &path, QString &resolved)
 // index is optional and any trouble with it means whole files, told only in the log; a signed
 // release's index must be the one its statement names.
 QMap<QString, DeltaPatch> availablePatches(const UpdateContext &context, UpdateFrontend &frontend,
-    const QString &folder, const Manifest &changes, const ReleaseStatement *statement)
+    const QString &folder, const Manifest &changes, const Manifest &applied,
+    const ReleaseStatement *statement)
 {
     QByteArray bytes;
     QString error;
@@ -142,7 +143,7 @@ QMap<QString, DeltaPatch> availablePatches(const UpdateContext &context, UpdateF
         qCInfo(lcDelta, "no patches: the index is not the one the release statement signs");
     else if (!parseDeltaIndex(bytes, patches))
         qCInfo(lcDelta, "no patches: the index is not in the expected format");
-    const QMap<QString, DeltaPatch> chosen = choosePatches(patches, changes, context.installRoot);
+    const QMap<QString, DeltaPatch> chosen = choosePatches(patches, changes, applied, context.installRoot);
     if (!patches.isEmpty())
         qCInfo(lcDelta, "%d of %d changed files have a patch for the installed copy",
             chosen.size(), changes.size());
@@ -225,7 +226,8 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
         if (!refusal.isEmpty())
             return failed(refusal);
     }
-    const Manifest changes = detectChanges(remote, context.installRoot);
+    const Manifest applied = readAppliedManifest(context.installRoot);
+    const Manifest changes = detectChanges(remote, applied, context.installRoot);
     const bool forced = values.updateType != 0;
     frontend.reportComparison(!changes.isEmpty() && forced);
     if (changes.isEmpty()) {
@@ -241,7 +243,8 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     // patches are asked for only where the release announces them, once the update goes ahead:
     // a server without them never sees a request it did not expect
     const QMap<QString, DeltaPatch> patches = values.deltaIndex
-        ? availablePatches(context, frontend, folder, changes, signedRecord ? &statement : nullptr)
+        ? availablePatches(
+            context, frontend, folder, changes, applied, signedRecord ? &statement : nullptr)
         : QMap<QString, DeltaPatch>();
     return applyUpdate(context, frontend, changes, body, forced, folder, signedRecord, patches);
 }
