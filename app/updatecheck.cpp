@@ -86,21 +86,11 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const Publica
 // is the cache's path without links, the one that was checked.
 QString cacheDirProblem(const QString &path, QString &resolved)
 {
-    const FolderChain above = checkFolders(QFileInfo(path).absolutePath());
-    const QString folder = QDir::toNativeSeparators(above.folder);
-    switch (above.problem) {
-    case FolderChain::None:
-        break;
-    case FolderChain::Link:
-        return tr("上级目录%1是指向别处的链接").arg(folder);
-    case FolderChain::OtherOwner:
-        return tr("上级目录%1属于其他用户").arg(folder);
-    case FolderChain::OthersMayWrite:
-        return tr("上级目录%1其他用户可写入").arg(folder);
-    case FolderChain::Unknown:
-        return tr("无法读取上级目录%1的所有者和权限").arg(folder);
-    }
-    resolved = QDir(above.resolved).filePath(QFileInfo(path).fileName());
+    QString above;
+    QString problem;
+    if (!checkFolders(QFileInfo(path).absolutePath(), above, problem))
+        return problem;
+    resolved = QDir(above).filePath(QFileInfo(path).fileName());
     switch (pathKind(resolved)) {
     case PathKind::Link:
         return tr("是指向别处的链接");

@@ -1,5 +1,6 @@
 #include "pathtrust.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -89,7 +90,7 @@ struct TrustedSids
                << wellKnownSid(WinLocalSystemSid);
         // the servicing account, which holds full control of Program Files and what is below it
         const wchar_t *installerText
-                = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+            = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
         PSID installer = nullptr;
         if (::ConvertStringSidToSidW(installerText, &installer)) {
             owners << sidBytes(installer);
@@ -124,8 +125,8 @@ Ownership securityOwnership(const std::wstring &native, ACCESS_MASK rights)
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (::GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
-                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                nullptr, &dacl, nullptr, &descriptor)
+            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl, nullptr,
+            &descriptor)
         != ERROR_SUCCESS)
         return Ownership::Unknown;
     const auto release = qScopeGuard([descriptor] { ::LocalFree(descriptor); });
@@ -155,10 +156,9 @@ Ownership securityOwnership(const std::wstring &native, ACCESS_MASK rights)
         if (!(allowed->Mask & rights))
             continue;
         const bool plain = header->AceType == ACCESS_ALLOWED_ACE_TYPE
-                || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+            || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
         if (!plain
-            || !TrustedSids::contains(trusted.writers,
-                                      const_cast<DWORD *>(&allowed->SidStart)))
+            || !TrustedSids::contains(trusted.writers, const_cast<DWORD *>(&allowed->SidStart)))
             return Ownership::OthersMayWrite;
     }
     return Ownership::Private;
@@ -259,7 +259,7 @@ Ownership ownership(const QString &path)
 #ifdef Q_OS_WIN
     // whoever may change the contents, remove or rename it, or change who may
     constexpr ACCESS_MASK writeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD
-            | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+        | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
     return securityOwnership(nativePath(path), writeRights);
 #else
     struct stat status;
@@ -279,8 +279,8 @@ bool removeWithoutFollowing(const QString &path)
     return removeNative(nativePath(QFileInfo(path).absoluteFilePath()));
 #else
     const QFileInfo info(path);
-    const int parent = ::open(QFile::encodeName(info.absolutePath()).constData(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int parent = ::open(
+        QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent < 0)
         return errno == ENOENT;
     const bool removed = removeAt(parent, QFile::encodeName(info.fileName()).constData());
@@ -299,14 +299,14 @@ bool createPrivateDirectory(const QString &path)
         return false;
     // full control for SYSTEM, Administrators and this user, on the directory and everything
     // created below it; "P": nothing inherited from the parent
-    const std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"
-            + std::wstring(userText) + L")";
+    const std::wstring sddl
+        = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + std::wstring(userText) + L")";
     ::LocalFree(userText);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                &descriptor, nullptr))
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return false;
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     const bool created = ::CreateDirectoryW(nativePath(path).c_str(), &attributes);
     ::LocalFree(descriptor);
     return created;
@@ -315,9 +315,30 @@ bool createPrivateDirectory(const QString &path)
 #endif
 }
 
-FolderChain checkFolders(const QString &path)
+namespace {
+// why a folder above the path fails, as the reports say it
+QString folderRefusal(const char *text, const QString &folder)
 {
-    FolderChain chain;
+    return QCoreApplication::translate("QObject", text).arg(QDir::toNativeSeparators(folder));
+}
+
+QString ownershipRefusal(Ownership ownership, const QString &folder)
+{
+    switch (ownership) {
+    case Ownership::OtherOwner:
+        return folderRefusal("上级目录%1属于其他用户", folder);
+    case Ownership::OthersMayWrite: // may remove or rename what it holds, or change who may
+        return folderRefusal("上级目录%1其他用户可写入", folder);
+    case Ownership::Private:
+    case Ownership::Unknown:
+        break;
+    }
+    return folderRefusal("无法读取上级目录%1的所有者和权限", folder);
+}
+} // namespace
+
+bool checkFolders(const QString &path, QString &resolved, QString &error)
+{
     const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
 #ifdef Q_OS_WIN
     // Links are not followed here: a junction another user made, or one whose target lies in a
@@ -326,7 +347,7 @@ FolderChain checkFolders(const QString &path)
     // was checked for as long as only trusted principals change it.
     // rights to remove or rename the folder or what it holds, or to give oneself those rights
     constexpr ACCESS_MASK replaceRights
-            = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+        = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
     QString current;
     QStringList names;
     if (absolute.startsWith(QLatin1String("//"))) { // a share: //server/share is its root
@@ -337,7 +358,7 @@ FolderChain checkFolders(const QString &path)
         current = absolute.left(3); // "C:/"
         names = absolute.mid(3).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     }
-    chain.resolved = absolute;
+    resolved = absolute;
     for (int i = -1; i < names.size(); ++i) {
         if (i >= 0)
             current = QDir(current).filePath(names.at(i));
@@ -348,41 +369,29 @@ FolderChain checkFolders(const QString &path)
         case PathKind::Missing:
         case PathKind::File:
         case PathKind::Other:
-            return chain; // nothing to check below: the path fails wherever it is used
+            return true; // nothing to check below: the path fails wherever it is used
         case PathKind::Link:
-            chain.problem = FolderChain::Link;
-            chain.folder = current;
-            return chain;
+            error = folderRefusal("上级目录%1是指向别处的链接", current);
+            return false;
         case PathKind::Directory:
             break;
         }
-        switch (securityOwnership(nativePath(current), replaceRights)) {
-        case Ownership::Private:
+        const Ownership owner = securityOwnership(nativePath(current), replaceRights);
+        if (owner == Ownership::Private)
             continue;
-        case Ownership::OtherOwner:
-            chain.problem = FolderChain::OtherOwner;
-            break;
-        case Ownership::OthersMayWrite:
-            chain.problem = FolderChain::OthersMayWrite;
-            break;
-        case Ownership::Unknown:
-            chain.problem = FolderChain::Unknown;
-            break;
-        }
-        chain.folder = current;
-        return chain;
+        error = ownershipRefusal(owner, current);
+        return false;
     }
-    return chain;
+    return true;
 #else
     // The path is resolved here as the system resolves it, one name at a time from the root,
     // so that every entry the resolution reads is checked: a link is followed only when its
     // owner is trusted, the folder holding it having passed already. The path without links
     // that results is what the caller uses from then on.
     constexpr int MaxLinks = 40; // as Linux, before ELOOP
-    const auto failed = [&chain](FolderChain::Problem problem, const QString &folder) {
-        chain.problem = problem;
-        chain.folder = folder;
-        return chain;
+    const auto failed = [&error](Ownership problem, const QString &folder) {
+        error = ownershipRefusal(problem, folder);
+        return false;
     };
     const auto trustedOwner = [](uid_t owner) { return owner == ::geteuid() || owner == 0; };
     QStringList pending = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
@@ -403,16 +412,16 @@ FolderChain checkFolders(const QString &path)
         struct stat status;
         if (::lstat(native.constData(), &status) != 0) {
             if (errno != ENOENT)
-                return failed(FolderChain::Unknown, current);
+                return failed(Ownership::Unknown, current);
             break; // nothing to check below: only the folders checked may create it
         }
         if (S_ISLNK(status.st_mode)) {
             if (!trustedOwner(status.st_uid))
-                return failed(FolderChain::OtherOwner, current);
+                return failed(Ownership::OtherOwner, current);
             QByteArray target(PATH_MAX, Qt::Uninitialized);
             const ssize_t length = ::readlink(native.constData(), target.data(), target.size());
             if (++links > MaxLinks || length <= 0 || length >= target.size())
-                return failed(FolderChain::Unknown, current);
+                return failed(Ownership::Unknown, current);
             target.resize(int(length));
             const QString text = QFile::decodeName(target);
             pending = text.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
@@ -423,12 +432,12 @@ FolderChain checkFolders(const QString &path)
         if (!S_ISDIR(status.st_mode))
             break; // no folder: the path fails wherever it is used
         if (!trustedOwner(status.st_uid))
-            return failed(FolderChain::OtherOwner, current);
+            return failed(Ownership::OtherOwner, current);
         if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX))
-            return failed(FolderChain::OthersMayWrite, current);
+            return failed(Ownership::OthersMayWrite, current);
     }
     pending.prepend(current);
-    chain.resolved = QDir::cleanPath(pending.join(QLatin1Char('/')));
-    return chain;
+    resolved = QDir::cleanPath(pending.join(QLatin1Char('/')));
+    return true;
 #endif
 }
