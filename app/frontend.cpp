@@ -29,10 +29,10 @@ QString UpdateFrontend::shown(const QString &message) const
     return passwords.hidden(message);
 }
 
-bool UpdateFrontend::answerProxyChallenge(ProxyAccess *access, QString &message)
+bool UpdateFrontend::answerProxyChallenge(
+    ProxyAccess *access, const std::optional<ProxyChallenge> &challenge, QString &message)
 {
-    const std::optional<ProxyChallenge> challenge = access ? access->takeChallenge() : std::nullopt;
-    if (!challenge)
+    if (!access || !challenge)
         return false;
     QString user = challenge->proxy.user();
     QString password;

@@ -1,13 +1,15 @@
 #ifndef FRONTEND_H
 #define FRONTEND_H
 
+#include "proxyaccess.h"
 #include "urlpasswords.h"
 
 #include <QString>
 
+#include <optional>
+
 class CDownloadThread;
 class CUpdateError;
-class ProxyAccess;
 class QDialog;
 
 // How an update attempt ended, as far as relaunching the host is concerned.
@@ -32,11 +34,12 @@ public:
     // the message as it is shown: without the passwords of the base URL and the proxy
     QString shown(const QString &message) const;
 
-    // A proxy of access asked for credentials since the last look: asks for them (the dialogs
-    // do, the console never does) and gives them to access, true then, and the request is to be
-    // sent again. Otherwise message says that the proxy wants credentials; false as well when no
-    // proxy asked, message then untouched.
-    bool answerProxyChallenge(ProxyAccess *access, QString &message);
+    // A proxy of access failed a request for want of credentials (challenge): asks for them
+    // (the dialogs do, the console never does) and gives them to access, true then, and the
+    // request is to be sent again. Otherwise message says that the proxy wants credentials;
+    // false as well when no proxy asked, or there is no access, message then untouched.
+    bool answerProxyChallenge(
+        ProxyAccess *access, const std::optional<ProxyChallenge> &challenge, QString &message);
 
     // a failure that no new attempt can mend (start-up, configuration)
     void reportFatal(const QString &title, const QString &message);

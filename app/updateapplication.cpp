@@ -63,12 +63,17 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
             context.rateWindow > 0 ? context.rateWindow : CDownloadThread::defaultRateWindow());
     if (context.proxy) {
         ProxyAccess *proxy = context.proxy;
-        worker.setNetworkSetup([proxy](QNetworkAccessManager &manager) { proxy->setUp(manager); });
-        proxy->takeChallenge(); // only the downloads' own are answered below
+        worker.setNetworkSetup([proxy](QNetworkAccessManager &manager) {
+            proxy->setUpKeepingChallenges(manager);
+        });
     }
     frontend.runWorker(worker, forced);
     // no late signal of the worker may reach what the attempt is about to destroy
     QObject::disconnect(&worker, nullptr, nullptr, nullptr);
+    // the demand kept during the downloads, if any, is this run's: the one place it is taken
+    std::optional<ProxyChallenge> challenge;
+    if (context.proxy)
+        challenge = context.proxy->takeChallenge();
 
     if (worker.succeeded()) {
         recordAppliedManifest(context, manifestBytes);
@@ -77,7 +82,7 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     // a proxy that refused the credentials during the downloads: new ones are asked for (in
     // dialog mode), and a new attempt uses them; otherwise the report says what the proxy wants
     QString message = worker.errorMessage();
-    if (frontend.answerProxyChallenge(context.proxy, message))
+    if (frontend.answerProxyChallenge(context.proxy, challenge, message))
         return AttemptResult::NewAttempt;
     return frontend.reportWorkerFailure(message, forced) ? AttemptResult::NewAttempt
                                                          : AttemptResult::NotInstalled;

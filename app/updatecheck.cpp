@@ -50,12 +50,11 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString
     QByteArray &body, QString &error, int *status = nullptr, qint64 maxBody = MaxFetchedBody)
 {
     for (;;) {
-        if (context.proxy)
-            context.proxy->takeChallenge(); // one left from an earlier request is not this one's
+        std::optional<ProxyChallenge> challenge;
         if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-                FetchTimeoutSeconds, maxBody, status))
+                FetchTimeoutSeconds, maxBody, status, &challenge))
             return true;
-        if (!frontend.answerProxyChallenge(context.proxy, error))
+        if (!frontend.answerProxyChallenge(context.proxy, challenge, error))
             return false;
     }
 }

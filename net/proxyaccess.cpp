@@ -127,9 +127,14 @@ ProxyAccess::ProxyAccess(const ProxySetting &setting)
 void ProxyAccess::setUp(QNetworkAccessManager &manager) const
 {
     // a factory of the manager's own, so that Qt's application-wide rule (no proxy for this
-    // machine) does not override a proxy named in the configuration
+    // machine) does not override a proxy named in the configuration. The authenticator of a
+    // demand for credentials is left as it is, which fails the request.
     manager.setProxyFactory(new Factory(shared));
-    // the authenticator is left as it is, which fails the request
+}
+
+void ProxyAccess::setUpKeepingChallenges(QNetworkAccessManager &manager) const
+{
+    setUp(manager);
     QObject::connect(&manager, &QNetworkAccessManager::proxyAuthenticationRequired, &manager,
         [shared = shared](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
             const ProxyChallenge challenge = ProxyChallenge::of(proxy, *authenticator);

@@ -46,9 +46,9 @@ struct ProxyChallenge
 // the run, held in memory only.
 //
 // A manager set up here never answers a proxy's demand for credentials while its request waits:
-// the request fails, the demand is kept as a challenge, and whoever sent the request asks for
-// credentials and sends it again. A question asked inside Qt's signal would run while time limits
-// tick and other transfers wait, and concurrent transfers would each ask.
+// the request fails with the demand as its challenge (httpRequest reports it), and whoever sent
+// the request asks for credentials and sends it again. A question asked inside Qt's signal would
+// run while time limits tick and other transfers wait, and concurrent transfers would each ask.
 class ProxyAccess
 {
 public:
@@ -56,7 +56,10 @@ public:
 
     // the manager takes its proxies from here, with the credentials known when it asks
     void setUp(QNetworkAccessManager &manager) const;
-    // the last proxy demand for credentials since the last call, if any
+    // as setUp, for the worker's managers, whose failures carry no more than a message: the
+    // demands for credentials their requests meet are kept until takeChallenge
+    void setUpKeepingChallenges(QNetworkAccessManager &manager) const;
+    // the last demand kept since the last call, if any
     std::optional<ProxyChallenge> takeChallenge();
     // the credentials sent to this proxy (host and port) from now on
     void setCredentials(const QNetworkProxy &proxy, const QString &user, const QString &password);
