@@ -12,14 +12,15 @@ namespace {
 Q_LOGGING_CATEGORY(lcState, "updater.state")
 } // namespace
 
-QString keepReleaseRecord(
-    const UpdateContext &context, const std::optional<ReleaseRecord> &signedRecord)
+bool keepReleaseRecord(const UpdateContext &context,
+    const std::optional<ReleaseRecord> &signedRecord, QString &error)
 {
-    QString error;
-    if (!signedRecord || writeReleaseRecord(context.installRoot, *signedRecord, error))
-        return QString();
-    return QCoreApplication::translate("QObject", "创建文件[%1]失败:%2")
-        .arg(context.installRoot.absoluteFilePath(releaseRecordName()), error);
+    QString reason;
+    if (!signedRecord || writeReleaseRecord(context.installRoot, *signedRecord, reason))
+        return true;
+    error = QCoreApplication::translate("QObject", "创建文件[%1]失败:%2")
+                .arg(context.installRoot.absoluteFilePath(releaseRecordName()), reason);
+    return false;
 }
 
 void recordAppliedManifest(const UpdateContext &context, const QByteArray &manifestBytes)
@@ -45,8 +46,8 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
     QByteArray manifestBytes, bool forced, QString folderUrl,
     const std::optional<ReleaseRecord> &signedRecord, const QMap<QString, DeltaPatch> &patches)
 {
-    const QString recordFailure = keepReleaseRecord(context, signedRecord);
-    if (!recordFailure.isEmpty())
+    QString recordFailure;
+    if (!keepReleaseRecord(context, signedRecord, recordFailure))
         return frontend.reportFailure(recordFailure) ? AttemptResult::NewAttempt
                                                      : AttemptResult::NotInstalled;
 

@@ -24,9 +24,9 @@ AttemptResult applyUpdate(const UpdateContext &context, UpdateFrontend &frontend
 
 // For a signed release, the record against rollback, written before any of its files is
 // installed: a release whose record could not be kept would lower the guard against the older
-// ones. The message for the report when it could not be written, otherwise an empty text.
-QString keepReleaseRecord(
-    const UpdateContext &context, const std::optional<ReleaseRecord> &signedRecord);
+// ones. False, with the message for the report in error, when it could not be written.
+bool keepReleaseRecord(const UpdateContext &context,
+    const std::optional<ReleaseRecord> &signedRecord, QString &error);
 
 // The applied manifest, once the installation holds the release. It only spares the next run
 // the hashing of files it lists: when it cannot be written, the old one stays and the next run

@@ -79,36 +79,39 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const Publica
     return fetched;
 }
 
-// Why the cache directory must not be used, or an empty text; a path that is no directory at
-// all fails where the descriptor is saved. Every folder above it is checked as well: whoever
+// Whether the cache directory may be used, or false with the reason in error; a path that is no
+// directory at all fails where the descriptor is saved. Every folder above it is checked as well: whoever
 // may rename one of them could swap the checked cache for a directory of their own. resolved
 // is the cache's path without links, the one that was checked.
-QString cacheDirProblem(const QString &path, QString &resolved)
+bool checkCacheDir(const QString &path, QString &resolved, QString &error)
 {
     QString above;
-    QString problem;
-    if (!checkFolders(QFileInfo(path).absolutePath(), above, problem))
-        return problem;
+    if (!checkFolders(QFileInfo(path).absolutePath(), above, error))
+        return false;
     resolved = QDir(above).filePath(QFileInfo(path).fileName());
     switch (pathKind(resolved)) {
     case PathKind::Link:
-        return tr("是指向别处的链接");
+        error = tr("是指向别处的链接");
+        return false;
     case PathKind::Directory:
         break;
     default:
-        return QString();
+        return true;
     }
     switch (ownership(resolved)) {
     case Ownership::Private:
-        return QString();
+        return true;
     case Ownership::OtherOwner:
-        return tr("属于其他用户");
+        error = tr("属于其他用户");
+        return false;
     case Ownership::OthersMayWrite:
-        return tr("其他用户可写入");
+        error = tr("其他用户可写入");
+        return false;
     case Ownership::Unknown:
         break;
     }
-    return tr("无法读取其所有者和权限");
+    error = tr("无法读取其所有者和权限");
+    return false;
 }
 
 // The patches the release offers for the changed files whose installed copy they apply to. The
@@ -165,8 +168,8 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     // could change or replace, or a link that leads somewhere else, is not used at all. The
     // attempt goes on with the path that was checked, never again through a link.
     QString checkedCache;
-    const QString cacheProblem = cacheDirProblem(context.cacheDir.absolutePath(), checkedCache);
-    if (!cacheProblem.isEmpty())
+    QString cacheProblem;
+    if (!checkCacheDir(context.cacheDir.absolutePath(), checkedCache, cacheProblem))
         return failed(tr("缓存目录%1不安全:%2")
                           .arg(QDir::toNativeSeparators(context.cacheDir.absolutePath()),
                               cacheProblem));
@@ -188,10 +191,9 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
                 nullptr, MaxStatementSize))
             return failed(tr("下载升级签名文件失败:%1").arg(error));
         const ReleaseRecord record = readReleaseRecord(context.installRoot);
-        const QString refusal = statementRefusal(statementBytes, context.publicKeys, body, values,
-            record, QDateTime::currentDateTimeUtc(), statement);
-        if (!refusal.isEmpty())
-            return failed(refusal);
+        if (!verifyStatement(statementBytes, context.publicKeys, body, values, record,
+                QDateTime::currentDateTimeUtc(), statement, error))
+            return failed(error);
         signedRecord = recordAfter(record, statement);
     }
 
@@ -199,31 +201,24 @@ AttemptResult runAttempt(const UpdateContext &configured, UpdateFrontend &fronte
     if (!fetch(context, frontend, manifestUrl(folder), body, error))
         return failed(tr("下载更新列表文件失败:%1").arg(error));
     // a signed release's manifest is the one signed, or it is not even parsed
-    if (signedRecord) {
-        const QString refusal = manifestRefusal(body, statement);
-        if (!refusal.isEmpty())
-            return failed(refusal);
-    }
+    if (signedRecord && !verifyManifest(body, statement, error))
+        return failed(error);
     const int lines = body.count('\n');
     if (lines > MaxManifestLines)
         return failed(tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines));
 
     Manifest remote = parseManifest(body);
     startRunLog(context.cacheDir, remote);
-    if (signedRecord) {
-        const QString refusal = attachSignedHashes(statement, remote);
-        if (!refusal.isEmpty())
-            return failed(refusal);
-    }
+    if (signedRecord && !attachSignedHashes(statement, remote, error))
+        return failed(error);
     const Manifest applied = readAppliedManifest(context.installRoot);
     const Manifest changes = detectChanges(remote, applied, context.installRoot);
     const bool forced = values.updateType != 0;
     frontend.reportComparison(!changes.isEmpty() && forced);
     if (changes.isEmpty()) {
         // the installation holds the release already: it is recorded as accepted all the same
-        const QString recordFailure = keepReleaseRecord(context, signedRecord);
-        if (!recordFailure.isEmpty())
-            return failed(recordFailure);
+        if (!keepReleaseRecord(context, signedRecord, error))
+            return failed(error);
         recordAppliedManifest(context, body);
         return AttemptResult::NotInstalled;
     }
