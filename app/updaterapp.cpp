@@ -1,11 +1,12 @@
 #include "updaterapp.h"
 
 #include "config.h"
-#include "frontend.h"
+#include "consolefrontend.h"
+#include "dialogfrontend.h"
 #include "relaunch.h"
 #include "runlog.h"
 #include "singleinstance.h"
-#include "updatecheck.h"
+#include "updaterun.h"
 #include "proxyaccess.h"
 #include "releasestatement.h"
 #include "tlstrust.h"
@@ -103,7 +104,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.transfers = config.transfers;
     context.minimumRate = config.minimumRate;
     context.rateWindow = config.rateWindow;
-    return runUpdateCheck(context, frontend);
+    return runUpdates(context, frontend);
 }
 } // namespace
 

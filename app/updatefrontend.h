@@ -1,5 +1,5 @@
-#ifndef FRONTEND_H
-#define FRONTEND_H
+#ifndef UPDATEFRONTEND_H
+#define UPDATEFRONTEND_H
 
 #include "proxyaccess.h"
 #include "urlpasswords.h"
@@ -9,7 +9,6 @@
 #include <optional>
 
 class CDownloadThread;
-class CUpdateError;
 class QDialog;
 
 // How an update attempt ended, as far as relaunching the host is concerned.
@@ -75,49 +74,4 @@ private:
     UrlPasswords passwords;
 };
 
-// Reports as JSON on standard output; no question is asked, and only a successful forced
-// update starts the host again: every other outcome is left to the calling program.
-class ConsoleFrontend : public UpdateFrontend
-{
-public:
-    void reportComparison(bool update) override;
-    bool confirmUpdate(const QString &version) override;
-    // an optional update runs without any window; a forced one shows its progress
-    void runWorker(CDownloadThread &worker, bool forced) override;
-    bool relaunchesHost(AttemptResult result) const override;
-
-protected:
-    void showFatal(const QString &title, const QString &message) override;
-    bool showFailure(const QString &message) override;
-    bool showWorkerFailure(const QString &message, bool forced) override;
-    // never: an unattended run cannot answer
-    bool askProxyCredentials(
-        const QString &proxy, bool refused, QString &user, QString &password) override;
-};
-
-// Reports in the one error dialog with its retry offer, asks before an optional update, shows
-// progress, and starts the host at every way out of the run. A forced update ends only by
-// success.
-class DialogFrontend : public UpdateFrontend
-{
-public:
-    explicit DialogFrontend(CUpdateError &errorDialog);
-
-    void reportComparison(bool update) override;
-    bool confirmUpdate(const QString &version) override;
-    void runWorker(CDownloadThread &worker, bool forced) override;
-    bool relaunchesHost(AttemptResult result) const override;
-
-protected:
-    void showFatal(const QString &title, const QString &message) override;
-    bool showFailure(const QString &message) override;
-    bool showWorkerFailure(const QString &message, bool forced) override;
-    bool askProxyCredentials(
-        const QString &proxy, bool refused, QString &user, QString &password) override;
-    // shows a message in the error dialog; true when the user took the retry offer
-    bool showConfigError(const QString &title, const QString &text, bool canRetry);
-
-    CUpdateError &errorDialog;
-};
-
-#endif // FRONTEND_H
+#endif // UPDATEFRONTEND_H
