@@ -1,7 +1,7 @@
-#include "filewrite.h"
 #include "releasetrust.h"
 
-#include "updatecheck.h"
+#include "descriptor.h"
+#include "filewrite.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -74,26 +74,28 @@ ReleaseRecord recordAfter(const ReleaseRecord &record, const ReleaseStatement &s
     return next;
 }
 
-QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray> &trustedKeys,
-                         const QByteArray &descriptorBytes, const UpdateDescriptor &descriptor,
-                         const ReleaseRecord &record, const QDateTime &now,
-                         ReleaseStatement &statement)
+bool verifyStatement(const QByteArray &signatureFile, const QList<QByteArray> &trustedKeys,
+    const QByteArray &descriptorBytes, const UpdateDescriptor &descriptor,
+    const ReleaseRecord &record, const QDateTime &now, ReleaseStatement &statement, QString &error)
 {
+    const auto refused = [&error](const QString &reason) {
+        error = reason;
+        return false;
+    };
     switch (readSignedStatement(signatureFile, trustedKeys, statement)) {
     case StatementError::Malformed:
-        return tr("升级签名文件格式不对");
+        return refused(tr("升级签名文件格式不对"));
     case StatementError::NotSigned:
-        return tr("升级签名无效:没有受信任的密钥签名");
+        return refused(tr("升级签名无效:没有受信任的密钥签名"));
     case StatementError::None:
         break;
     }
     if (statement.descriptorSha256 != sha256Hex(descriptorBytes)
         || statement.folder != descriptor.folder || statement.version != descriptor.version)
-        return tr("升级签名与升级描述文件不符");
+        return refused(tr("升级签名与升级描述文件不符"));
     if (statement.release < record.release)
-        return tr("升级版本回退:发布序号%1低于已安装的%2")
-                .arg(statement.release)
-                .arg(record.release);
+        return refused(
+            tr("升级版本回退:发布序号%1低于已安装的%2").arg(statement.release).arg(record.release));
     // a replay of another release under the same number (a record without hashes, written
     // before they were kept, takes the first release it sees under its number)
     if (statement.release == record.release
@@ -101,32 +103,36 @@ QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray
                 && statement.descriptorSha256 != record.descriptorSha256)
             || (!record.manifestSha256.isEmpty()
                 && statement.manifestSha256 != record.manifestSha256)))
-        return tr("升级版本冲突:发布序号%1已用于另一个发布").arg(statement.release);
+        return refused(tr("升级版本冲突:发布序号%1已用于另一个发布").arg(statement.release));
     // a clock far behind is taken to be at least at the newest signing time seen: a stale
     // statement is still refused once anything newer has been accepted
     QDateTime clock = now.toUTC();
     if (record.newestIssued.isValid() && record.newestIssued > clock)
         clock = record.newestIssued;
     if (clock > statement.expires.addSecs(AllowedClockSkewSeconds))
-        return tr("升级签名已过期:%1过期,当前时间%2")
-                .arg(shownTime(statement.expires), shownTime(clock));
-    return QString();
+        return refused(tr("升级签名已过期:%1过期,当前时间%2")
+                           .arg(shownTime(statement.expires), shownTime(clock)));
+    return true;
 }
 
-QString manifestRefusal(const QByteArray &manifestBytes, const ReleaseStatement &statement)
+bool verifyManifest(
+    const QByteArray &manifestBytes, const ReleaseStatement &statement, QString &error)
 {
-    if (statement.manifestSha256 != sha256Hex(manifestBytes))
-        return tr("升级签名与更新列表文件不符");
-    return QString();
+    if (statement.manifestSha256 == sha256Hex(manifestBytes))
+        return true;
+    error = tr("升级签名与更新列表文件不符");
+    return false;
 }
 
-QString attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest)
+bool attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest, QString &error)
 {
     for (auto it = manifest.begin(); it != manifest.end(); ++it) {
         const auto signedHash = statement.files.constFind(it.key());
-        if (signedHash == statement.files.cend())
-            return tr("更新文件%1未经签名").arg(it.key());
+        if (signedHash == statement.files.cend()) {
+            error = tr("更新文件%1未经签名").arg(it.key());
+            return false;
+        }
         it->sha256 = *signedHash;
     }
-    return QString();
+    return true;
 }

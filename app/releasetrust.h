@@ -49,19 +49,20 @@ ReleaseRecord recordAfter(const ReleaseRecord &record, const ReleaseStatement &s
 // How far the clock may run ahead of the vendor's before a statement counts as expired.
 constexpr qint64 AllowedClockSkewSeconds = 24 * 60 * 60;
 
-// Why the signature file must not be used for this update, or an empty text: not a statement,
-// not signed by a trusted key, not about this update.ini, an older release than the installed
-// one, another release under the installed one's number, or expired. now is the machine's clock.
-QString statementRefusal(const QByteArray &signatureFile, const QList<QByteArray> &trustedKeys,
-                         const QByteArray &descriptorBytes, const UpdateDescriptor &descriptor,
-                         const ReleaseRecord &record, const QDateTime &now,
-                         ReleaseStatement &statement);
+// Whether the signature file may be used for this update: false, with the reason in error, when
+// it is not a statement, not signed by a trusted key, not about this update.ini, an older release
+// than the installed one, another release under the installed one's number, or expired. now is
+// the machine's clock. True with the statement read into statement.
+bool verifyStatement(const QByteArray &signatureFile, const QList<QByteArray> &trustedKeys,
+    const QByteArray &descriptorBytes, const UpdateDescriptor &descriptor,
+    const ReleaseRecord &record, const QDateTime &now, ReleaseStatement &statement, QString &error);
 
-// Why the manifest is not the one the statement signs, or an empty text: checked before the
-// manifest is parsed.
-QString manifestRefusal(const QByteArray &manifestBytes, const ReleaseStatement &statement);
-// Why an entry of the manifest has no signed hash, or an empty text; otherwise every entry
-// carries its signed SHA-256 afterwards.
-QString attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest);
+// Whether the manifest is the one the statement signs; false with the reason in error. Checked
+// before the manifest is parsed.
+bool verifyManifest(
+    const QByteArray &manifestBytes, const ReleaseStatement &statement, QString &error);
+// Every entry of the manifest carries its signed SHA-256 afterwards; false, with the reason in
+// error, when an entry has none.
+bool attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest, QString &error);
 
 #endif // RELEASETRUST_H

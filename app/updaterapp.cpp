@@ -1,11 +1,12 @@
 #include "updaterapp.h"
 
 #include "config.h"
-#include "frontend.h"
+#include "consolefrontend.h"
+#include "dialogfrontend.h"
 #include "relaunch.h"
 #include "runlog.h"
 #include "singleinstance.h"
-#include "updatecheck.h"
+#include "updaterun.h"
 #include "proxyaccess.h"
 #include "releasestatement.h"
 #include "tlstrust.h"
@@ -100,7 +101,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.cacheDir = prepareCacheDir(config.cachePath);
     context.hostProgram = config.hostProgram;
     context.transfer = config.transfer;
-    return runUpdateCheck(context, frontend);
+    return runUpdates(context, frontend);
 }
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "httprequest.h"
 
+#include <QAuthenticator>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -10,22 +11,13 @@
 #include <limits>
 #include <utility>
 
-bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseBody,
-                 QString &errorText, int timeoutSeconds, QMap<QByteArray, QByteArray> requestHeaders,
-                 QByteArray verb, QByteArray requestBody,
-                 QMap<QByteArray, QByteArray> *responseHeaders, qint64 maxBodySize,
-                 int *statusCode)
+bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &responseBody,
+    QString &errorText, int timeoutSeconds, qint64 maxBodySize, int *statusCode,
+    std::optional<ProxyChallenge> *proxyChallenge)
 {
-    QNetworkRequest request(url);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    // redirections are never followed here; Qt 6 would follow them by default
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-#endif
-    for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
-        request.setRawHeader(it.key(), it.value());
-
-    QNetworkReply *reply = manager->sendCustomRequest(request, verb, requestBody);
+    // a custom request whose verb is GET, as the request was always sent
+    QNetworkReply *reply
+        = manager->sendCustomRequest(QNetworkRequest(url), QByteArrayLiteral("GET"));
     if (!reply) {
         errorText = QCoreApplication::translate("QObject", "发送请求失败");
         return false;
@@ -34,23 +26,31 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     QByteArray body;
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (proxyChallenge) {
+        proxyChallenge->reset();
+        // one request at a time goes through the manager: a demand during the wait is this one's
+        QObject::connect(manager, &QNetworkAccessManager::proxyAuthenticationRequired, &loop,
+            [proxyChallenge](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
+                *proxyChallenge = ProxyChallenge::of(proxy, *authenticator);
+            });
+    }
     bool tooLarge = false;
     if (maxBodySize > 0) {
         // a hostile or broken server must not fill the memory within the time limit
-        QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
-                         [&](qint64 received, qint64 total) {
-                             if (!tooLarge && qMax(received, total) > maxBodySize) {
-                                 tooLarge = true;
-                                 reply->abort();
-                             }
-                         });
+        QObject::connect(
+            reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 received, qint64 total) {
+                if (!tooLarge && qMax(received, total) > maxBodySize) {
+                    tooLarge = true;
+                    reply->abort();
+                }
+            });
     }
     // The body is taken as it arrives and read straight into place, never through a copy of all
     // that waits in the reply (Qt's network thread reads ahead as fast as the server sends, and
     // hands over tens of megabytes at once), with room made at once for an announced length
     // within the limit: a body at the limit is held about once.
     const qint64 limit
-            = maxBodySize > 0 ? maxBodySize : qint64(std::numeric_limits<int>::max() / 2);
+        = maxBodySize > 0 ? maxBodySize : qint64(std::numeric_limits<int>::max() / 2);
     const auto take = [&]() {
         const qint64 available = reply->bytesAvailable();
         if (tooLarge || available <= 0)
@@ -63,7 +63,7 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
         if (body.isEmpty() && maxBodySize > 0) {
             bool known = false;
             const qint64 length
-                    = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+                = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
             if (known && length > 0 && length <= limit)
                 body.reserve(int(length));
         }
@@ -97,7 +97,8 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
     // second. An announced length the body does not have is a broken transfer as well (Qt drops
     // the length of a body it decompresses itself).
     bool announced = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    const qint64 length
+        = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
     const bool cutShort = announced && length != body.size();
     if (status != 200 || tooLarge || cutShort || reply->error() != QNetworkReply::NoError) {
         errorText = tooLarge ? QCoreApplication::translate("QObject", "数据量超过限制")
@@ -107,26 +108,20 @@ bool httpRequest(QNetworkAccessManager *manager, QUrl url, QByteArray &responseB
         reply->deleteLater();
         return false;
     }
-    if (responseHeaders) {
-        const auto pairs = reply->rawHeaderPairs();
-        for (const auto &pair : pairs)
-            (*responseHeaders)[pair.first] = pair.second;
-    }
     responseBody = std::move(body);
     reply->deleteLater();
     return true;
 }
 
 bool httpStream(QNetworkAccessManager *manager, QUrl url,
-                const std::function<bool(const char *data, qint64 size)> &consume,
-                QString &errorText, int stallSeconds,
-                const std::function<bool(const QUrl &from, const QUrl &to)> &redirectAllowed,
-                int maxRedirects, int *statusCode)
+    const std::function<bool(const char *data, qint64 size)> &consume, QString &errorText,
+    int stallSeconds, const std::function<bool(const QUrl &from, const QUrl &to)> &redirectAllowed,
+    int maxRedirects, int *statusCode)
 {
     for (int hop = 0;; ++hop) {
         QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         if (url.scheme() == QLatin1String("https"))
             request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
         QNetworkReply *reply = manager->get(request);
@@ -177,8 +172,8 @@ bool httpStream(QNetworkAccessManager *manager, QUrl url,
         const QUrl next = answer >= 300 && answer < 400
             ? url.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl())
             : QUrl();
-        const bool received = !refused && !stalled && answer == 200
-            && reply->error() == QNetworkReply::NoError;
+        const bool received
+            = !refused && !stalled && answer == 200 && reply->error() == QNetworkReply::NoError;
         if (!received && !refused) {
             errorText = stalled ? QCoreApplication::translate("QObject", "网络超时")
                                 : reply->errorString();
@@ -189,8 +184,8 @@ bool httpStream(QNetworkAccessManager *manager, QUrl url,
                 url = next;
                 continue;
             }
-            errorText = QCoreApplication::translate("QNetworkReply",
-                hop < maxRedirects ? "Insecure redirect" : "Too many redirects");
+            errorText = QCoreApplication::translate(
+                "QNetworkReply", hop < maxRedirects ? "Insecure redirect" : "Too many redirects");
             return false;
         }
         return received;

@@ -51,6 +51,14 @@ bool parseProxySetting(const QString &text, ProxySetting &setting)
     return true;
 }
 
+ProxyChallenge ProxyChallenge::of(const QNetworkProxy &proxy, const QAuthenticator &authenticator)
+{
+    ProxyChallenge challenge;
+    challenge.proxy = proxy;
+    challenge.refused = !proxy.user().isEmpty() || !authenticator.user().isEmpty();
+    return challenge;
+}
+
 QString ProxyChallenge::name() const
 {
     QString host = proxy.hostName();
@@ -119,16 +127,17 @@ ProxyAccess::ProxyAccess(const ProxySetting &setting)
 void ProxyAccess::setUp(QNetworkAccessManager &manager) const
 {
     // a factory of the manager's own, so that Qt's application-wide rule (no proxy for this
-    // machine) does not override a proxy named in the configuration
+    // machine) does not override a proxy named in the configuration. The authenticator of a
+    // demand for credentials is left as it is, which fails the request.
     manager.setProxyFactory(new Factory(shared));
-    // The authenticator is left as it is, which fails the request. The proxy had credentials,
-    // its own or given during the run, when the authenticator carries a user name or the proxy
-    // does (a refused tunnel hands over an empty authenticator).
+}
+
+void ProxyAccess::setUpKeepingChallenges(QNetworkAccessManager &manager) const
+{
+    setUp(manager);
     QObject::connect(&manager, &QNetworkAccessManager::proxyAuthenticationRequired, &manager,
         [shared = shared](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
-            ProxyChallenge challenge;
-            challenge.proxy = proxy;
-            challenge.refused = !proxy.user().isEmpty() || !authenticator->user().isEmpty();
+            const ProxyChallenge challenge = ProxyChallenge::of(proxy, *authenticator);
             QMutexLocker locker(&shared->mutex);
             shared->challenge = challenge;
         });

@@ -26,9 +26,16 @@ struct ProxySetting
 // percent-decoded): that proxy. False for anything else.
 bool parseProxySetting(const QString &text, ProxySetting &setting);
 
+class QAuthenticator;
+
 // A proxy that asked for credentials it had not been given, or refused the ones it was given.
 struct ProxyChallenge
 {
+    // the demand as the manager's proxyAuthenticationRequired hands it over: the proxy had
+    // credentials, its own or given during the run, when it or the authenticator carries a user
+    // name (a refused tunnel hands over an empty authenticator)
+    static ProxyChallenge of(const QNetworkProxy &proxy, const QAuthenticator &authenticator);
+
     QNetworkProxy proxy;
     bool refused = false;
     // "host:port", as the proxy is named to the user
@@ -39,9 +46,9 @@ struct ProxyChallenge
 // the run, held in memory only.
 //
 // A manager set up here never answers a proxy's demand for credentials while its request waits:
-// the request fails, the demand is kept as a challenge, and whoever sent the request asks for
-// credentials and sends it again. A question asked inside Qt's signal would run while time limits
-// tick and other transfers wait, and concurrent transfers would each ask.
+// the request fails with the demand as its challenge (httpRequest reports it), and whoever sent
+// the request asks for credentials and sends it again. A question asked inside Qt's signal would
+// run while time limits tick and other transfers wait, and concurrent transfers would each ask.
 class ProxyAccess
 {
 public:
@@ -49,7 +56,10 @@ public:
 
     // the manager takes its proxies from here, with the credentials known when it asks
     void setUp(QNetworkAccessManager &manager) const;
-    // the last proxy demand for credentials since the last call, if any
+    // as setUp, for the worker's managers, whose failures carry no more than a message: the
+    // demands for credentials their requests meet are kept until takeChallenge
+    void setUpKeepingChallenges(QNetworkAccessManager &manager) const;
+    // the last demand kept since the last call, if any
     std::optional<ProxyChallenge> takeChallenge();
     // the credentials sent to this proxy (host and port) from now on
     void setCredentials(const QNetworkProxy &proxy, const QString &user, const QString &password);

@@ -4,6 +4,7 @@
 #include "winsecurity.h"
 #endif
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -200,9 +201,30 @@ bool createPrivateDirectory(const QString &path)
 #endif
 }
 
-FolderChain checkFolders(const QString &path)
+namespace {
+// why a folder above the path fails, as the reports say it
+QString folderRefusal(const char *text, const QString &folder)
 {
-    FolderChain chain;
+    return QCoreApplication::translate("QObject", text).arg(QDir::toNativeSeparators(folder));
+}
+
+QString ownershipRefusal(Ownership ownership, const QString &folder)
+{
+    switch (ownership) {
+    case Ownership::OtherOwner:
+        return folderRefusal("上级目录%1属于其他用户", folder);
+    case Ownership::OthersMayWrite: // may remove or rename what it holds, or change who may
+        return folderRefusal("上级目录%1其他用户可写入", folder);
+    case Ownership::Private:
+    case Ownership::Unknown:
+        break;
+    }
+    return folderRefusal("无法读取上级目录%1的所有者和权限", folder);
+}
+} // namespace
+
+bool checkFolders(const QString &path, QString &resolved, QString &error)
+{
     const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
 #ifdef Q_OS_WIN
     // Links are not followed here: a junction another user made, or one whose target lies in a
@@ -222,7 +244,7 @@ FolderChain checkFolders(const QString &path)
         current = absolute.left(3); // "C:/"
         names = absolute.mid(3).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     }
-    chain.resolved = absolute;
+    resolved = absolute;
     for (int i = -1; i < names.size(); ++i) {
         if (i >= 0)
             current = QDir(current).filePath(names.at(i));
@@ -233,41 +255,29 @@ FolderChain checkFolders(const QString &path)
         case PathKind::Missing:
         case PathKind::File:
         case PathKind::Other:
-            return chain; // nothing to check below: the path fails wherever it is used
+            return true; // nothing to check below: the path fails wherever it is used
         case PathKind::Link:
-            chain.problem = FolderChain::Link;
-            chain.folder = current;
-            return chain;
+            error = folderRefusal("上级目录%1是指向别处的链接", current);
+            return false;
         case PathKind::Directory:
             break;
         }
-        switch (securityOwnership(nativePath(current), replaceRights)) {
-        case Ownership::Private:
+        const Ownership owner = securityOwnership(nativePath(current), replaceRights);
+        if (owner == Ownership::Private)
             continue;
-        case Ownership::OtherOwner:
-            chain.problem = FolderChain::OtherOwner;
-            break;
-        case Ownership::OthersMayWrite:
-            chain.problem = FolderChain::OthersMayWrite;
-            break;
-        case Ownership::Unknown:
-            chain.problem = FolderChain::Unknown;
-            break;
-        }
-        chain.folder = current;
-        return chain;
+        error = ownershipRefusal(owner, current);
+        return false;
     }
-    return chain;
+    return true;
 #else
     // The path is resolved here as the system resolves it, one name at a time from the root,
     // so that every entry the resolution reads is checked: a link is followed only when its
     // owner is trusted, the folder holding it having passed already. The path without links
     // that results is what the caller uses from then on.
     constexpr int MaxLinks = 40; // as Linux, before ELOOP
-    const auto failed = [&chain](FolderChain::Problem problem, const QString &folder) {
-        chain.problem = problem;
-        chain.folder = folder;
-        return chain;
+    const auto failed = [&error](Ownership problem, const QString &folder) {
+        error = ownershipRefusal(problem, folder);
+        return false;
     };
     const auto trustedOwner = [](uid_t owner) { return owner == ::geteuid() || owner == 0; };
     QStringList pending = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
@@ -288,16 +298,16 @@ FolderChain checkFolders(const QString &path)
         struct stat status;
         if (::lstat(native.constData(), &status) != 0) {
             if (errno != ENOENT)
-                return failed(FolderChain::Unknown, current);
+                return failed(Ownership::Unknown, current);
             break; // nothing to check below: only the folders checked may create it
         }
         if (S_ISLNK(status.st_mode)) {
             if (!trustedOwner(status.st_uid))
-                return failed(FolderChain::OtherOwner, current);
+                return failed(Ownership::OtherOwner, current);
             QByteArray target(PATH_MAX, Qt::Uninitialized);
             const ssize_t length = ::readlink(native.constData(), target.data(), target.size());
             if (++links > MaxLinks || length <= 0 || length >= target.size())
-                return failed(FolderChain::Unknown, current);
+                return failed(Ownership::Unknown, current);
             target.resize(int(length));
             const QString text = QFile::decodeName(target);
             pending = text.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
@@ -308,12 +318,12 @@ FolderChain checkFolders(const QString &path)
         if (!S_ISDIR(status.st_mode))
             break; // no folder: the path fails wherever it is used
         if (!trustedOwner(status.st_uid))
-            return failed(FolderChain::OtherOwner, current);
+            return failed(Ownership::OtherOwner, current);
         if ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX))
-            return failed(FolderChain::OthersMayWrite, current);
+            return failed(Ownership::OthersMayWrite, current);
     }
     pending.prepend(current);
-    chain.resolved = QDir::cleanPath(pending.join(QLatin1Char('/')));
-    return chain;
+    resolved = QDir::cleanPath(pending.join(QLatin1Char('/')));
+    return true;
 #endif
 }

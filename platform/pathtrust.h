@@ -28,23 +28,6 @@ enum class Ownership {
 // who owns the file or directory and who else may change it; path must not be a link
 Ownership ownership(const QString &path);
 
-// What the folders above a cache are worth: whoever may replace one of them, or what it holds,
-// may put a directory of their own where the cache was checked.
-struct FolderChain
-{
-    enum Problem {
-        None,
-        Link, // a link or junction among them (Windows; Unix follows the trusted ones)
-        OtherOwner,
-        OthersMayWrite, // may remove or rename what it holds, or change who may
-        Unknown, // its owner or permissions could not be read
-    };
-    Problem problem = None;
-    QString folder; // the first one that fails
-    // the path as the system resolves it, without links: the folders that were checked
-    QString resolved;
-};
-
 // Checks every folder from the root of the file system down to path, as the system resolves it:
 // each must be owned by this user, root or an administrator or the system, and no other user may
 // remove or rename what it holds: writable by others only when sticky (Unix); on Windows no
@@ -52,7 +35,12 @@ struct FolderChain
 // (adding files and folders alone is what a sticky folder allows). A link on the way is followed
 // on Unix when its owner passes too (the folder holding it already has), and fails on Windows.
 // What does not exist yet ends the walk: only those the checked folders trust may create it.
-FolderChain checkFolders(const QString &path);
+// Whoever may replace one of them, or what it holds, may put a directory of their own where the
+// path was checked. True with the path as the system resolves it, without links, in resolved:
+// the folders that were checked. Otherwise error names the first folder that fails and why (a
+// link or junction among them on Windows, another owner, others who may write, or an owner or
+// permissions that could not be read).
+bool checkFolders(const QString &path, QString &resolved, QString &error);
 
 // Removes a file, a link or a directory with everything below it. A link is removed as a link,
 // wherever it is met: nothing is ever removed through one.

@@ -128,7 +128,7 @@ void tst_ChangeDetection::detect()
     }
 
     const Manifest remoteManifest = parseManifest(manifestOf(remote));
-    const Manifest result = detectChanges(remoteManifest, dir);
+    const Manifest result = detectChanges(remoteManifest, readAppliedManifest(dir), dir);
     QCOMPARE(result.keys(), changed);
     for (const ManifestEntry &entry : result)
         QCOMPARE(entry, remoteManifest.value(entry.path)); // a copy of the remote entry
@@ -150,7 +150,7 @@ void tst_ChangeDetection::linkedFolderNotRead()
     }
     if (!makeDirectoryLink(outside.path(), root.filePath("b")))
         QSKIP("no link to a directory can be made here");
-    const Manifest changes = detectChanges(parseManifest(manifestOf(remote)), QDir(root.path()));
+    const Manifest changes = detectChanges(parseManifest(manifestOf(remote)), readAppliedManifest(QDir(root.path())), QDir(root.path()));
     QVERIFY(removeDirectoryLink(root.filePath("b")));
     QCOMPARE(changes.keys(), QStringList{"b/c.txt"});
 }

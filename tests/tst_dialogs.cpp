@@ -199,6 +199,7 @@ void tst_Dialogs::progressForm()
 {
     QScopedPointer<CDownloadThread> worker(emptyWorker());
     CUpdateProgress progress(worker.data());
+    worker->start();
     QCOMPARE(progress.objectName(), QStringLiteral("CUpdateProgress"));
     QCOMPARE(progress.windowTitle(), QString());
     checkForm(progress, {{"label", "QLabel", {30, 280, 580, 40}, QStringLiteral("正在更新")},
@@ -215,13 +216,14 @@ void tst_Dialogs::progressForm()
     }
     QVERIFY(!progress.findChild<QPushButton *>(QStringLiteral("cancel"))->isDefault());
     QCOMPARE(progress.findChild<QLabel *>(QStringLiteral("label"))->font().pointSize(), 15);
-    QTRY_VERIFY(worker->isFinished()); // the dialog started it
+    QTRY_VERIFY(worker->isFinished());
 }
 
 void tst_Dialogs::overallBar()
 {
     QScopedPointer<CDownloadThread> worker(emptyWorker());
     CUpdateProgress progress(worker.data());
+    worker->start();
     auto *total = progress.findChild<QProgressBar *>(QStringLiteral("total"));
     auto *desc = progress.findChild<QLabel *>(QStringLiteral("desc"));
     QCOMPARE(total->value(), -1); // nothing yet: drawn empty
@@ -243,6 +245,7 @@ void tst_Dialogs::progressHandlers()
 {
     QScopedPointer<CDownloadThread> worker(emptyWorker());
     CUpdateProgress progress(worker.data());
+    worker->start();
     auto *bar = progress.findChild<QProgressBar *>(QStringLiteral("progress"));
     auto *desc = progress.findChild<QLabel *>(QStringLiteral("desc"));
 
@@ -280,6 +283,7 @@ void tst_Dialogs::singleFileRun()
     CDownloadThread worker(server.baseUrl() + QStringLiteral("/f/"), QDir(cache.path()), QDir(root.path()),
                            {{QStringLiteral("one.bin"), quint64(content.size()), digestText(content)}});
     CUpdateProgress progress(&worker);
+    worker.start();
     auto *total = progress.findChild<QProgressBar *>(QStringLiteral("total"));
     auto *bar = progress.findChild<QProgressBar *>(QStringLiteral("progress"));
     auto *desc = progress.findChild<QLabel *>(QStringLiteral("desc"));
@@ -317,6 +321,7 @@ void tst_Dialogs::stopWhileRunning()
     CDownloadThread worker(server.baseUrl() + QStringLiteral("/f/"), QDir(cache.path()), QDir(root.path()),
                            {{QStringLiteral("slow.bin"), quint64(slow.body.size()), digestText(slow.body)}});
     CUpdateProgress progress(&worker);
+    worker.start();
     bool visibleAfterRequest = false;
     bool asked = false;
     connect(&worker, &CDownloadThread::downloadProgress, &progress, [&](int64_t received, int64_t) {

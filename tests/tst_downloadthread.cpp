@@ -1,5 +1,6 @@
 #include "filewrite.h"
-#include "updatecheck.h"
+#include "descriptor.h"
+#include "publicationurls.h"
 #include "deltamaker.h"
 #include "digest.h"
 #include "safedir.h"

@@ -3,7 +3,8 @@
 #include "publishrules.h"
 #include "signingkeyfile.h"
 
-#include "updatecheck.h"
+#include "descriptor.h"
+#include "publicationurls.h"
 #include "deltaindex.h"
 #include "manifest.h"
 #include "releasestatement.h"

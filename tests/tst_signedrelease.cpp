@@ -1,6 +1,7 @@
 #include "filewrite.h"
 #include "releasetrust.h"
-#include "updatecheck.h"
+#include "descriptor.h"
+#include "publicationurls.h"
 #include "deltamaker.h"
 #include "deltaindex.h"
 #include "digest.h"
@@ -483,12 +484,13 @@ void tst_SignedRelease::clock()
     descriptor.folder = "v3";
     descriptor.version = "v5";
     ReleaseStatement statement;
-    const QString refusal
-        = statementRefusal(statementText(served.statement) + served.signatures, {vendor.publicKey},
-                           served.descriptor, descriptor, record, now, statement);
+    QString refusal;
+    const bool accepted
+        = verifyStatement(statementText(served.statement) + served.signatures, {vendor.publicKey},
+                          served.descriptor, descriptor, record, now, statement, refusal);
     QCOMPARE(refusal.startsWith("升级签名已过期"), refused);
     if (!refused)
-        QVERIFY2(refusal.isEmpty(), qPrintable(refusal));
+        QVERIFY2(accepted && refusal.isEmpty(), qPrintable(refusal));
 }
 
 QTEST_GUILESS_MAIN(tst_SignedRelease)

@@ -1,6 +1,5 @@
-#include "frontend.h"
-#include "updateapplication.h"
-#include "updatecheck.h"
+#include "dialogfrontend.h"
+#include "updaterun.h"
 #include "proxyaccess.h"
 #include "support/installation.h"
 #include "support/release.h"
@@ -102,7 +101,6 @@ class tst_UpdateApplication : public QObject
 
 private slots:
     void init();
-    void changedFileListOrder();
     void passwordHidden_data();
     void passwordHidden();
     void interactive_data();
@@ -133,17 +131,6 @@ void tst_UpdateApplication::init()
     QVERIFY(writeTree(installation->root(), Version1));
     installation->installHost();
     installation->writeConfig({{"URL", server->baseUrl() + QLatin1Char('/')}, {"ExeName", "host.sh"}});
-}
-
-void tst_UpdateApplication::changedFileListOrder()
-{
-    const Manifest changes = parseManifest(manifestText({{"b", "2"}, {"A", "1"}, {"a/c", "3"}}));
-    const QList<ManifestEntry> list = changedFileList(changes);
-    QCOMPARE(list.size(), 3);
-    QCOMPARE(list.at(0).path, QStringLiteral("A"));
-    QCOMPARE(list.at(1).path, QStringLiteral("a/c"));
-    QCOMPARE(list.at(2).path, QStringLiteral("b"));
-    QCOMPARE(list.at(1), changes.value(QStringLiteral("a/c")));
 }
 
 void tst_UpdateApplication::passwordHidden_data()
@@ -282,7 +269,7 @@ void tst_UpdateApplication::interactive()
     QVERIFY(QDir().mkpath(context.cacheDir.path()));
     context.hostProgram = installation->path(QStringLiteral("host.sh"));
 
-    const int result = runUpdateCheck(context, frontend);
+    const int result = runUpdates(context, frontend);
 
     QStringList seen = frontend.shown;
     for (QString &line : seen) {
@@ -471,7 +458,7 @@ void tst_UpdateApplication::proxyCredentials()
     context.cacheDir = QDir(installation->path(QStringLiteral("update")));
     QVERIFY(QDir().mkpath(context.cacheDir.path()));
     context.hostProgram = installation->path(QStringLiteral("host.sh"));
-    const int result = runUpdateCheck(context, frontend);
+    const int result = runUpdates(context, frontend);
 
     shown.replaceInStrings(QStringLiteral("PROXY"), QStringLiteral("127.0.0.1:%1").arg(server->serverPort()));
     QCOMPARE(frontend.shown, shown);

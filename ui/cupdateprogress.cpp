@@ -16,7 +16,6 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
     connect(thread, &CDownloadThread::downloadProgress, this, &CUpdateProgress::onDownloadProgress);
     connect(thread, &CDownloadThread::downloadFail, this, &CUpdateProgress::onDownloadFail);
     connect(thread, &QThread::finished, this, &QDialog::accept);
-    thread->start(QThread::InheritPriority);
 }
 
 CUpdateProgress::~CUpdateProgress() = default;

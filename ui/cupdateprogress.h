@@ -12,7 +12,8 @@
 
 class CDownloadThread;
 
-// Starts the worker, follows its progress and closes when the worker's thread has finished.
+// Follows the worker's progress and closes when the worker's thread has finished; whoever shows
+// it starts the worker.
 class CUpdateProgress : public QDialog
 {
     Q_OBJECT

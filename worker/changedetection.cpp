@@ -18,16 +18,17 @@ bool installedFileMatches(const QDir &installRoot, const ManifestEntry &entry)
 }
 } // namespace
 
-Manifest detectChanges(Manifest remote, QDir installRoot)
+Manifest readAppliedManifest(const QDir &installRoot)
+{
+    QFile file; // a link in its place reads as none
+    if (!SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), file))
+        return Manifest();
+    return parseManifest(file.readAll());
+}
+
+Manifest detectChanges(const Manifest &remote, const Manifest &applied, const QDir &installRoot)
 {
     Manifest changed;
-    Manifest applied;
-    QFile appliedFile; // a link in its place reads as none
-    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile)) {
-        applied = parseManifest(appliedFile.readAll());
-        appliedFile.close();
-    }
-
     // both maps are in path order: one walk through the applied manifest finds every path of
     // the remote one, without a search for each
     auto known = applied.cbegin();
@@ -36,8 +37,8 @@ Manifest detectChanges(Manifest remote, QDir installRoot)
         while (known != applied.cend() && known.key() < it.key())
             ++known;
         const bool isListed = known != applied.cend() && known.key() == it.key();
-        const bool isChanged = isListed ? known->digest != entry.digest
-                                        : !installedFileMatches(installRoot, entry);
+        const bool isChanged
+            = isListed ? known->digest != entry.digest : !installedFileMatches(installRoot, entry);
         if (isChanged)
             changed.insert(entry.path, entry);
     }

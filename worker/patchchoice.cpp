@@ -1,21 +1,16 @@
 #include "patchchoice.h"
 
 #include "digest.h"
-#include "reservednames.h"
 #include "safedir.h"
 
 #include <QFile>
 
 QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const Manifest &changes,
-                                        const QDir &installRoot)
+    const Manifest &applied, const QDir &installRoot)
 {
     QMap<QString, DeltaPatch> chosen;
     if (patches.isEmpty())
         return chosen;
-    Manifest applied;
-    QFile appliedFile; // a link in its place reads as none
-    if (SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), appliedFile))
-        applied = parseManifest(appliedFile.readAll());
 
     QMap<QString, QByteArray> installedDigests; // read once per file, and only when needed
     for (const DeltaPatch &patch : patches) {

@@ -12,6 +12,6 @@
 // the applied manifest records it, or as read from the file. Patches that cannot pay (not
 // smaller than the file) or exceed the size limit are left out.
 QMap<QString, DeltaPatch> choosePatches(const QList<DeltaPatch> &patches, const Manifest &changes,
-                                        const QDir &installRoot);
+    const Manifest &applied, const QDir &installRoot);
 
 #endif // PATCHCHOICE_H

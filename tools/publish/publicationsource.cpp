@@ -40,8 +40,8 @@ QString DirectorySource::folderProblem(const QString &folder) const
     const QString path = QDir(serverDir).filePath(folder);
     if (QFileInfo(path).isDir())
         return QString();
-    return QCoreApplication::translate("PublicationCheck",
-        "The folder %1 named in update.ini does not exist.")
+    return QCoreApplication::translate(
+        "PublicationCheck", "The folder %1 named in update.ini does not exist.")
         .arg(nativePath(path));
 }
 
@@ -133,8 +133,7 @@ PublicationSource::Outcome ServerSource::read(
     int status = 0;
     const bool received = getWithPlainFallback(address, [&](const QString &text, int &got) {
         const bool done = httpRequest(&manager, QUrl(text, QUrl::TolerantMode), bytes, error,
-            SmallFileTimeoutSeconds, {}, QByteArrayLiteral("GET"), QByteArray(), nullptr,
-            MaxSmallFile, &got);
+            SmallFileTimeoutSeconds, MaxSmallFile, &got);
         status = got;
         return done;
     });
@@ -157,7 +156,8 @@ PublicationSource::Outcome ServerSource::stream(const QString &folder, const QSt
     int status = 0;
     const bool fetched = getWithPlainFallback(address, [&](const QString &text, int &got) {
         received = 0;
-        const bool done = httpStream(&manager, QUrl(text, QUrl::TolerantMode),
+        const bool done = httpStream(
+            &manager, QUrl(text, QUrl::TolerantMode),
             [&](const char *data, qint64 length) {
                 received += quint64(length);
                 if (received > expected) {

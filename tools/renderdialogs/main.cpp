@@ -46,11 +46,10 @@ int main(int argc, char *argv[])
     notice.setVersion(QStringLiteral("2.1.0"));
     ok &= save(notice, out, QStringLiteral("notice.png"));
 
-    // a worker with nothing to do; without an event loop its job never begins, and it is
-    // stopped when it goes out of scope
+    // a worker with nothing to do, never started: the dialog only follows it
     QTemporaryDir scratch;
-    CDownloadThread worker(QStringLiteral("http://127.0.0.1:9/"), QDir(scratch.path()),
-                           QDir(scratch.path()), {});
+    CDownloadThread worker(
+        QStringLiteral("http://127.0.0.1:9/"), QDir(scratch.path()), QDir(scratch.path()), {});
     CUpdateProgress progress(&worker);
     progress.onDownloadStarted(QFileInfo(QStringLiteral("/cache/bin/Qt5Widgets.dll")), 3, 8);
     progress.onDownloadProgress(62, 100);
@@ -59,7 +58,7 @@ int main(int argc, char *argv[])
     CUpdateError error;
     error.setDownloadUrl(QStringLiteral("https://example.com/download"));
     error.setMessage(QStringLiteral("更新失败"),
-                     QStringLiteral("下载升级描述文件失败:Connection refused"), true);
+        QStringLiteral("下载升级描述文件失败:Connection refused"), true);
     ok &= save(error, out, QStringLiteral("error.png"));
 
     CProxyLogin login;

@@ -1,13 +1,14 @@
-#ifndef FRONTEND_H
-#define FRONTEND_H
+#ifndef UPDATEFRONTEND_H
+#define UPDATEFRONTEND_H
 
+#include "proxyaccess.h"
 #include "urlpasswords.h"
 
 #include <QString>
 
+#include <optional>
+
 class CDownloadThread;
-class CUpdateError;
-class ProxyAccess;
 class QDialog;
 
 // How an update attempt ended, as far as relaunching the host is concerned.
@@ -32,11 +33,12 @@ public:
     // the message as it is shown: without the passwords of the base URL and the proxy
     QString shown(const QString &message) const;
 
-    // A proxy of access asked for credentials since the last look: asks for them (the dialogs
-    // do, the console never does) and gives them to access, true then, and the request is to be
-    // sent again. Otherwise message says that the proxy wants credentials; false as well when no
-    // proxy asked, message then untouched.
-    bool answerProxyChallenge(ProxyAccess *access, QString &message);
+    // A proxy of access failed a request for want of credentials (challenge): asks for them
+    // (the dialogs do, the console never does) and gives them to access, true then, and the
+    // request is to be sent again. Otherwise message says that the proxy wants credentials;
+    // false as well when no proxy asked, or there is no access, message then untouched.
+    bool answerProxyChallenge(
+        ProxyAccess *access, const std::optional<ProxyChallenge> &challenge, QString &message);
 
     // a failure that no new attempt can mend (start-up, configuration)
     void reportFatal(const QString &title, const QString &message);
@@ -48,7 +50,7 @@ public:
     virtual void reportComparison(bool update) = 0;
     // asked before an optional update; true to go on
     virtual bool confirmUpdate(const QString &version) = 0;
-    // runs the worker until its thread has finished
+    // starts the worker and returns once its thread has finished
     virtual void runWorker(CDownloadThread &worker, bool forced) = 0;
     virtual bool relaunchesHost(AttemptResult result) const = 0;
 
@@ -65,55 +67,11 @@ protected:
 
     // every modal dialog of the run goes through here
     virtual int execDialog(QDialog &dialog);
+    // starts the worker under the progress dialog, which closes once its thread has finished
     void runWorkerWithProgress(CDownloadThread &worker);
 
 private:
     UrlPasswords passwords;
 };
 
-// Reports as JSON on standard output; no question is asked, and only a successful forced
-// update starts the host again: every other outcome is left to the calling program.
-class ConsoleFrontend : public UpdateFrontend
-{
-public:
-    void reportComparison(bool update) override;
-    bool confirmUpdate(const QString &version) override;
-    // an optional update runs without any window; a forced one shows its progress
-    void runWorker(CDownloadThread &worker, bool forced) override;
-    bool relaunchesHost(AttemptResult result) const override;
-
-protected:
-    void showFatal(const QString &title, const QString &message) override;
-    bool showFailure(const QString &message) override;
-    bool showWorkerFailure(const QString &message, bool forced) override;
-    // never: an unattended run cannot answer
-    bool askProxyCredentials(
-        const QString &proxy, bool refused, QString &user, QString &password) override;
-};
-
-// Reports in the one error dialog with its retry offer, asks before an optional update, shows
-// progress, and starts the host at every way out of the run. A forced update ends only by
-// success.
-class DialogFrontend : public UpdateFrontend
-{
-public:
-    explicit DialogFrontend(CUpdateError &errorDialog);
-
-    void reportComparison(bool update) override;
-    bool confirmUpdate(const QString &version) override;
-    void runWorker(CDownloadThread &worker, bool forced) override;
-    bool relaunchesHost(AttemptResult result) const override;
-
-protected:
-    void showFatal(const QString &title, const QString &message) override;
-    bool showFailure(const QString &message) override;
-    bool showWorkerFailure(const QString &message, bool forced) override;
-    bool askProxyCredentials(
-        const QString &proxy, bool refused, QString &user, QString &password) override;
-    // shows a message in the error dialog; true when the user took the retry offer
-    bool showConfigError(const QString &title, const QString &text, bool canRetry);
-
-    CUpdateError &errorDialog;
-};
-
-#endif // FRONTEND_H
+#endif // UPDATEFRONTEND_H

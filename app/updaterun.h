@@ -1,11 +1,8 @@
-#ifndef UPDATECHECK_H
-#define UPDATECHECK_H
+#ifndef UPDATERUN_H
+#define UPDATERUN_H
 
-#include "descriptor.h"
-#include "frontend.h"
-#include "manifest.h"
-#include "publicationurls.h"
 #include "transfersettings.h"
+#include "updatefrontend.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -31,10 +28,9 @@ struct UpdateContext
     QList<QByteArray> publicKeys;
 };
 
+// The run: update attempts until one finishes it (a failure the user retries, or a proxy given
+// new credentials, starts a new one), then the host started again where the frontend says so.
+// Returns the exit code: 0 only after a successful download and installation.
+int runUpdates(const UpdateContext &context, UpdateFrontend &frontend);
 
-// Runs update attempts until one finishes the run; returns the exit code: 0 only after a
-// successful download and installation.
-int runUpdateCheck(const UpdateContext &context, UpdateFrontend &frontend);
-
-
-#endif // UPDATECHECK_H
+#endif // UPDATERUN_H

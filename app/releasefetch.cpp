@@ -1,0 +1,46 @@
+#include "releasefetch.h"
+
+#include "updatefrontend.h"
+#include "updaterun.h"
+#include "httprequest.h"
+
+#include <QUrl>
+
+#include <optional>
+
+namespace {
+constexpr int FetchTimeoutSeconds = 5;
+
+// The question never runs inside Qt's wait for an answer, where the time limit would go on
+// counting while a person types.
+bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString &url,
+    QByteArray &body, QString &error, int *status, qint64 maxBody)
+{
+    for (;;) {
+        std::optional<ProxyChallenge> challenge;
+        if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
+                FetchTimeoutSeconds, maxBody, status, &challenge))
+            return true;
+        if (!frontend.answerProxyChallenge(context.proxy, challenge, error))
+            return false;
+    }
+}
+} // namespace
+
+bool fetchReleaseFile(const UpdateContext &context, UpdateFrontend &frontend,
+    const PublicationUrl &url, QByteArray &body, QString &error, int *status, qint64 maxBody)
+{
+    int answered = 0;
+    QString firstError;
+    const bool fetched = getWithPlainFallback(url, [&](const QString &text, int &got) {
+        const bool received = fetch(context, frontend, text, body, error, &got, maxBody);
+        if (answered == 404 && got == 404)
+            error = firstError;
+        firstError = error;
+        answered = got;
+        return received;
+    });
+    if (status)
+        *status = answered;
+    return fetched;
+}

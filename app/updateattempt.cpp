@@ -1,0 +1,297 @@
+#include "updateattempt.h"
+
+#include "releasefetch.h"
+#include "runlog.h"
+#include "changedetection.h"
+#include "filewrite.h"
+#include "pathtrust.h"
+#include "patchchoice.h"
+#include "proxyaccess.h"
+#include "publicationurls.h"
+#include "reservednames.h"
+#include "cdownloadthread.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QUrl>
+
+namespace {
+Q_LOGGING_CATEGORY(lcState, "updater.state")
+
+// An entry costs some 300 bytes once parsed, and every listed file a look at the disk: a
+// manifest of millions of minimal lines would take gigabytes and minutes before the first
+// download. Far more files than any application ships, and within half a gigabyte.
+constexpr int MaxManifestLines = 500000;
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("QObject", text);
+}
+
+// Whether the cache directory may be used; a path that is no directory at all fails where the
+// descriptor is saved. Every folder above it is checked as well: whoever may rename one of them
+// could swap the checked cache for a directory of their own. resolved is the cache's path
+// without links, the one that was checked.
+bool checkCacheDir(const QString &path, QString &resolved, QString &error)
+{
+    QString above;
+    if (!checkFolders(QFileInfo(path).absolutePath(), above, error))
+        return false;
+    resolved = QDir(above).filePath(QFileInfo(path).fileName());
+    switch (pathKind(resolved)) {
+    case PathKind::Link:
+        error = tr("是指向别处的链接");
+        return false;
+    case PathKind::Directory:
+        break;
+    default:
+        return true;
+    }
+    switch (ownership(resolved)) {
+    case Ownership::Private:
+        return true;
+    case Ownership::OtherOwner:
+        error = tr("属于其他用户");
+        return false;
+    case Ownership::OthersMayWrite:
+        error = tr("其他用户可写入");
+        return false;
+    case Ownership::Unknown:
+        break;
+    }
+    error = tr("无法读取其所有者和权限");
+    return false;
+}
+
+bool fetchDescriptor(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
+{
+    QString reason;
+    if (fetchReleaseFile(attempt.context, frontend, descriptorUrl(attempt.context.baseUrl),
+            attempt.descriptorBytes, reason, nullptr, MaxDescriptorSize))
+        return true;
+    error = tr("下载升级描述文件失败:%1").arg(reason);
+    return false;
+}
+
+// Everything in the cache is installed with administrator rights: a cache that someone else
+// could change or replace, or a link that leads somewhere else, is not used at all. The attempt
+// goes on with the path that was checked, never again through a link.
+bool useCheckedCache(UpdateAttempt &attempt, QString &error)
+{
+    const QString path = attempt.context.cacheDir.absolutePath();
+    QString checked;
+    QString problem;
+    if (!checkCacheDir(path, checked, problem)) {
+        error = tr("缓存目录%1不安全:%2").arg(QDir::toNativeSeparators(path), problem);
+        return false;
+    }
+    attempt.context.cacheDir.setPath(checked);
+    return true;
+}
+
+// The cache keeps the descriptor of the last attempt; one that could not be saved whole (a full
+// disk) fails the attempt. Its values are read from the bytes fetched.
+bool saveDescriptor(UpdateAttempt &attempt, QString &error)
+{
+    const QString path = attempt.context.cacheDir.absoluteFilePath(savedDescriptorName());
+    QString reason;
+    if (!writeFileBytes(path, attempt.descriptorBytes, &reason)) {
+        error = tr("创建文件[%1]失败:%2").arg(path, reason);
+        return false;
+    }
+    attempt.descriptor = parseDescriptor(attempt.descriptorBytes);
+    return true;
+}
+
+// A signed release (the configuration names keys): nothing past its statement is fetched
+// unless it verifies. The statement's bytes are dropped once read: what arrives before a
+// signature is checked is held once.
+bool verifyRelease(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
+{
+    const UpdateContext &context = attempt.context;
+    if (context.publicKeys.isEmpty())
+        return true;
+    QByteArray statementBytes;
+    QString reason;
+    if (!fetchReleaseFile(context, frontend, signatureUrl(context.baseUrl), statementBytes, reason,
+            nullptr, MaxStatementSize)) {
+        error = tr("下载升级签名文件失败:%1").arg(reason);
+        return false;
+    }
+    const ReleaseRecord record = readReleaseRecord(context.installRoot);
+    if (!verifyStatement(statementBytes, context.publicKeys, attempt.descriptorBytes,
+            attempt.descriptor, record, QDateTime::currentDateTimeUtc(), attempt.statement, error))
+        return false;
+    attempt.signedRecord = recordAfter(record, attempt.statement);
+    return true;
+}
+
+// A signed release's manifest is the one signed, or it is not even parsed; its entries then
+// carry their signed hashes.
+bool fetchManifest(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
+{
+    attempt.folderUrl = folderUrl(attempt.context.baseUrl, attempt.descriptor.folder);
+    QString reason;
+    if (!fetchReleaseFile(attempt.context, frontend, manifestUrl(attempt.folderUrl),
+            attempt.manifestBytes, reason)) {
+        error = tr("下载更新列表文件失败:%1").arg(reason);
+        return false;
+    }
+    if (attempt.signedRecord && !verifyManifest(attempt.manifestBytes, attempt.statement, error))
+        return false;
+    const int lines = attempt.manifestBytes.count('\n');
+    if (lines > MaxManifestLines) {
+        error = tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines);
+        return false;
+    }
+    attempt.remote = parseManifest(attempt.manifestBytes);
+    startRunLog(attempt.context.cacheDir, attempt.remote);
+    return !attempt.signedRecord || attachSignedHashes(attempt.statement, attempt.remote, error);
+}
+
+void findChanges(UpdateAttempt &attempt)
+{
+    attempt.applied = readAppliedManifest(attempt.context.installRoot);
+    attempt.changes = detectChanges(attempt.remote, attempt.applied, attempt.context.installRoot);
+}
+
+// The patches the release offers for the changed files whose installed copy they apply to,
+// asked for only where the release announces them, once the update goes ahead: a server without
+// them never sees a request it did not expect. The index is optional and any trouble with it
+// means whole files, told only in the log; a signed release's index must be the one its
+// statement names.
+void fetchPatches(UpdateAttempt &attempt, UpdateFrontend &frontend)
+{
+    if (!attempt.descriptor.deltaIndex)
+        return;
+    QByteArray bytes;
+    QString error;
+    QList<DeltaPatch> patches;
+    int status = 0;
+    const PublicationUrl index = folderFileUrl(attempt.folderUrl, deltaIndexName());
+    if (!fetchReleaseFile(attempt.context, frontend, index, bytes, error, &status)) {
+        // none published is no news
+        if (status != 404)
+            qCInfo(lcDelta, "no patches: the index cannot be fetched (%s)", qUtf8Printable(error));
+    } else if (attempt.signedRecord
+        && attempt.statement.files.value(deltaIndexName()) != sha256Hex(bytes))
+        qCInfo(lcDelta, "no patches: the index is not the one the release statement signs");
+    else if (!parseDeltaIndex(bytes, patches))
+        qCInfo(lcDelta, "no patches: the index is not in the expected format");
+    attempt.patches
+        = choosePatches(patches, attempt.changes, attempt.applied, attempt.context.installRoot);
+    if (!patches.isEmpty())
+        qCInfo(lcDelta, "%d of %d changed files have a patch for the installed copy",
+            attempt.patches.size(), attempt.changes.size());
+}
+
+// For a signed release, the record against rollback, written before any of its files is
+// installed (and when the installation holds it already): a release whose record could not be
+// kept would lower the guard against the older ones.
+bool keepReleaseRecord(const UpdateAttempt &attempt, QString &error)
+{
+    const QDir &installRoot = attempt.context.installRoot;
+    QString reason;
+    if (!attempt.signedRecord || writeReleaseRecord(installRoot, *attempt.signedRecord, reason))
+        return true;
+    error
+        = tr("创建文件[%1]失败:%2").arg(installRoot.absoluteFilePath(releaseRecordName()), reason);
+    return false;
+}
+
+// The worker downloads the changed files (or their patches) into the cache, verifies them and
+// installs them; true once everything is installed. Otherwise message says why (empty when the
+// user stopped it), and a proxy's demand for credentials during the downloads is in challenge.
+bool downloadAndInstall(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &message,
+    std::optional<ProxyChallenge> &challenge)
+{
+    const UpdateContext &context = attempt.context;
+    const Manifest &changes = attempt.changes;
+    const QMap<QString, DeltaPatch> &patches = attempt.patches;
+    const QString &folderUrl = attempt.folderUrl;
+    CDownloadThread worker(folderUrl, context.cacheDir, context.installRoot, changes.values());
+    worker.setPatches(patches);
+    worker.setTransferSettings(context.transfer);
+    if (context.proxy) {
+        ProxyAccess *proxy = context.proxy;
+        worker.setNetworkSetup(
+            [proxy](QNetworkAccessManager &manager) { proxy->setUpKeepingChallenges(manager); });
+    }
+    frontend.runWorker(worker, attempt.forced());
+    // no late signal of the worker may reach what the attempt is about to destroy
+    QObject::disconnect(&worker, nullptr, nullptr, nullptr);
+    // the demand kept during the downloads, if any, is this run's: the one place it is taken
+    if (context.proxy)
+        challenge = context.proxy->takeChallenge();
+    if (worker.succeeded())
+        return true;
+    message = worker.errorMessage();
+    return false;
+}
+
+// The applied manifest, once the installation holds the release. It only spares the next run
+// the hashing of files it lists: when it cannot be written, the old one stays and the next run
+// fetches the files that changed once more, so the run log says why and the update stands.
+void recordAppliedManifest(const UpdateAttempt &attempt)
+{
+    const QString path = attempt.context.installRoot.absoluteFilePath(appliedManifestName());
+    QString error;
+    if (!writeFileBytes(path, attempt.manifestBytes, &error))
+        qCWarning(lcState,
+            "the applied manifest %s was not written (%s): the next run fetches "
+            "the changed files again",
+            qUtf8Printable(QDir::toNativeSeparators(path)), qUtf8Printable(error));
+}
+} // namespace
+
+AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
+{
+    UpdateAttempt attempt(context);
+    attempt.context.manager->clearAccessCache();
+    const QUrl descriptor(descriptorUrl(context.baseUrl).url, QUrl::TolerantMode);
+    if (!descriptor.isValid()) {
+        frontend.reportFatal(
+            tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
+        return AttemptResult::NotInstalled;
+    }
+    const auto failed = [&frontend](const QString &message) {
+        return frontend.reportFailure(message) ? AttemptResult::NewAttempt
+                                               : AttemptResult::NotInstalled;
+    };
+
+    QString error;
+    if (!fetchDescriptor(attempt, frontend, error) || !useCheckedCache(attempt, error)
+        || !saveDescriptor(attempt, error) || !verifyRelease(attempt, frontend, error)
+        || !fetchManifest(attempt, frontend, error))
+        return failed(error);
+    findChanges(attempt);
+    frontend.reportComparison(!attempt.changes.isEmpty() && attempt.forced());
+    if (attempt.changes.isEmpty()) {
+        // the installation holds the release already: it is recorded as accepted all the same
+        if (!keepReleaseRecord(attempt, error))
+            return failed(error);
+        recordAppliedManifest(attempt);
+        return AttemptResult::NotInstalled;
+    }
+    if (!attempt.forced() && !frontend.confirmUpdate(attempt.descriptor.version))
+        return AttemptResult::NotInstalled;
+    fetchPatches(attempt, frontend);
+    if (!keepReleaseRecord(attempt, error))
+        return failed(error);
+
+    std::optional<ProxyChallenge> challenge;
+    if (downloadAndInstall(attempt, frontend, error, challenge)) {
+        recordAppliedManifest(attempt);
+        return attempt.forced() ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
+    }
+    // a proxy that refused the credentials during the downloads: new ones are asked for (in
+    // dialog mode), and a new attempt uses them; otherwise the report says what the proxy wants
+    if (frontend.answerProxyChallenge(context.proxy, challenge, error))
+        return AttemptResult::NewAttempt;
+    return frontend.reportWorkerFailure(error, attempt.forced()) ? AttemptResult::NewAttempt
+                                                                 : AttemptResult::NotInstalled;
+}

@@ -1,0 +1,49 @@
+#ifndef UPDATEATTEMPT_H
+#define UPDATEATTEMPT_H
+
+#include "releasetrust.h"
+#include "updatefrontend.h"
+#include "updaterun.h"
+#include "deltaindex.h"
+#include "descriptor.h"
+#include "manifest.h"
+#include "releasestatement.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+// What one attempt has learnt so far: each step of runAttempt adds its part, in this order.
+struct UpdateAttempt
+{
+    explicit UpdateAttempt(const UpdateContext &context)
+        : context(context)
+    { }
+
+    bool forced() const { return descriptor.updateType != 0; }
+
+    UpdateContext context; // its cache resolved once checked
+    QByteArray descriptorBytes; // update.ini as fetched
+    UpdateDescriptor descriptor;
+    // a signed release: the statement that verified, and the record against rollback once the
+    // release is accepted
+    ReleaseStatement statement;
+    std::optional<ReleaseRecord> signedRecord;
+    QString folderUrl; // where the release's files lie
+    QByteArray manifestBytes; // md5.txt as fetched, recorded as it is once installed
+    Manifest remote; // with its signed hashes, for a signed release
+    Manifest applied; // the manifest the installation recorded last
+    Manifest changes; // the entries whose files differ from the installed ones
+    // by path, fetched in place of whole files where they apply
+    QMap<QString, DeltaPatch> patches;
+};
+
+// One update attempt, step by step: the descriptor (its URL, the fetch, the cache it is saved
+// to), the signed statement, the manifest, change detection, the question, the patches, the
+// download and installation by the worker, the record of the applied manifest. The run
+// (runUpdates) starts the host again afterwards.
+AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend);
+
+#endif // UPDATEATTEMPT_H
