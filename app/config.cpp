@@ -1,7 +1,7 @@
 #include "config.h"
 
-#include "plainini.h"
 #include "pathtrust.h"
+#include "plainini.h"
 
 #include <QFileInfo>
 #include <QSettings>

@@ -40,7 +40,7 @@ UpdaterConfig readConfig(const QString &updaterDir);
 QDir prepareInstallRoot(const QString &updaterDir);
 // The cache directory, relative paths taken against the working directory; created when
 // missing, private to this user. A failure to create it shows up later, when the descriptor is
-// saved; whether an existing one may be used is decided by each attempt (app/updatecheck.cpp).
+// saved; whether an existing one may be used is decided by each attempt (app/updateattempt.cpp).
 QDir prepareCacheDir(const QString &cachePath);
 
 #endif // CONFIG_H

@@ -1,7 +1,7 @@
 #include "consolefrontend.h"
 
-#include "consolereport.h"
 #include "cdownloadthread.h"
+#include "consolereport.h"
 
 #include <QCoreApplication>
 

@@ -1,8 +1,8 @@
 #include "releasefetch.h"
 
+#include "httprequest.h"
 #include "updatefrontend.h"
 #include "updaterun.h"
-#include "httprequest.h"
 
 #include <QUrl>
 

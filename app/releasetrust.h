@@ -2,8 +2,8 @@
 #define RELEASETRUST_H
 
 #include "manifest.h"
-#include "reservednames.h"
 #include "releasestatement.h"
+#include "reservednames.h"
 
 #include <QByteArray>
 #include <QDateTime>

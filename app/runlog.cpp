@@ -1,7 +1,7 @@
 #include "runlog.h"
 
-#include "reservednames.h"
 #include "pathtrust.h"
+#include "reservednames.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -30,7 +30,7 @@ void logMessage(QtMsgType type, const QMessageLogContext &context, const QString
         QFile file(logPath);
         if (!logPath.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Append)) {
             file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-                       + context.category + ": " + text.toUtf8() + '\n');
+                + context.category + ": " + text.toUtf8() + '\n');
         }
     }
     if (previousHandler)

@@ -1,8 +1,8 @@
 #ifndef RUNLOG_H
 #define RUNLOG_H
 
-#include "urlpasswords.h"
 #include "manifest.h"
+#include "urlpasswords.h"
 
 #include <QDir>
 #include <QString>

@@ -1,15 +1,15 @@
 #include "updateattempt.h"
 
-#include "releasefetch.h"
-#include "runlog.h"
+#include "cdownloadthread.h"
 #include "changedetection.h"
 #include "filewrite.h"
-#include "pathtrust.h"
 #include "patchchoice.h"
+#include "pathtrust.h"
 #include "proxyaccess.h"
 #include "publicationurls.h"
+#include "releasefetch.h"
 #include "reservednames.h"
-#include "cdownloadthread.h"
+#include "runlog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,13 +1,13 @@
 #ifndef UPDATEATTEMPT_H
 #define UPDATEATTEMPT_H
 
-#include "releasetrust.h"
-#include "updatefrontend.h"
-#include "updaterun.h"
 #include "deltaindex.h"
 #include "descriptor.h"
 #include "manifest.h"
 #include "releasestatement.h"
+#include "releasetrust.h"
+#include "updatefrontend.h"
+#include "updaterun.h"
 
 #include <QByteArray>
 #include <QMap>

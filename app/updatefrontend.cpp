@@ -1,7 +1,7 @@
 #include "updatefrontend.h"
 
-#include "cupdateprogress.h"
 #include "cdownloadthread.h"
+#include "cupdateprogress.h"
 
 #include <QCoreApplication>
 #include <QDialog>

@@ -2,15 +2,15 @@
 
 #include "config.h"
 #include "consolefrontend.h"
+#include "cupdateerror.h"
 #include "dialogfrontend.h"
+#include "proxyaccess.h"
 #include "relaunch.h"
+#include "releasestatement.h"
 #include "runlog.h"
 #include "singleinstance.h"
-#include "updaterun.h"
-#include "proxyaccess.h"
-#include "releasestatement.h"
 #include "tlstrust.h"
-#include "cupdateerror.h"
+#include "updaterun.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -72,8 +72,8 @@ public:
 
     // root/relativePath opened for reading only when it is a regular file reached without a
     // link; relativePath names a file below root with '/' separators
-    static bool openBelow(const QString &root, const QString &relativePath, QFile &file,
-                          QString *why = nullptr);
+    static bool openBelow(
+        const QString &root, const QString &relativePath, QFile &file, QString *why = nullptr);
     // removes the empty directories of relativeDir below root from the deepest up to the one
     // at depth from (0: relativeDir's first name), each reached without a link
     static void removeEmptyDirs(const QString &root, const QString &relativeDir, int from);

@@ -52,8 +52,8 @@ bool SingleInstanceGuard::acquire()
         // the system closes it, and so deletes the one created here, when the process ends in
         // any way. The directory of an installed updater is one that only administrators may
         // write to.
-        HANDLE file = CreateFileW(native.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-            nullptr, CREATE_NEW,
+        HANDLE file = CreateFileW(native.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+            CREATE_NEW,
             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
             nullptr);
         DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;

@@ -32,7 +32,7 @@ bool parseLine(const QByteArray &line, DeltaPatch &patch)
     patch.size = fields.at(1).toULongLong(&ok);
     patch.digest = fields.at(2);
     return ok && QByteArray::number(patch.size) == fields.at(1)
-            && decodedFieldText(fields.at(3), patch.path) && isSafeManifestPath(patch.path);
+        && decodedFieldText(fields.at(3), patch.path) && isSafeManifestPath(patch.path);
 }
 } // namespace
 
@@ -44,7 +44,7 @@ QString deltaIndexKey()
 QString deltaPatchPath(const DeltaPatch &patch)
 {
     return deltaFolderName() + QLatin1Char('/') + QString::fromLatin1(patch.digest)
-            + QLatin1String(".zst");
+        + QLatin1String(".zst");
 }
 
 QByteArray deltaIndexText(const QList<DeltaPatch> &patches)
@@ -52,7 +52,7 @@ QByteArray deltaIndexText(const QList<DeltaPatch> &patches)
     QByteArray text = QByteArray(Header) + '\n';
     for (const DeltaPatch &patch : patches) {
         text += patch.baseDigest + ' ' + QByteArray::number(patch.size) + ' ' + patch.digest + ' '
-                + encodedFieldText(patch.path) + '\n';
+            + encodedFieldText(patch.path) + '\n';
     }
     return text;
 }

@@ -49,5 +49,4 @@ QByteArray deltaIndexText(const QList<DeltaPatch> &patches);
 // false when any line is not one of the format; patches then holds nothing
 bool parseDeltaIndex(const QByteArray &bytes, QList<DeltaPatch> &patches);
 
-
 #endif // DELTAINDEX_H

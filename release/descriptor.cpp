@@ -20,8 +20,7 @@ UpdateDescriptor parseDescriptor(const QByteArray &bytes)
         = plainIniValue(values, QStringLiteral("Version/Folder"), QStringLiteral("Base"))
               .toString();
     descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
-    descriptor.deltaIndex
-        = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
+    descriptor.deltaIndex = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
     return descriptor;
 }
 

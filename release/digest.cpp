@@ -8,7 +8,7 @@
 namespace {
 // large enough to keep the hash busy between reads, small enough to keep memory flat
 constexpr qint64 ReadChunkSize = 1024 * 1024;
-}
+} // namespace
 
 void DigestHasher::addData(const char *data, qint64 length)
 {
@@ -71,8 +71,8 @@ QByteArray digestTextFromMd5(const QByteArray &md5)
     const auto *bytes = reinterpret_cast<const uchar *>(md5.constData());
     char text[33];
     std::snprintf(text, sizeof text, "%08x%08x%08x%08x", qFromLittleEndian<quint32>(bytes),
-                  qFromLittleEndian<quint32>(bytes + 4), qFromLittleEndian<quint32>(bytes + 8),
-                  qFromLittleEndian<quint32>(bytes + 12));
+        qFromLittleEndian<quint32>(bytes + 4), qFromLittleEndian<quint32>(bytes + 8),
+        qFromLittleEndian<quint32>(bytes + 12));
     return QByteArray(text, 32);
 }
 
@@ -100,8 +100,8 @@ bool verifyFileDigest(QString path, QByteArray expectedDigest)
     return !actual.isEmpty() && actual == expectedDigest;
 }
 
-bool verifyFileDigests(const QString &path, const QByteArray &expectedDigest,
-                       const QByteArray &expectedSha256)
+bool verifyFileDigests(
+    const QString &path, const QByteArray &expectedDigest, const QByteArray &expectedSha256)
 {
     if (expectedSha256.isEmpty())
         return verifyFileDigest(path, expectedDigest);
@@ -121,5 +121,5 @@ bool verifyFileDigests(const QString &path, const QByteArray &expectedDigest,
         sha256.addData(buffer.constData(), count);
     }
     return file.atEnd() && md5.digestText() == expectedDigest
-            && sha256.hexDigest() == expectedSha256;
+        && sha256.hexDigest() == expectedSha256;
 }

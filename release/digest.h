@@ -22,7 +22,7 @@ public:
     void reset() { hash.reset(); }
 
 private:
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    QCryptographicHash hash {QCryptographicHash::Md5};
 };
 
 // SHA-256 of a stream, as lower-case hex: what a signed release states for every file.
@@ -48,7 +48,7 @@ QByteArray digestTextFromMd5(const QByteArray &md5);
 QByteArray fileDigestText(const QString &path);
 bool verifyFileDigest(QString path, QByteArray expectedDigest);
 // both in one read: the digest text, and the SHA-256 unless expectedSha256 is empty
-bool verifyFileDigests(const QString &path, const QByteArray &expectedDigest,
-                       const QByteArray &expectedSha256);
+bool verifyFileDigests(
+    const QString &path, const QByteArray &expectedDigest, const QByteArray &expectedSha256);
 
 #endif // DIGEST_H

@@ -53,7 +53,7 @@ quint64 swapHalves(quint64 value)
 {
     return (value << 32) | (value >> 32);
 }
-}
+} // namespace
 
 bool isSafeManifestPath(const QString &path)
 {
@@ -172,7 +172,8 @@ Manifest parseManifest(QByteArray bytes)
     const char *data = bytes.constData();
     const char *const end = data + bytes.size();
     while (data < end) {
-        const char *lineEnd = static_cast<const char *>(std::memchr(data, '\n', size_t(end - data)));
+        const char *lineEnd
+            = static_cast<const char *>(std::memchr(data, '\n', size_t(end - data)));
         if (!lineEnd)
             lineEnd = end;
         const char *const lineStart = data;
@@ -187,7 +188,7 @@ Manifest parseManifest(QByteArray bytes)
         if (!firstTab)
             continue;
         const char *secondTab = static_cast<const char *>(
-                std::memchr(firstTab + 1, '\t', size_t(contentEnd - firstTab - 1)));
+            std::memchr(firstTab + 1, '\t', size_t(contentEnd - firstTab - 1)));
         if (!secondTab
             || std::memchr(secondTab + 1, '\t', size_t(contentEnd - secondTab - 1)) != nullptr)
             continue;
@@ -216,8 +217,8 @@ Manifest parseManifest(QByteArray bytes)
 QByteArray manifestSizeField(quint64 size)
 {
     char text[17];
-    std::snprintf(text, sizeof text, "%08x%08x", unsigned(size & 0xffffffffu),
-                  unsigned(size >> 32));
+    std::snprintf(
+        text, sizeof text, "%08x%08x", unsigned(size & 0xffffffffu), unsigned(size >> 32));
     return QByteArray(text, 16);
 }
 

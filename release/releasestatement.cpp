@@ -37,7 +37,8 @@ bool parseTime(const QByteArray &field, QDateTime &time)
 
 QByteArray strictBase64(const QByteArray &text, int size)
 {
-    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.size() != size || decoded.decoded.toBase64() != text)
         return QByteArray();
     return decoded.decoded;
@@ -147,7 +148,7 @@ QByteArray statementText(const ReleaseStatement &statement)
 }
 
 StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArray> &trustedKeys,
-                                   ReleaseStatement &statement, QList<QByteArray> *keysThatSigned)
+    ReleaseStatement &statement, QList<QByteArray> *keysThatSigned)
 {
     // The file comes over plain HTTP: its text is parsed only once a signature that counts
     // verifies over it, and nothing of it is copied before that. A file of megabytes by no
@@ -179,8 +180,8 @@ StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArr
         const int split = line.indexOf(' ', prefixSize);
         if (split < 0 || line.indexOf(' ', split + 1) >= 0)
             return StatementError::Malformed;
-        const QByteArray publicKey = strictBase64(
-            line.mid(prefixSize, split - prefixSize), crypto_sign_PUBLICKEYBYTES);
+        const QByteArray publicKey
+            = strictBase64(line.mid(prefixSize, split - prefixSize), crypto_sign_PUBLICKEYBYTES);
         const QByteArray signature = strictBase64(line.mid(split + 1), crypto_sign_BYTES);
         if (publicKey.isEmpty() || signature.isEmpty() || signers.contains(publicKey))
             return StatementError::Malformed;
@@ -191,11 +192,10 @@ StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArr
         if (!sodiumReady())
             return StatementError::NotSigned;
         const bool verifies
-                = crypto_sign_verify_detached(
-                          reinterpret_cast<const uchar *>(signature.constData()),
-                          reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
-                          reinterpret_cast<const uchar *>(publicKey.constData()))
-                == 0;
+            = crypto_sign_verify_detached(reinterpret_cast<const uchar *>(signature.constData()),
+                  reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
+                  reinterpret_cast<const uchar *>(publicKey.constData()))
+            == 0;
         allVerify = allVerify && verifies;
         if (!verifies)
             continue;
@@ -226,8 +226,8 @@ QByteArray signatureLine(const QByteArray &text, const QByteArray &secretKey)
         return QByteArray();
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
     crypto_sign_detached(reinterpret_cast<uchar *>(signature.data()), nullptr,
-                         reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
-                         reinterpret_cast<const uchar *>(secretKey.constData()));
+        reinterpret_cast<const uchar *>(text.constData()), quint64(text.size()),
+        reinterpret_cast<const uchar *>(secretKey.constData()));
     return SignaturePrefix + publicKey.toBase64() + ' ' + signature.toBase64() + '\n';
 }
 
@@ -239,7 +239,7 @@ SigningKeyPair generateSigningKeyPair()
     pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
     pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
     crypto_sign_keypair(reinterpret_cast<uchar *>(pair.publicKey.data()),
-                        reinterpret_cast<uchar *>(pair.secretKey.data()));
+        reinterpret_cast<uchar *>(pair.secretKey.data()));
     return pair;
 }
 
@@ -275,8 +275,8 @@ QByteArray publicKeyOfSecretKey(const QByteArray &secretKey)
     QByteArray publicKey(crypto_sign_PUBLICKEYBYTES, Qt::Uninitialized);
     QByteArray expanded(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
     crypto_sign_seed_keypair(reinterpret_cast<uchar *>(publicKey.data()),
-                             reinterpret_cast<uchar *>(expanded.data()),
-                             reinterpret_cast<const uchar *>(secretKey.constData()));
+        reinterpret_cast<uchar *>(expanded.data()),
+        reinterpret_cast<const uchar *>(secretKey.constData()));
     const bool same = expanded == secretKey;
     sodium_memzero(expanded.data(), size_t(expanded.size()));
     return same ? publicKey : QByteArray();

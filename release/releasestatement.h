@@ -51,8 +51,7 @@ enum class StatementError { None, Malformed, NotSigned };
 // trusted are verified only when keysThatSigned is given: it receives the keys whose signature
 // verified.
 StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArray> &trustedKeys,
-                                   ReleaseStatement &statement,
-                                   QList<QByteArray> *keysThatSigned = nullptr);
+    ReleaseStatement &statement, QList<QByteArray> *keysThatSigned = nullptr);
 
 // The text of a statement file parsed into statement whoever signed it, for the publisher's
 // look at its own files; false (statement empty) when it is not of this format.

@@ -39,7 +39,7 @@ QString reservedName(const QString &path, ReservedPlace place)
 
 const std::vector<ReservedName> &reservedNames()
 {
-    static const std::vector<ReservedName> names{
+    static const std::vector<ReservedName> names {
         {ReservedPlace::InstallationRoot, AppliedManifest, false},
         {ReservedPlace::InstallationRoot, ReleaseRecord, false},
         {ReservedPlace::UpdaterDirectory, SingleInstanceLock, false},

@@ -1,6 +1,6 @@
 #include "config.h"
-#include "unelevatedstart.h"
 #include "proxyaccess.h"
+#include "unelevatedstart.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>

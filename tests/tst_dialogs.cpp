@@ -1,9 +1,9 @@
-#include "support/testserver.h"
-#include "digest.h"
+#include "cdownloadthread.h"
 #include "cproxylogin.h"
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
-#include "cdownloadthread.h"
+#include "digest.h"
+#include "support/testserver.h"
 
 #include <QAction>
 #include <QClipboard>

@@ -1,5 +1,5 @@
-#include "digest.h"
 #include "concurrentdigesthasher.h"
+#include "digest.h"
 #include "releasestatement.h"
 
 #include <QBuffer>

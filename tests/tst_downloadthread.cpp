@@ -1,15 +1,15 @@
-#include "filewrite.h"
-#include "descriptor.h"
-#include "publicationurls.h"
+#include "cdownloadthread.h"
 #include "deltamaker.h"
+#include "descriptor.h"
 #include "digest.h"
+#include "filewrite.h"
+#include "httprequest.h"
+#include "publicationurls.h"
 #include "safedir.h"
 #include "support/directorylock.h"
 #include "support/installation.h"
 #include "support/release.h"
 #include "support/testserver.h"
-#include "cdownloadthread.h"
-#include "httprequest.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

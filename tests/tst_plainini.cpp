@@ -1,5 +1,5 @@
-#include "plainini.h"
 #include "descriptor.h"
+#include "plainini.h"
 
 #include <QTemporaryDir>
 #include <QTest>

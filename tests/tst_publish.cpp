@@ -3,10 +3,10 @@
 #include "publishrules.h"
 #include "signingkeyfile.h"
 
-#include "descriptor.h"
-#include "publicationurls.h"
 #include "deltaindex.h"
+#include "descriptor.h"
 #include "manifest.h"
+#include "publicationurls.h"
 #include "releasestatement.h"
 
 #include <QBuffer>

@@ -1,15 +1,15 @@
-#include "dialogfrontend.h"
-#include "updaterun.h"
-#include "proxyaccess.h"
-#include "support/installation.h"
-#include "support/release.h"
-#include "support/testserver.h"
+#include "cdownloadthread.h"
 #include "cproxylogin.h"
 #include "cupdateerror.h"
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
+#include "dialogfrontend.h"
 #include "dialoglook.h"
-#include "cdownloadthread.h"
+#include "proxyaccess.h"
+#include "support/installation.h"
+#include "support/release.h"
+#include "support/testserver.h"
+#include "updaterun.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,7 +1,7 @@
 #include "cupdateerror.h"
 
-#include "unelevatedstart.h"
 #include "dialoglook.h"
+#include "unelevatedstart.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,7 +1,7 @@
 #include "cupdateprogress.h"
 
-#include "dialoglook.h"
 #include "cdownloadthread.h"
+#include "dialoglook.h"
 
 #include <utility>
 

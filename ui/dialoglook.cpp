@@ -35,9 +35,8 @@ void addCopyAction(QLabel *label)
     auto *copy = new QAction(QLabel::tr("复制"), label);
     copy->setShortcut(QKeySequence::Copy);
     copy->setShortcutContext(Qt::WindowShortcut);
-    QObject::connect(copy, &QAction::triggered, copy, [copy] {
-        QGuiApplication::clipboard()->setText(copy->data().toString());
-    });
+    QObject::connect(copy, &QAction::triggered, copy,
+        [copy] { QGuiApplication::clipboard()->setText(copy->data().toString()); });
     label->addAction(copy);
     label->setContextMenuPolicy(Qt::ActionsContextMenu);
     copy->setData(label->text());

@@ -20,14 +20,12 @@
 
 CacheFileWriter::CacheFileWriter(const QString &path)
     : path(path)
-{
-}
+{ }
 
 CacheFileWriter::CacheFileWriter(const QString &path, const QString &partialPath)
     : path(path)
     , partialPath(partialPath)
-{
-}
+{ }
 
 bool CacheFileWriter::fail(const QFileDevice &file)
 {
@@ -188,14 +186,13 @@ bool CacheFileWriter::commit()
         const QString from = QDir::toNativeSeparators(partialPath);
         const QString to = QDir::toNativeSeparators(path);
         return ::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
-                             reinterpret_cast<const wchar_t *>(to.utf16()),
-                             MOVEFILE_REPLACE_EXISTING)
-                || failWithSystemError();
+                   reinterpret_cast<const wchar_t *>(to.utf16()), MOVEFILE_REPLACE_EXISTING)
+            || failWithSystemError();
 #else
-        return std::rename(QFile::encodeName(partialPath).constData(),
-                           QFile::encodeName(path).constData())
-                == 0
-                || failWithSystemError();
+        return std::rename(
+                   QFile::encodeName(partialPath).constData(), QFile::encodeName(path).constData())
+            == 0
+            || failWithSystemError();
 #endif
     }
     if (saveFile)
@@ -206,7 +203,7 @@ bool CacheFileWriter::commit()
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(descriptor);
     const auto link = [&] {
         return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW)
-                == 0;
+            == 0;
     };
     bool linked = link();
     if (!linked && errno == EEXIST && ::unlink(name.constData()) == 0)
@@ -226,8 +223,8 @@ bool flushCacheDirectory(const QString &cacheDir, QString *error)
 #ifdef Q_OS_LINUX
     // what CacheFileWriter committed without waiting for the disk, and whatever an earlier run
     // left in the cache, is on the disk before the installation changes
-    const int dir = ::open(QFile::encodeName(cacheDir).constData(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir
+        = ::open(QFile::encodeName(cacheDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
         ::sync();
         return true;

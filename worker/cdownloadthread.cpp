@@ -1,13 +1,13 @@
 #include "cdownloadthread.h"
 
-#include "reservednames.h"
 #include "cachefilewriter.h"
-#include "pathtrust.h"
 #include "concurrentdigesthasher.h"
 #include "entrychecks.h"
 #include "filetransfer.h"
 #include "installer.h"
 #include "patchtransfer.h"
+#include "pathtrust.h"
+#include "reservednames.h"
 
 #include <algorithm>
 

@@ -4,8 +4,7 @@ ConcurrentDigestHasher::ConcurrentDigestHasher(int blockCount)
     : storage(new char[size_t(BlockSize) * size_t(qMax(2, blockCount))])
     , blocks(qMax(2, blockCount))
     , lengths(size_t(blocks))
-{
-}
+{ }
 
 ConcurrentDigestHasher::~ConcurrentDigestHasher()
 {
@@ -63,7 +62,7 @@ void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
     for (;;) {
         changed.wait(lock, [this, lane] {
             return stopping
-                    || ((lane == Md5Lane || sha256) && hashed[lane] < count && !holdingFirst);
+                || ((lane == Md5Lane || sha256) && hashed[lane] < count && !holdingFirst);
         });
         if (stopping)
             return;

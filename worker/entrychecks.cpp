@@ -1,7 +1,7 @@
 #include "entrychecks.h"
 
-#include "reservednames.h"
 #include "pathtrust.h"
+#include "reservednames.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

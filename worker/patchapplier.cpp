@@ -70,9 +70,9 @@ bool PatchApplier::feed(const char *data, qint64 length, const OutputSink &sink)
     if (!context || !problem.isEmpty())
         return false;
     for (qint64 at = 0; at < length; at += FeedSlice) {
-        ZSTD_inBuffer in{data + at, size_t(qMin(FeedSlice, length - at)), 0};
+        ZSTD_inBuffer in {data + at, size_t(qMin(FeedSlice, length - at)), 0};
         // the same buffer every time, only its position advancing, as the stable mode requires
-        ZSTD_outBuffer out{output, size_t(outputSize), size_t(written)};
+        ZSTD_outBuffer out {output, size_t(outputSize), size_t(written)};
         while (in.pos < in.size) {
             if (frameEnded) {
                 problem = QStringLiteral("bytes follow the end of the patch");

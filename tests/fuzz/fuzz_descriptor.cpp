@@ -4,8 +4,8 @@
 #include "fuzzsupport.h"
 #include "settingsfeedback.h"
 
-#include "plainini.h"
 #include "descriptor.h"
+#include "plainini.h"
 
 #include <QFile>
 #include <QTemporaryDir>

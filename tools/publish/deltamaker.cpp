@@ -37,16 +37,16 @@ struct ContextFree
 bool setPatchParameters(ZSTD_CCtx *context, int level, quint64 baseSize, quint64 targetSize)
 {
     const ZSTD_compressionParameters levelParameters
-            = ZSTD_getCParams(level, targetSize, size_t(baseSize));
-    const unsigned windowLog = qBound(unsigned(ZSTD_WINDOWLOG_MIN), highBit(targetSize) + 1,
-                                      unsigned(MaxPatchWindowLog));
-    const unsigned cycleLog = levelParameters.chainLog
-            - (levelParameters.strategy >= ZSTD_btlazy2 ? 1 : 0);
+        = ZSTD_getCParams(level, targetSize, size_t(baseSize));
+    const unsigned windowLog = qBound(
+        unsigned(ZSTD_WINDOWLOG_MIN), highBit(targetSize) + 1, unsigned(MaxPatchWindowLog));
+    const unsigned cycleLog
+        = levelParameters.chainLog - (levelParameters.strategy >= ZSTD_btlazy2 ? 1 : 0);
     const size_t results[] = {
         ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level),
         ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, int(windowLog)),
-        ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching,
-                               windowLog > cycleLog ? 1 : 0),
+        ZSTD_CCtx_setParameter(
+            context, ZSTD_c_enableLongDistanceMatching, windowLog > cycleLog ? 1 : 0),
         ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1),
         ZSTD_CCtx_setPledgedSrcSize(context, targetSize),
     };
@@ -64,14 +64,14 @@ bool setPatchParameters(ZSTD_CCtx *context, int level, quint64 baseSize, quint64
 } // namespace
 
 bool makePatch(const QString &basePath, const QString &targetPath, const QString &patchPath,
-               int level, quint64 limit, quint64 &patchSize, QByteArray &patchDigest,
-               QString &error)
+    int level, quint64 limit, quint64 &patchSize, QByteArray &patchDigest, QString &error)
 {
     error.clear();
     QFile base(basePath);
     QFile target(targetPath);
     if (!base.open(QIODevice::ReadOnly) || !target.open(QIODevice::ReadOnly)) {
-        error = DeltaMaker::tr("Cannot read %1 or %2.").arg(nativePath(basePath), nativePath(targetPath));
+        error = DeltaMaker::tr("Cannot read %1 or %2.")
+                    .arg(nativePath(basePath), nativePath(targetPath));
         return false;
     }
     const quint64 baseSize = quint64(base.size());
@@ -87,27 +87,28 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
         || !setPatchParameters(context.get(), level, baseSize, targetSize)
         || ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), baseBytes, size_t(baseSize)))) {
         error = DeltaMaker::tr("Cannot set up a patch from %1 to %2.")
-                        .arg(nativePath(basePath), nativePath(targetPath));
+                    .arg(nativePath(basePath), nativePath(targetPath));
         return false;
     }
 
     QFile patch(patchPath);
     if (!patch.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        error = DeltaMaker::tr("Cannot create %1: %2").arg(nativePath(patchPath), patch.errorString());
+        error = DeltaMaker::tr("Cannot create %1: %2")
+                    .arg(nativePath(patchPath), patch.errorString());
         return false;
     }
     DigestHasher hasher;
     QByteArray chunk(int(OutputChunk), Qt::Uninitialized);
-    ZSTD_inBuffer in{targetBytes, size_t(targetSize), 0};
+    ZSTD_inBuffer in {targetBytes, size_t(targetSize), 0};
     patchSize = 0;
     size_t left = 1;
     while (left != 0) {
-        ZSTD_outBuffer out{chunk.data(), size_t(chunk.size()), 0};
+        ZSTD_outBuffer out {chunk.data(), size_t(chunk.size()), 0};
         left = ZSTD_compressStream2(context.get(), &out, &in, ZSTD_e_end);
         if (ZSTD_isError(left)) {
             error = DeltaMaker::tr("Cannot make a patch from %1 to %2: %3")
-                            .arg(nativePath(basePath), nativePath(targetPath),
-                                 QString::fromLatin1(ZSTD_getErrorName(left)));
+                        .arg(nativePath(basePath), nativePath(targetPath),
+                            QString::fromLatin1(ZSTD_getErrorName(left)));
             break;
         }
         patchSize += out.pos;
@@ -115,13 +116,15 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
             break; // does not pay
         hasher.addData(chunk.constData(), qint64(out.pos));
         if (patch.write(chunk.constData(), qint64(out.pos)) != qint64(out.pos)) {
-            error = DeltaMaker::tr("Cannot write %1: %2").arg(nativePath(patchPath), patch.errorString());
+            error = DeltaMaker::tr("Cannot write %1: %2")
+                        .arg(nativePath(patchPath), patch.errorString());
             break;
         }
     }
     if (left != 0 || patchSize > limit || !patch.flush()) {
         if (error.isEmpty() && patchSize <= limit)
-            error = DeltaMaker::tr("Cannot write %1: %2").arg(nativePath(patchPath), patch.errorString());
+            error = DeltaMaker::tr("Cannot write %1: %2")
+                        .arg(nativePath(patchPath), patch.errorString());
         patch.remove();
         return false;
     }
@@ -133,8 +136,7 @@ bool makePatch(const QString &basePath, const QString &targetPath, const QString
 DeltaMaker::DeltaMaker(const QStringList &earlierDirs, int level)
     : dirs(earlierDirs)
     , level(level)
-{
-}
+{ }
 
 QString DeltaMaker::earlierFilesRoot(const QString &dir)
 {
@@ -156,15 +158,15 @@ bool DeltaMaker::checkArguments()
         if (root.isEmpty())
             errorList.append(tr("--delta-from %1: not a release directory, nor a server directory "
                                 "whose update.ini names a folder with md5.txt.")
-                                     .arg(nativePath(dir)));
+                                 .arg(nativePath(dir)));
         else
             roots.append(root);
     }
     return errorList.isEmpty();
 }
 
-bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entries,
-                      QByteArray &indexBytes)
+bool DeltaMaker::make(
+    const QString &folderDir, const QList<ManifestEntry> &entries, QByteArray &indexBytes)
 {
     made.clear();
     fileBytes = 0;
@@ -194,7 +196,7 @@ bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entr
             patch.baseDigest = baseDigest;
             QString error;
             if (!makePatch(basePath, folderDir + QLatin1Char('/') + entry.path, scratch, level,
-                           entry.size * 3 / 4, patch.size, patch.digest, error)) {
+                    entry.size * 3 / 4, patch.size, patch.digest, error)) {
                 if (!error.isEmpty()) {
                     errorList.append(error);
                     return false;
@@ -220,7 +222,8 @@ bool DeltaMaker::make(const QString &folderDir, const QList<ManifestEntry> &entr
     QFile index(folderDir + QLatin1Char('/') + deltaIndexName());
     if (!index.open(QIODevice::WriteOnly | QIODevice::NewOnly)
         || index.write(indexBytes) != indexBytes.size() || !index.flush()) {
-        errorList.append(tr("Cannot write %1: %2").arg(nativePath(index.fileName()), index.errorString()));
+        errorList.append(
+            tr("Cannot write %1: %2").arg(nativePath(index.fileName()), index.errorString()));
         return false;
     }
     return true;

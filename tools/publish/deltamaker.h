@@ -19,8 +19,7 @@ constexpr int ZstdMaxLevel = 22;
 // patchPath. Gives up, leaving no file, once the patch would exceed limit bytes. error is empty
 // when it only did not pay.
 bool makePatch(const QString &basePath, const QString &targetPath, const QString &patchPath,
-               int level, quint64 limit, quint64 &patchSize, QByteArray &patchDigest,
-               QString &error);
+    int level, quint64 limit, quint64 &patchSize, QByteArray &patchDigest, QString &error);
 
 // Patches from the files of earlier releases to a release being published. Each earlier release
 // is a release directory as given to update-publish, or a server directory it published to (the
@@ -37,8 +36,8 @@ public:
     bool checkArguments();
     // patches for entries, whose files lie in folderDir, into folderDir/update_delta/, and the
     // index beside them; indexBytes receives it
-    bool make(const QString &folderDir, const QList<ManifestEntry> &entries,
-              QByteArray &indexBytes);
+    bool make(
+        const QString &folderDir, const QList<ManifestEntry> &entries, QByteArray &indexBytes);
 
     QStringList errors() const { return errorList; }
     QList<DeltaPatch> patches() const { return made; }

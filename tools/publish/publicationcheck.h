@@ -20,9 +20,10 @@
 
 // Verifies a publication the way a client would see it, in a server directory or live at a base
 // URL: update.ini read with QSettings, md5.txt read with the updater's own parser, and every
-// listed file present with the listed size and digest text. When the release is signed (update.sig exists, or keys to trust are
-// given), also what a client that checks signatures checks: a signature, the SHA-256 of
-// update.ini, of md5.txt and of every file, folder and version, and the expiry.
+// listed file present with the listed size and digest text. When the release is signed (update.sig
+// exists, or keys to trust are given), also what a client that checks signatures checks: a
+// signature, the SHA-256 of update.ini, of md5.txt and of every file, folder and version, and the
+// expiry.
 class PublicationCheck
 {
     Q_DECLARE_TR_FUNCTIONS(PublicationCheck)
@@ -70,14 +71,14 @@ public:
     static constexpr int ExpiryWarningDays = 7;
 
 private:
-    void checkStatement(PublicationSource::Outcome outcome, const QByteArray &bytes,
-        const QString &error);
+    void checkStatement(
+        PublicationSource::Outcome outcome, const QByteArray &bytes, const QString &error);
     void checkManifestLines(const QByteArray &bytes);
     void checkFiles(const QByteArray &bytes);
     void checkPatches(const Manifest &manifest);
     // the problem a streamed file's outcome makes, or an empty text when it was read whole
-    QString streamProblem(PublicationSource::Outcome outcome, const QString &shown,
-        quint64 size, quint64 listed, const QString &error) const;
+    QString streamProblem(PublicationSource::Outcome outcome, const QString &shown, quint64 size,
+        quint64 listed, const QString &error) const;
 
     std::unique_ptr<PublicationSource> source;
     QList<QByteArray> trustedKeys;

@@ -37,8 +37,9 @@ public:
     virtual QString folderProblem(const QString &folder) const = 0;
     // a small file whole (update.ini, update.sig, md5.txt, the patch index); error: why not, or
     // empty where the outcome says it all
-    virtual Outcome read(const QString &folder, const QString &name, QByteArray &bytes,
-        QString &error) = 0;
+    virtual Outcome read(
+        const QString &folder, const QString &name, QByteArray &bytes, QString &error)
+        = 0;
     // a file that should have size bytes, handed to consume in pieces, never held whole
     virtual Outcome stream(const QString &folder, const QString &path, quint64 &size,
         const std::function<void(const char *data, qint64 length)> &consume, QString &error)
@@ -53,8 +54,8 @@ public:
     QString shownName(const QString &folder, const QString &name) const override;
     bool seesUnannounced() const override { return true; }
     QString folderProblem(const QString &folder) const override;
-    Outcome read(const QString &folder, const QString &name, QByteArray &bytes,
-        QString &error) override;
+    Outcome read(
+        const QString &folder, const QString &name, QByteArray &bytes, QString &error) override;
     Outcome stream(const QString &folder, const QString &path, quint64 &size,
         const std::function<void(const char *, qint64)> &consume, QString &error) override;
 
@@ -78,8 +79,8 @@ public:
     QString shownName(const QString &folder, const QString &name) const override;
     bool seesUnannounced() const override { return false; }
     QString folderProblem(const QString &) const override { return QString(); }
-    Outcome read(const QString &folder, const QString &name, QByteArray &bytes,
-        QString &error) override;
+    Outcome read(
+        const QString &folder, const QString &name, QByteArray &bytes, QString &error) override;
     Outcome stream(const QString &folder, const QString &path, quint64 &size,
         const std::function<void(const char *, qint64)> &consume, QString &error) override;
 

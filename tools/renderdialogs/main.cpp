@@ -1,10 +1,10 @@
 // Renders the dialogs with representative texts to PNG files, so that a vendor sees
 // what their users will see: render-dialogs [OUTPUT_DIR]
+#include "cdownloadthread.h"
 #include "cproxylogin.h"
 #include "cupdateerror.h"
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
-#include "cdownloadthread.h"
 
 #include <QApplication>
 #include <QDir>
