@@ -53,8 +53,8 @@ void PublicationCheck::checkManifestLines(const QByteArray &bytes)
                                    .arg(i + 1)
                                    .arg(printablePath(entry.path)));
         seen.insert(entry.path);
-        const QString cacheProblem = defaultCacheProblem(entry.path);
-        if (!cacheProblem.isEmpty())
+        QString cacheProblem;
+        if (!checkOutsideDefaultCache(entry.path, cacheProblem))
             problemList.append(tr("md5.txt line %1: \"%2\" %3.")
                                    .arg(i + 1)
                                    .arg(printablePath(entry.path), cacheProblem));

@@ -86,8 +86,8 @@ bool PublicationCheck::run()
     // what a signed statement is compared with: the values exactly as the updater reads them
     clientDescriptor = readDescriptor(descriptorPath.fileName());
 
-    const QString folderProblem = folderNameProblem(folderName);
-    if (!folderProblem.isEmpty()) {
+    QString folderProblem;
+    if (!checkFolderName(folderName, folderProblem)) {
         problemList.append(tr("The folder \"%1\" named in update.ini %2.")
                                .arg(printablePath(folderName), folderProblem));
         return false;

@@ -63,8 +63,8 @@ bool Publisher::checkArguments()
     errorList.clear();
     if (options.version.trimmed().isEmpty())
         addError(tr("The release version is empty; it is the text the updater shows to users."));
-    const QString folderProblem = folderNameProblem(options.folder);
-    if (!folderProblem.isEmpty())
+    QString folderProblem;
+    if (!checkFolderName(options.folder, folderProblem))
         addError(
             tr("The folder name \"%1\" %2.").arg(printablePath(options.folder), folderProblem));
     if (options.releaseDir.isEmpty() || options.serverDir.isEmpty()) {

@@ -121,8 +121,8 @@ void Publisher::walk(const QString &directory, const QString &relativeDirectory)
             ? info.fileName()
             : relativeDirectory + QLatin1Char('/') + info.fileName();
         const QString shown = printablePath(path);
-        const QString problem = releasePathProblem(path);
-        if (!problem.isEmpty()) {
+        QString problem;
+        if (!checkReleasePath(path, problem)) {
             addError(tr("\"%1\" %2.").arg(shown, problem));
             continue;
         }

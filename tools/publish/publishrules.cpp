@@ -14,43 +14,52 @@ QString tr(const char *text)
     return QCoreApplication::translate("PublishRules", text);
 }
 
-QString characterProblem(QChar c)
+// whether md5.txt, the updater and Windows all take the character in a path; false with why not
+bool checkCharacter(QChar c, QString &error)
 {
     switch (c.unicode()) {
     case '\t':
-        return tr("contains a tab, which separates the fields of md5.txt");
+        error = tr("contains a tab, which separates the fields of md5.txt");
+        return false;
     case '\n':
     case '\r':
-        return tr("contains a line break, which ends a line of md5.txt");
+        error = tr("contains a line break, which ends a line of md5.txt");
+        return false;
     case '\\':
-        return tr("contains a backslash, which the updater reads as a folder separator");
+        error = tr("contains a backslash, which the updater reads as a folder separator");
+        return false;
     case ':':
-        return tr("contains ':', which the updater refuses in paths");
+        error = tr("contains ':', which the updater refuses in paths");
+        return false;
     case '*':
     case '?':
     case '"':
     case '<':
     case '>':
     case '|':
-        return tr("contains '%1', which Windows does not allow in file names").arg(c);
+        error = tr("contains '%1', which Windows does not allow in file names").arg(c);
+        return false;
     default:
         break;
     }
-    if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-        return tr("contains the control character U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    return QString();
+    if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+        error = tr("contains the control character U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        return false;
+    }
+    return true;
 }
 } // namespace
 
-QString releasePathProblem(const QString &path)
+bool checkReleasePath(const QString &path, QString &error)
 {
     for (const QChar c : path) {
-        const QString problem = characterProblem(c);
-        if (!problem.isEmpty())
-            return problem;
+        if (!checkCharacter(c, error))
+            return false;
     }
-    if (!isSafeManifestPath(path))
-        return tr("has an empty, \".\" or \"..\" component");
+    if (!isSafeManifestPath(path)) {
+        error = tr("has an empty, \".\" or \"..\" component");
+        return false;
+    }
 
     // releases are published for Windows clients, wherever they are published from
     const QStringList components = path.split(QLatin1Char('/'));
@@ -59,35 +68,42 @@ QString releasePathProblem(const QString &path)
             continue;
         // writing "nul.txt" writes nowhere
         if (isWindowsDeviceName(component))
-            return tr("uses \"%1\", a device name on Windows").arg(component);
-        if (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
-            return tr("uses \"%1\", which ends in a dot or a space that Windows drops from "
-                      "names")
-                .arg(component);
-        return tr("uses \"%1\", a name Windows cannot store").arg(component);
+            error = tr("uses \"%1\", a device name on Windows").arg(component);
+        else if (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
+            error = tr("uses \"%1\", which ends in a dot or a space that Windows drops from "
+                       "names")
+                        .arg(component);
+        else
+            error = tr("uses \"%1\", a name Windows cannot store").arg(component);
+        return false;
     }
 
     // beside the files on the server lie the manifest md5.txt and the patches of a delta
     // update with their index; in the installation the updater keeps its records and its lock
     const QString onServer = reservedReleaseFolderName(path);
-    if (!onServer.isEmpty())
-        return tr("would be overwritten by the updater's %1 beside the files on the server")
-            .arg(onServer);
+    if (!onServer.isEmpty()) {
+        error = tr("would be overwritten by the updater's %1 beside the files on the server")
+                    .arg(onServer);
+        return false;
+    }
     const QString installed = reservedInstallationName(path);
-    if (!installed.isEmpty())
-        return tr("would be overwritten by the updater's own %1 in the installation")
-            .arg(installed);
-    const QString cacheProblem = defaultCacheProblem(path);
-    if (!cacheProblem.isEmpty())
-        return cacheProblem;
+    if (!installed.isEmpty()) {
+        error
+            = tr("would be overwritten by the updater's own %1 in the installation").arg(installed);
+        return false;
+    }
+    if (!checkOutsideDefaultCache(path, error))
+        return false;
 
     // md5.txt lists paths in UTF-8; only a lone surrogate has no UTF-8 form
-    if (QString::fromUtf8(path.toUtf8()) != path)
-        return tr("is not valid Unicode");
-    return QString();
+    if (QString::fromUtf8(path.toUtf8()) != path) {
+        error = tr("is not valid Unicode");
+        return false;
+    }
+    return true;
 }
 
-QString defaultCacheProblem(const QString &path)
+bool checkOutsideDefaultCache(const QString &path, QString &error)
 {
     const auto isCacheName = [](const QString &name) {
         return name.compare(QLatin1String("update"), Qt::CaseInsensitive) == 0;
@@ -101,20 +117,27 @@ QString defaultCacheProblem(const QString &path)
         && isCacheName(components.at(1)))
         depth = 2;
     if (depth == 0)
-        return QString();
-    return tr("would land in \"%1\", the updater's default cache folder, which it never "
-              "installs into")
-        .arg(components.mid(0, depth).join(QLatin1Char('/')));
+        return true;
+    error = tr("would land in \"%1\", the updater's default cache folder, which it never "
+               "installs into")
+                .arg(components.mid(0, depth).join(QLatin1Char('/')));
+    return false;
 }
 
-QString folderNameProblem(const QString &folder)
+bool checkFolderName(const QString &folder, QString &error)
 {
-    if (folder.isEmpty())
-        return tr("is empty");
-    if (folder.contains(QLatin1Char('/')) || folder.contains(QLatin1Char('\\')))
-        return tr("must be a single name, without '/' or '\\'");
-    if (folder.startsWith(QLatin1Char('.')))
-        return tr("must not start with '.' (web servers often hide such folders)");
+    if (folder.isEmpty()) {
+        error = tr("is empty");
+        return false;
+    }
+    if (folder.contains(QLatin1Char('/')) || folder.contains(QLatin1Char('\\'))) {
+        error = tr("must be a single name, without '/' or '\\'");
+        return false;
+    }
+    if (folder.startsWith(QLatin1Char('.'))) {
+        error = tr("must not start with '.' (web servers often hide such folders)");
+        return false;
+    }
     for (const QChar c : folder) {
         const ushort code = c.unicode();
         const bool plain = (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z')
@@ -124,16 +147,21 @@ QString folderNameProblem(const QString &folder)
             const QString shown = code < 0x20 || code == 0x7f
                 ? QStringLiteral("U+%1").arg(code, 4, 16, QLatin1Char('0'))
                 : QString(c);
-            return tr("contains '%1'; the updater puts the folder into URLs unescaped, so use "
-                      "only ASCII letters, digits and - _ . ~ +")
-                .arg(shown);
+            error = tr("contains '%1'; the updater puts the folder into URLs unescaped, so use "
+                       "only ASCII letters, digits and - _ . ~ +")
+                        .arg(shown);
+            return false;
         }
     }
-    if (folder.compare(QLatin1String("update.ini"), Qt::CaseInsensitive) == 0)
-        return tr("is the name of the descriptor update.ini");
-    if (isWindowsDeviceName(folder))
-        return tr("is a device name on Windows");
-    return QString();
+    if (folder.compare(QLatin1String("update.ini"), Qt::CaseInsensitive) == 0) {
+        error = tr("is the name of the descriptor update.ini");
+        return false;
+    }
+    if (isWindowsDeviceName(folder)) {
+        error = tr("is a device name on Windows");
+        return false;
+    }
+    return true;
 }
 
 QString printablePath(const QString &path)

@@ -4,19 +4,19 @@
 #include <QDir>
 #include <QString>
 
-// Why a "/"-separated path below the release cannot be published, or an empty string when it
-// can. The path must survive md5.txt (TAB separated, one line per file, written in UTF-8), the
+// Whether a "/"-separated path below the release can be published; false with why not in error.
+// The path must survive md5.txt (TAB separated, one line per file, written in UTF-8), the
 // updater's own path checks, and Windows, where most clients install.
-QString releasePathProblem(const QString &path);
+bool checkReleasePath(const QString &path, QString &error);
 
-// Why a path would land in the updater's default cache ("update" beside an updater in the
-// installation root or in "bin", letter case ignored), or an empty string: the updater installs
-// nothing there.
-QString defaultCacheProblem(const QString &path);
+// Whether a path stays out of the updater's default cache ("update" beside an updater in the
+// installation root or in "bin", letter case ignored), where the updater installs nothing; false
+// with where it would land in error.
+bool checkOutsideDefaultCache(const QString &path, QString &error);
 
-// Why a name cannot serve as the folder of a version, or an empty string when it can. The
-// updater pastes the folder into URLs unescaped, so only characters that need no escaping pass.
-QString folderNameProblem(const QString &folder);
+// Whether a name can serve as the folder of a version; false with why not in error. The updater
+// pastes the folder into URLs unescaped, so only characters that need no escaping pass.
+bool checkFolderName(const QString &folder, QString &error);
 
 // the path as it can be shown in a message: tabs, line breaks and other control characters
 // written as escapes, so a refused name is visible at all
