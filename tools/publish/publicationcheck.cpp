@@ -92,8 +92,8 @@ bool PublicationCheck::run()
                                .arg(printablePath(folderName), folderProblem));
         return false;
     }
-    const QString missingFolder = source->folderProblem(folderName);
-    if (!missingFolder.isEmpty()) {
+    QString missingFolder;
+    if (!source->checkFolder(folderName, missingFolder)) {
         problemList.append(missingFolder);
         return false;
     }

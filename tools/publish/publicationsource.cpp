@@ -35,14 +35,15 @@ QString DirectorySource::shownName(const QString &folder, const QString &name) c
     return nativePath(filePath(folder, name));
 }
 
-QString DirectorySource::folderProblem(const QString &folder) const
+bool DirectorySource::checkFolder(const QString &folder, QString &error) const
 {
     const QString path = QDir(serverDir).filePath(folder);
     if (QFileInfo(path).isDir())
-        return QString();
-    return QCoreApplication::translate(
+        return true;
+    error = QCoreApplication::translate(
         "PublicationCheck", "The folder %1 named in update.ini does not exist.")
-        .arg(nativePath(path));
+                .arg(nativePath(path));
+    return false;
 }
 
 PublicationSource::Outcome DirectorySource::read(

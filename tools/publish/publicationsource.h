@@ -33,8 +33,8 @@ public:
     // whether files that clients never ask for (a patch index update.ini does not announce) are
     // looked at too
     virtual bool seesUnannounced() const = 0;
-    // a problem with the release folder itself, or an empty text
-    virtual QString folderProblem(const QString &folder) const = 0;
+    // whether the release folder itself is there to read from; false with the problem in error
+    virtual bool checkFolder(const QString &folder, QString &error) const = 0;
     // a small file whole (update.ini, update.sig, md5.txt, the patch index); error: why not, or
     // empty where the outcome says it all
     virtual Outcome read(
@@ -53,7 +53,7 @@ public:
 
     QString shownName(const QString &folder, const QString &name) const override;
     bool seesUnannounced() const override { return true; }
-    QString folderProblem(const QString &folder) const override;
+    bool checkFolder(const QString &folder, QString &error) const override;
     Outcome read(
         const QString &folder, const QString &name, QByteArray &bytes, QString &error) override;
     Outcome stream(const QString &folder, const QString &path, quint64 &size,
@@ -78,7 +78,7 @@ public:
 
     QString shownName(const QString &folder, const QString &name) const override;
     bool seesUnannounced() const override { return false; }
-    QString folderProblem(const QString &) const override { return QString(); }
+    bool checkFolder(const QString &, QString &) const override { return true; }
     Outcome read(
         const QString &folder, const QString &name, QByteArray &bytes, QString &error) override;
     Outcome stream(const QString &folder, const QString &path, quint64 &size,
