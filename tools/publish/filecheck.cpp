@@ -108,8 +108,8 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
             },
             error);
         done += entry.size;
-        const QString problem = streamProblem(outcome, shown, size, entry.size, error);
-        if (!problem.isEmpty()) {
+        QString problem;
+        if (!checkStreamed(outcome, shown, size, entry.size, error, problem)) {
             problemList.append(problem);
             continue;
         }
@@ -143,23 +143,28 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
     }
 }
 
-QString PublicationCheck::streamProblem(PublicationSource::Outcome outcome, const QString &shown,
-    quint64 size, quint64 listed, const QString &error) const
+bool PublicationCheck::checkStreamed(PublicationSource::Outcome outcome, const QString &shown,
+    quint64 size, quint64 listed, const QString &reason, QString &error) const
 {
     switch (outcome) {
     case PublicationSource::Outcome::Read:
-        return QString();
+        return true;
     case PublicationSource::Outcome::Missing:
-        return error.isEmpty() ? tr("\"%1\" is missing.").arg(shown)
-                               : tr("\"%1\" is missing: %2.").arg(shown, error);
+        error = reason.isEmpty() ? tr("\"%1\" is missing.").arg(shown)
+                                 : tr("\"%1\" is missing: %2.").arg(shown, reason);
+        return false;
     case PublicationSource::Outcome::NotFile:
-        return tr("\"%1\" is not a regular file.").arg(shown);
+        error = tr("\"%1\" is not a regular file.").arg(shown);
+        return false;
     case PublicationSource::Outcome::WrongSize:
-        return tr("\"%1\" has %2 bytes, md5.txt lists %3.").arg(shown).arg(size).arg(listed);
+        error = tr("\"%1\" has %2 bytes, md5.txt lists %3.").arg(shown).arg(size).arg(listed);
+        return false;
     case PublicationSource::Outcome::TooLong:
-        return tr("\"%1\" has more bytes than the %2 md5.txt lists.").arg(shown).arg(listed);
+        error = tr("\"%1\" has more bytes than the %2 md5.txt lists.").arg(shown).arg(listed);
+        return false;
     case PublicationSource::Outcome::Failed:
         break;
     }
-    return tr("Cannot read \"%1\": %2").arg(shown, error);
+    error = tr("Cannot read \"%1\": %2").arg(shown, reason);
+    return false;
 }

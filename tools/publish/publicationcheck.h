@@ -76,9 +76,10 @@ private:
     void checkManifestLines(const QByteArray &bytes);
     void checkFiles(const QByteArray &bytes);
     void checkPatches(const Manifest &manifest);
-    // the problem a streamed file's outcome makes, or an empty text when it was read whole
-    QString streamProblem(PublicationSource::Outcome outcome, const QString &shown, quint64 size,
-        quint64 listed, const QString &error) const;
+    // whether a streamed file was read whole; false with the problem its outcome makes in error,
+    // reason being what the source said
+    bool checkStreamed(PublicationSource::Outcome outcome, const QString &shown, quint64 size,
+        quint64 listed, const QString &reason, QString &error) const;
 
     std::unique_ptr<PublicationSource> source;
     QList<QByteArray> trustedKeys;
