@@ -614,6 +614,8 @@ void tst_Publish::check_data()
     QTest::newRow("descriptor-missing")
         << QStringLiteral("no-descriptor") << QStringLiteral("update.ini");
     QTest::newRow("folder-leads-out") << QStringLiteral("folder-out") << QStringLiteral("'/'");
+    QTest::newRow("folder-missing")
+        << QStringLiteral("no-folder") << QStringLiteral("named in update.ini does not exist");
     // listed and present, but where the updater keeps its cache: it would install over the
     // cached file of "zb" before "zb" is installed
     QTest::newRow("into-default-cache") << QStringLiteral("cache") << QStringLiteral("default cache");
@@ -666,6 +668,8 @@ void tst_Publish::check()
         QVERIFY(writeFile(manifestPath, manifest.left(32).toUpper() + manifest.mid(32)));
     } else if (damage == QLatin1String("no-manifest")) {
         QVERIFY(QFile::remove(manifestPath));
+    } else if (damage == QLatin1String("no-folder")) {
+        QVERIFY(QDir(folder).removeRecursively());
     } else if (damage == QLatin1String("no-descriptor")) {
         QVERIFY(QFile::remove(server + QLatin1String("/update.ini")));
     } else if (damage == QLatin1String("cache")) {
