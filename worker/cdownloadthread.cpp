@@ -153,7 +153,6 @@ void CDownloadThread::beginJob()
     for (int index = 0; index < files.size(); ++index) {
         Download &download = downloads[size_t(index)];
         download.entry = files.at(index);
-        download.cacheFile = cacheFileOf(download.entry);
         download.large = isLarge(download.entry);
         paths.append(download.entry.path);
     }
@@ -177,7 +176,7 @@ bool CDownloadThread::startTransfer(int index)
 {
     Download &download = downloads[size_t(index)];
     const ManifestEntry &entry = download.entry;
-    const QFileInfo &cacheFile = download.cacheFile;
+    const QFileInfo cacheFile = cacheFileOf(entry);
     const QString cachePath = cacheFile.absoluteFilePath();
     // nothing in the cache is read, written or removed through a link
     QString error;
@@ -241,8 +240,8 @@ void CDownloadThread::startWholeFile(int index)
 {
     Download &download = downloads[size_t(index)];
     auto transfer = std::make_unique<FileTransfer>(*managers[size_t(download.manager)],
-        download.entry, fileUrl(folderUrl, download.entry.path), download.cacheFile, settings,
-        download.large ? LargeReplyBuffer : SmallReplyBuffer, *download.hasher,
+        download.entry, fileUrl(folderUrl, download.entry.path), cacheFileOf(download.entry),
+        settings, download.large ? LargeReplyBuffer : SmallReplyBuffer, *download.hasher,
         cacheDir.absoluteFilePath(partialFolder));
     FileTransfer *started = transfer.get();
     watch(index, *started);
@@ -285,7 +284,7 @@ void CDownloadThread::announceInOrder()
         Transfer *transfer = download.transfer.get();
         if (!shownAnnounced) {
             shownAnnounced = true;
-            emit downloadStarted(download.cacheFile, shown, files.size());
+            emit downloadStarted(cacheFileOf(download.entry), shown, files.size());
             if (stopped()) // a receiver may have abandoned the job
                 return;
             if (transfer->bytesReceived() > 0)
@@ -318,7 +317,7 @@ void CDownloadThread::onTransferFinished(int index)
         idleHashers.push_back(std::move(download.hasher));
     }
     if (!download.transfer->succeeded()) {
-        fail(download.cacheFile, download.transfer->errorMessage());
+        fail(cacheFileOf(download.entry), download.transfer->errorMessage());
         return;
     }
     // the transfer object is deleted once consumers have heard of it, not inside its own signal

@@ -73,8 +73,7 @@ private:
     // one file of the job
     struct Download
     {
-        ManifestEntry entry;
-        QFileInfo cacheFile;
+        ManifestEntry entry; // its cache file is made from it when needed (cacheFileOf)
         bool large = false;
         State state = State::Waiting;
         std::unique_ptr<Transfer> transfer;
