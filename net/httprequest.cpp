@@ -73,6 +73,16 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
         body.resize(size + int(qMax<qint64>(read, 0)));
     };
     QObject::connect(reply, &QNetworkReply::readyRead, &loop, take);
+    // The network layer sends a request again when its connection closes at certain moments,
+    // even after part of the answer was handed over, and the next answer's bytes then follow the
+    // first's in the same reply: half an answer twice has the announced length. A new answer's
+    // head after body bytes were taken is a broken transfer, whatever the reply says at its end.
+    bool restarted = false;
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&]() {
+        take(); // what the earlier answer still had waiting belongs to it
+        if (!body.isEmpty())
+            restarted = true;
+    });
     if (timeoutSeconds > 0)
         QTimer::singleShot(timeoutSeconds * 1000, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
@@ -99,7 +109,7 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     bool announced = false;
     const qint64 length
         = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-    const bool cutShort = announced && length != body.size();
+    const bool cutShort = restarted || (announced && length != body.size());
     if (status != 200 || tooLarge || cutShort || reply->error() != QNetworkReply::NoError) {
         errorText = tooLarge ? QCoreApplication::translate("QObject", "数据量超过限制")
                              : reply->errorString();
