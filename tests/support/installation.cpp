@@ -219,6 +219,11 @@ Installation::Result Installation::wait(QProcess *process, int timeoutMs)
             return result;
         }
     }
+    if (process->error() == QProcess::FailedToStart) {
+        // not an exit code 0: QProcess reports one for a program it never started
+        result.standardError = "not started: " + process->errorString().toUtf8();
+        return result;
+    }
     result.finished = process->exitStatus() == QProcess::NormalExit;
     result.exitCode = process->exitCode();
     result.standardOutput = process->readAllStandardOutput();
