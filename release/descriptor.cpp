@@ -2,6 +2,7 @@
 
 #include "deltaindex.h"
 #include "plainini.h"
+#include "rollout.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -21,7 +22,48 @@ UpdateDescriptor parseDescriptor(const QByteArray &bytes)
               .toString();
     descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
     descriptor.deltaIndex = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
+    descriptor.release = parseReleaseNumber(plainIniValue(values, releaseNumberKey()).toString());
+    descriptor.rolloutPercent = plainIniValue(values, rolloutPercentKey()).toString();
+    if (!descriptor.rolloutPercent.isEmpty())
+        descriptor.rolloutValid
+            = parseRolloutPercent(descriptor.rolloutPercent, descriptor.rolloutShare);
+    descriptor.fallbackFolder = plainIniValue(values, fallbackFolderKey()).toString();
+    descriptor.fallbackVersion = plainIniValue(values, fallbackVersionKey()).toString();
+    descriptor.fallbackRelease
+        = parseReleaseNumber(plainIniValue(values, fallbackReleaseKey()).toString());
     return descriptor;
+}
+
+QString releaseNumberKey()
+{
+    return QStringLiteral("Version/Release");
+}
+
+QString rolloutPercentKey()
+{
+    return QStringLiteral("Rollout/Percent");
+}
+
+QString fallbackFolderKey()
+{
+    return QStringLiteral("Rollout/Fallback");
+}
+
+QString fallbackVersionKey()
+{
+    return QStringLiteral("Rollout/FallbackVersion");
+}
+
+QString fallbackReleaseKey()
+{
+    return QStringLiteral("Rollout/FallbackRelease");
+}
+
+quint64 parseReleaseNumber(const QString &text)
+{
+    bool ok = false;
+    const quint64 number = text.toULongLong(&ok);
+    return ok && QString::number(number) == text ? number : 0;
 }
 
 UpdateDescriptor readDescriptor(const QString &path)

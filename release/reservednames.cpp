@@ -6,11 +6,13 @@
 namespace {
 const QLatin1String AppliedManifest("update_md5.info");
 const QLatin1String ReleaseRecord("update_release.info");
+const QLatin1String InstallationId("update_id.info");
 const QLatin1String SingleInstanceLock("update_singleton.lock");
 const QLatin1String Descriptor("update.ini");
 const QLatin1String RunLog("update.log");
 const QLatin1String PartialFolder(".partial");
 const QLatin1String Statement("update.sig");
+const QLatin1String FallbackStatement("update_fallback.sig");
 const QLatin1String Manifest("md5.txt");
 const QLatin1String DeltaIndex("update_delta.txt");
 const QLatin1String DeltaFolder("update_delta");
@@ -42,6 +44,7 @@ const std::vector<ReservedName> &reservedNames()
     static const std::vector<ReservedName> names {
         {ReservedPlace::InstallationRoot, AppliedManifest, false},
         {ReservedPlace::InstallationRoot, ReleaseRecord, false},
+        {ReservedPlace::InstallationRoot, InstallationId, false},
         {ReservedPlace::UpdaterDirectory, SingleInstanceLock, false},
         // read back right after it is saved, before anything of the release is fetched: a file
         // of the release of that name simply replaces it later
@@ -50,6 +53,7 @@ const std::vector<ReservedName> &reservedNames()
         {ReservedPlace::Cache, PartialFolder, true},
         {ReservedPlace::ServerRoot, Descriptor, false},
         {ReservedPlace::ServerRoot, Statement, false},
+        {ReservedPlace::ServerRoot, FallbackStatement, false},
         {ReservedPlace::ReleaseFolder, Manifest, false},
         {ReservedPlace::ReleaseFolder, DeltaIndex, false},
         {ReservedPlace::ReleaseFolder, DeltaFolder, false},
@@ -65,6 +69,11 @@ QString appliedManifestName()
 QString releaseRecordName()
 {
     return ReleaseRecord;
+}
+
+QString installationIdName()
+{
+    return InstallationId;
 }
 
 QString singleInstanceLockName()
@@ -95,6 +104,11 @@ QString descriptorName()
 QString statementName()
 {
     return Statement;
+}
+
+QString fallbackStatementName()
+{
+    return FallbackStatement;
 }
 
 QString manifestName()

@@ -33,7 +33,8 @@ const std::vector<ReservedName> &reservedNames();
 
 // installation root
 QString appliedManifestName(); // "update_md5.info": the manifest applied last
-QString releaseRecordName(); // "update_release.info": the signed releases accepted
+QString releaseRecordName(); // "update_release.info": the releases accepted
+QString installationIdName(); // "update_id.info": the identifier that places it in rollouts
 // updater directory
 QString singleInstanceLockName(); // "update_singleton.lock"
 // cache directory
@@ -43,6 +44,8 @@ QString partialFolderBaseName(); // ".partial": what large transfers keep betwee
 // server
 QString descriptorName(); // "update.ini"
 QString statementName(); // "update.sig"
+// the signed statement of a rollout's fallback release, bound to the same update.ini
+QString fallbackStatementName(); // "update_fallback.sig"
 QString manifestName(); // "md5.txt"
 QString deltaIndexName(); // "update_delta.txt"
 QString deltaFolderName(); // "update_delta": the patches
