@@ -69,6 +69,7 @@ UpdaterConfig readConfig(const QString &updaterDir)
     // commas would make a list of the value: joined again, every key is kept
     config.publicKeys
         = settings.value(QStringLiteral("PublicKeys")).toStringList().join(QLatin1Char(' '));
+    config.reportUrl = settings.value(QStringLiteral("ReportUrl")).toString().trimmed();
     return config;
 }
 

@@ -30,6 +30,9 @@ struct UpdaterConfig
     // the vendor's Ed25519 public keys as written, separated by white space; when any is given,
     // only releases signed by one of them are installed
     QString publicKeys;
+    // where the outcome of an attempt that found something to update is sent (one GET); empty:
+    // nothing is ever sent
+    QString reportUrl;
 };
 
 QString configFileName();

@@ -2,6 +2,7 @@
 
 #include "descriptor.h"
 #include "filewrite.h"
+#include "safedir.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -21,8 +22,8 @@ QString shownTime(const QDateTime &time)
 ReleaseRecord readReleaseRecord(const QDir &installRoot)
 {
     ReleaseRecord record;
-    QFile file(installRoot.absoluteFilePath(releaseRecordName()));
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file; // a link in its place, or a fifo, reads as none
+    if (!SafeDir::openBelow(installRoot.absolutePath(), releaseRecordName(), file))
         return record;
     const QList<QByteArray> lines = file.read(4096).split('\n');
     for (const QByteArray &line : lines) {
@@ -44,6 +45,10 @@ ReleaseRecord readReleaseRecord(const QDir &installRoot)
             record.descriptorSha256 = value;
         } else if (key == "md5.txt" && isSha256Hex(value)) {
             record.manifestSha256 = value;
+        } else if (key == "folder") {
+            decodedFieldText(value, record.folder);
+        } else if (key == "version") {
+            decodedFieldText(value, record.version);
         }
     }
     return record;
@@ -58,6 +63,10 @@ bool writeReleaseRecord(const QDir &installRoot, const ReleaseRecord &record, QS
         bytes += "update.ini " + record.descriptorSha256 + '\n';
     if (!record.manifestSha256.isEmpty())
         bytes += "md5.txt " + record.manifestSha256 + '\n';
+    if (!record.folder.isEmpty())
+        bytes += "folder " + encodedFieldText(record.folder) + '\n';
+    if (!record.version.isEmpty())
+        bytes += "version " + encodedFieldText(record.version) + '\n';
     return writeFileBytes(installRoot.absoluteFilePath(releaseRecordName()), bytes, &error);
 }
 
@@ -68,6 +77,8 @@ ReleaseRecord recordAfter(const ReleaseRecord &record, const ReleaseStatement &s
         next.release = statement.release;
         next.descriptorSha256 = statement.descriptorSha256;
         next.manifestSha256 = statement.manifestSha256;
+        next.folder = statement.folder;
+        next.version = statement.version;
     }
     if (!record.newestIssued.isValid() || statement.issued > record.newestIssued)
         next.newestIssued = statement.issued;
@@ -91,7 +102,8 @@ bool verifyStatement(const QByteArray &signatureFile, const QList<QByteArray> &t
         break;
     }
     if (statement.descriptorSha256 != sha256Hex(descriptorBytes)
-        || statement.folder != descriptor.folder || statement.version != descriptor.version)
+        || statement.folder != descriptor.folder || statement.version != descriptor.version
+        || (descriptor.release != 0 && statement.release != descriptor.release))
         return refused(tr("升级签名与升级描述文件不符"));
     if (statement.release < record.release)
         return refused(

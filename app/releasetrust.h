@@ -12,7 +12,7 @@
 
 struct UpdateDescriptor;
 
-// What an installation remembers of the signed releases it accepted, in "update_release.info"
+// What an installation remembers of the releases it accepted, in "update_release.info"
 // beside the applied manifest: the highest release number, so that an older signed release
 // replayed by a mirror is refused; what was accepted under that number, so that another release
 // under the same number is refused too (a statement signed again, with a new expiry, for the
@@ -26,6 +26,12 @@ struct UpdateDescriptor;
 //   issued 2026-12-08T14:00:00Z
 //   update.ini <SHA-256 of the update.ini accepted under release 7, lower-case hex>
 //   md5.txt <SHA-256 of the md5.txt accepted under release 7, lower-case hex>
+//   folder v2.1       the folder and version, percent-encoded as in the statement
+//   version 2.1
+//
+// A release of an unsigned publication is recorded too when its update.ini carries the
+// publisher's number (then without the hashes and the time), so that a rollout never moves the
+// installation back to an older release.
 //
 // It is written in one step, before any file of the release it admits is installed.
 struct ReleaseRecord
@@ -35,6 +41,10 @@ struct ReleaseRecord
     // what was accepted under release; empty when not known
     QByteArray descriptorSha256;
     QByteArray manifestSha256;
+    // the folder and version installed last (as the outcome reports name them); empty when
+    // not known
+    QString folder;
+    QString version;
 };
 
 // a record that is missing or unreadable reads as none: the first signed release is trusted on

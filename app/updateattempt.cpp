@@ -7,13 +7,16 @@
 #include "pathtrust.h"
 #include "proxyaccess.h"
 #include "publicationurls.h"
+#include "outcomereport.h"
 #include "releasefetch.h"
 #include "reservednames.h"
+#include "rolloutchoice.h"
 #include "runlog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -122,11 +125,11 @@ bool verifyRelease(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
         error = tr("下载升级签名文件失败:%1").arg(reason);
         return false;
     }
-    const ReleaseRecord record = readReleaseRecord(context.installRoot);
     if (!verifyStatement(statementBytes, context.publicKeys, attempt.descriptorBytes,
-            attempt.descriptor, record, QDateTime::currentDateTimeUtc(), attempt.statement, error))
+            attempt.descriptor, attempt.installed, QDateTime::currentDateTimeUtc(),
+            attempt.statement, error))
         return false;
-    attempt.signedRecord = recordAfter(record, attempt.statement);
+    attempt.signedRecord = recordAfter(attempt.installed, attempt.statement);
     return true;
 }
 
@@ -191,12 +194,20 @@ void fetchPatches(UpdateAttempt &attempt, UpdateFrontend &frontend)
 
 // For a signed release, the record against rollback, written before any of its files is
 // installed (and when the installation holds it already): a release whose record could not be
-// kept would lower the guard against the older ones.
+// kept would lower the guard against the older ones. A release of an unsigned publication is
+// recorded when update.ini numbers it, so that a rollout's fallback is never a step back.
 bool keepReleaseRecord(const UpdateAttempt &attempt, QString &error)
 {
+    std::optional<ReleaseRecord> record = attempt.signedRecord;
+    if (!record && attempt.descriptor.release != 0) {
+        record = ReleaseRecord();
+        record->release = attempt.descriptor.release;
+        record->folder = attempt.descriptor.folder;
+        record->version = attempt.descriptor.version;
+    }
     const QDir &installRoot = attempt.context.installRoot;
     QString reason;
-    if (!attempt.signedRecord || writeReleaseRecord(installRoot, *attempt.signedRecord, reason))
+    if (!record || writeReleaseRecord(installRoot, *record, reason))
         return true;
     error
         = tr("创建文件[%1]失败:%2").arg(installRoot.absoluteFilePath(releaseRecordName()), reason);
@@ -227,6 +238,8 @@ bool downloadAndInstall(UpdateAttempt &attempt, UpdateFrontend &frontend, QStrin
     // the demand kept during the downloads, if any, is this run's: the one place it is taken
     if (context.proxy)
         challenge = context.proxy->takeChallenge();
+    attempt.outcome.bytesFetched = worker.bytesFetched();
+    attempt.outcome.bytesSavedByPatches = worker.bytesSavedByPatches();
     if (worker.succeeded())
         return true;
     message = worker.errorMessage();
@@ -248,17 +261,20 @@ void recordAppliedManifest(const UpdateAttempt &attempt)
 }
 } // namespace
 
-AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
+namespace {
+// The steps in order; each outcome after change detection found something to update is noted
+// in attempt.outcome for the vendor's report.
+AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
 {
-    UpdateAttempt attempt(context);
-    attempt.context.manager->clearAccessCache();
+    const UpdateContext &context = attempt.context;
     const QUrl descriptor(descriptorUrl(context.baseUrl).url, QUrl::TolerantMode);
     if (!descriptor.isValid()) {
         frontend.reportFatal(
             tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
         return AttemptResult::NotInstalled;
     }
-    const auto failed = [&frontend](const QString &message) {
+    const auto failed = [&frontend, &attempt](const QString &message) {
+        attempt.noteOutcome(QStringLiteral("failed"), message);
         return frontend.reportFailure(message) ? AttemptResult::NewAttempt
                                                : AttemptResult::NotInstalled;
     };
@@ -269,6 +285,24 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         || !fetchManifest(attempt, frontend, error))
         return failed(error);
     findChanges(attempt);
+    if (!attempt.changes.isEmpty()) {
+        // the share of a staged rollout is asked only of an installation that lacks the release
+        RolloutChoice choice = RolloutChoice::Release;
+        attempt.foundChanges = true;
+        if (!chooseRolloutRelease(attempt, choice, error))
+            return failed(error);
+        if (choice == RolloutChoice::Nothing) {
+            // nothing is recorded: the installation has not taken the release
+            attempt.noteOutcome(QStringLiteral("left-out"));
+            frontend.reportComparison(false);
+            return AttemptResult::NotInstalled;
+        }
+        if (choice == RolloutChoice::Fallback) {
+            if (!takeFallback(attempt, frontend, error) || !fetchManifest(attempt, frontend, error))
+                return failed(error);
+            findChanges(attempt);
+        }
+    }
     frontend.reportComparison(!attempt.changes.isEmpty() && attempt.forced());
     if (attempt.changes.isEmpty()) {
         // the installation holds the release already: it is recorded as accepted all the same
@@ -277,8 +311,10 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         recordAppliedManifest(attempt);
         return AttemptResult::NotInstalled;
     }
-    if (!attempt.forced() && !frontend.confirmUpdate(attempt.descriptor.version))
+    if (!attempt.forced() && !frontend.confirmUpdate(attempt.descriptor.version)) {
+        attempt.noteOutcome(QStringLiteral("declined"));
         return AttemptResult::NotInstalled;
+    }
     fetchPatches(attempt, frontend);
     if (!keepReleaseRecord(attempt, error))
         return failed(error);
@@ -286,12 +322,40 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
     std::optional<ProxyChallenge> challenge;
     if (downloadAndInstall(attempt, frontend, error, challenge)) {
         recordAppliedManifest(attempt);
+        attempt.noteOutcome(QStringLiteral("installed"));
         return attempt.forced() ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
+    // stopped by the user: empty
+    attempt.noteOutcome(
+        error.isEmpty() ? QStringLiteral("declined") : QStringLiteral("failed"), error);
     // a proxy that refused the credentials during the downloads: new ones are asked for (in
     // dialog mode), and a new attempt uses them; otherwise the report says what the proxy wants
     if (frontend.answerProxyChallenge(context.proxy, challenge, error))
         return AttemptResult::NewAttempt;
     return frontend.reportWorkerFailure(error, attempt.forced()) ? AttemptResult::NewAttempt
                                                                  : AttemptResult::NotInstalled;
+}
+} // namespace
+
+AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
+{
+    UpdateAttempt attempt(context);
+    attempt.context.manager->clearAccessCache();
+    attempt.installed = readReleaseRecord(context.installRoot);
+    QElapsedTimer clock;
+    clock.start();
+    const AttemptResult result = runSteps(attempt, frontend);
+    if (attempt.foundChanges && !attempt.outcome.event.isEmpty() && !context.reportUrl.isEmpty()) {
+        OutcomeReport &report = attempt.outcome;
+        report.fromFolder = attempt.installed.folder;
+        report.fromVersion = attempt.installed.version;
+        report.folder = attempt.descriptor.folder;
+        report.version = attempt.descriptor.version;
+        report.signedRelease = attempt.signedRecord.has_value();
+        report.fallback = attempt.fallback;
+        report.error = context.passwords.hidden(report.error);
+        report.milliseconds = clock.elapsed();
+        sendOutcomeReport(context.manager, context.reportUrl, report);
+    }
+    return result;
 }

@@ -4,6 +4,7 @@
 #include "deltaindex.h"
 #include "descriptor.h"
 #include "manifest.h"
+#include "outcomereport.h"
 #include "releasestatement.h"
 #include "releasetrust.h"
 #include "updatefrontend.h"
@@ -23,8 +24,14 @@ struct UpdateAttempt
     { }
 
     bool forced() const { return descriptor.updateType != 0; }
+    void noteOutcome(const QString &event, const QString &error = QString())
+    {
+        outcome.event = event;
+        outcome.error = error;
+    }
 
     UpdateContext context; // its cache resolved once checked
+    ReleaseRecord installed; // what the installation recorded of the release it has
     QByteArray descriptorBytes; // update.ini as fetched
     UpdateDescriptor descriptor;
     // a signed release: the statement that verified, and the record against rollback once the
@@ -38,11 +45,18 @@ struct UpdateAttempt
     Manifest changes; // the entries whose files differ from the installed ones
     // by path, fetched in place of whole files where they apply
     QMap<QString, DeltaPatch> patches;
+
+    // left out of a rollout, the attempt took its fallback: descriptor and statement are the
+    // fallback's since
+    bool fallback = false;
+    bool foundChanges = false; // the installation lacked the release: the outcome is reported
+    OutcomeReport outcome;
 };
 
 // One update attempt, step by step: the descriptor (its URL, the fetch, the cache it is saved
-// to), the signed statement, the manifest, change detection, the question, the patches, the
-// download and installation by the worker, the record of the applied manifest. The run
+// to), the signed statement, the manifest, change detection, the rollout's share (and its
+// fallback), the question, the patches, the download and installation by the worker, the record
+// of the applied manifest; then the outcome report, when the configuration asks for one. The run
 // (runUpdates) starts the host again afterwards.
 AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend);
 

@@ -68,7 +68,7 @@ void restoreEnvironment(const QList<QPair<const char *, QByteArray>> &saved)
 }
 
 int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const UpdaterConfig &config,
-    const QString &updaterDir, QNetworkAccessManager *manager)
+    const QString &updaterDir, QNetworkAccessManager *manager, const UrlPasswords &passwords)
 {
     const auto fatal = [&](const QString &title, const QString &message) {
         frontend.reportFatal(title, message);
@@ -101,6 +101,8 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.cacheDir = prepareCacheDir(config.cachePath);
     context.hostProgram = config.hostProgram;
     context.transfer = config.transfer;
+    context.reportUrl = config.reportUrl;
+    context.passwords = passwords;
     return runUpdates(context, frontend);
 }
 } // namespace
@@ -143,5 +145,5 @@ int runUpdater(int &argc, char **argv)
         = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
     frontend.setPasswords(passwords);
     SingleInstanceGuard guard(updaterDir); // held until the process ends
-    return startUpdate(frontend, guard, config, updaterDir, &manager);
+    return startUpdate(frontend, guard, config, updaterDir, &manager, passwords);
 }

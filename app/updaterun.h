@@ -3,6 +3,7 @@
 
 #include "transfersettings.h"
 #include "updatefrontend.h"
+#include "urlpasswords.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -26,6 +27,9 @@ struct UpdateContext
     // Ed25519 public keys; when there are any, a release is installed only when its signed
     // statement verifies
     QList<QByteArray> publicKeys;
+    // where outcome reports go; empty: none is ever sent
+    QString reportUrl;
+    UrlPasswords passwords; // hidden in what is reported
 };
 
 // The run: update attempts until one finishes it (a failure the user retries, or a proxy given

@@ -6,6 +6,7 @@
 #include "publicationurls.h"
 #include "releasestatement.h"
 #include "releasetrust.h"
+#include "reservednames.h"
 #include "support/installation.h"
 #include "support/release.h"
 #include "support/testserver.h"
@@ -28,6 +29,8 @@ private slots:
     void init();
     void attacks_data();
     void attacks();
+    void fallback_data();
+    void fallback();
     void keyRotation();
     void statementFormat_data();
     void statementFormat();
@@ -185,6 +188,9 @@ void tst_SignedRelease::attacks_data()
     // the files are fetched whole
     QTest::newRow("patches-as-signed") << "patches" << "" << true;
     QTest::newRow("patch-index-changed-after-signing") << "patch-index" << "" << true;
+    // the rollout's keys are update.ini's: edited after signing, the release is refused
+    QTest::newRow("rollout-edited") << "rollout" << "升级签名与升级描述文件不符" << false;
+    QTest::newRow("release-number-not-the-signed-one") << "release-key" << "升级签名与升级描述文件不符" << false;
 }
 
 void tst_SignedRelease::attacks()
@@ -285,6 +291,12 @@ void tst_SignedRelease::attacks()
     } else if (attack == "fewer-files") {
         served.statement.files.remove("lib/a.dll");
         sign(served, vendorKey);
+    } else if (attack == "rollout") {
+        served.descriptor += "[Rollout]\nPercent=0\n";
+    } else if (attack == "release-key") {
+        served.descriptor += "[Version]\nRelease=6\n";
+        served.statement.descriptorSha256 = sha256Hex(served.descriptor);
+        sign(served, vendorKey);
     } else if (attack == "sha256") {
         served.statement.files["app.bin"] = sha256Hex("something else");
         sign(served, vendorKey);
@@ -353,6 +365,60 @@ void tst_SignedRelease::attacks()
     for (auto it = before.cbegin(); it != before.cend(); ++it)
         QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
     QCOMPARE(after.size(), before.size());
+}
+
+// Left out of a signed release's rollout, an installation takes the fallback only as its own
+// statement signs it, bound to the same update.ini.
+void tst_SignedRelease::fallback_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("message"); // how the report's text starts; empty: installed
+
+    QTest::newRow("as-signed") << "" << "";
+    QTest::newRow("no-statement") << "missing" << "下载回退版本的签名文件失败:";
+    QTest::newRow("unknown-key") << "other-key" << "升级签名无效:没有受信任的密钥签名";
+    QTest::newRow("number-not-update.ini's") << "number" << "升级签名与升级描述文件不符";
+    QTest::newRow("bound-to-another-update.ini") << "unbound" << "升级签名与升级描述文件不符";
+    QTest::newRow("file-changed-after-signing") << "file" << "更新文件app.bin与签名不符";
+}
+
+void tst_SignedRelease::fallback()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, message);
+
+    const QList<QByteArray> vendorKey {vendor.secretKey};
+    // release 5 halted, its fallback release 4 in folder v2
+    Served served = signedRelease(V3, "v3", 5, vendorKey);
+    served.descriptor += "[Rollout]\nPercent=0\nFallback=v2\nFallbackVersion=v4\nFallbackRelease=4\n";
+    served.statement.descriptorSha256 = sha256Hex(served.descriptor);
+    sign(served, vendorKey);
+    Served fallback = signedRelease(V2, "v2", 4, vendorKey);
+    if (change == "number")
+        fallback.statement.release = 6;
+    if (change != "unbound")
+        fallback.statement.descriptorSha256 = sha256Hex(served.descriptor);
+    if (change == "file")
+        fallback.statement.files["app.bin"] = sha256Hex("something else");
+    sign(fallback, change == "other-key" ? QList<QByteArray> {other.secretKey} : vendorKey);
+    serve(served);
+    serveRelease(*server, "/v2/", V2);
+    if (change != "missing")
+        server->setFile("/" + fallbackStatementName().toUtf8(),
+                        statementText(fallback.statement) + fallback.signatures);
+    QVERIFY(install(V1, {vendor.publicKey}, 3));
+
+    const Installation::Result result = installation->run({"console"});
+    QVERIFY(result.finished);
+    const QString text = lastReport(result).value("errormsg").toString();
+    QVERIFY2(message.isEmpty() ? result.exitCode == 0 : text.startsWith(message), qPrintable(text));
+    QCOMPARE(installation->readFile("app.bin"), QByteArray(message.isEmpty() ? "app 2" : "app 1"));
+    // the record is the fallback's once its statement verified (kept before its files are
+    // fetched), never the halted release's
+    const bool accepted = message.isEmpty() || change == "file";
+    QVERIFY(installation->readFile(releaseRecordName())
+                .startsWith(accepted ? "release 4\n" : "release 3\n"));
+    QVERIFY(!server->requestedPaths().contains("/v3/app.bin"));
 }
 
 // An installation that skipped three releases updates to one signed by both the old and the new

@@ -228,6 +228,7 @@ bool CDownloadThread::startTransfer(int index)
         watch(index, *started);
         connect(started, &PatchTransfer::failed, this, [this, index] { onPatchFailed(index); });
         download.transfer = std::move(transfer);
+        download.patched = true;
         if (started->start())
             return !stopped();
         // the patch cannot be used: the whole file instead (the refused one is replaced below)
@@ -239,6 +240,7 @@ bool CDownloadThread::startTransfer(int index)
 void CDownloadThread::startWholeFile(int index)
 {
     Download &download = downloads[size_t(index)];
+    download.patched = false;
     auto transfer = std::make_unique<FileTransfer>(*managers[size_t(download.manager)],
         download.entry, fileUrl(folderUrl, download.entry.path), cacheFileOf(download.entry),
         settings, download.large ? LargeReplyBuffer : SmallReplyBuffer, *download.hasher,
@@ -263,7 +265,9 @@ void CDownloadThread::onPatchFailed(int index)
 {
     // falling back is a fresh transfer of the whole file, on the same manager and hasher;
     // the patch's transfer is deleted later, not inside its own signal
-    downloads[size_t(index)].transfer.release()->deleteLater();
+    Transfer *patchTransfer = downloads[size_t(index)].transfer.release();
+    fetched += patchTransfer->bytesReceived();
+    patchTransfer->deleteLater();
     if (!stopped())
         startWholeFile(index);
 }
@@ -316,10 +320,14 @@ void CDownloadThread::onTransferFinished(int index)
     } else {
         idleHashers.push_back(std::move(download.hasher));
     }
+    const qint64 received = download.transfer->bytesReceived();
+    fetched += received;
     if (!download.transfer->succeeded()) {
         fail(cacheFileOf(download.entry), download.transfer->errorMessage());
         return;
     }
+    if (download.patched)
+        savedByPatches += qMax<qint64>(0, qint64(download.entry.size) - received);
     // the transfer object is deleted once consumers have heard of it, not inside its own signal
     startTransfers();
 }

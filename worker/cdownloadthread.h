@@ -42,6 +42,10 @@ public:
 
     bool succeeded() const;
     QString errorMessage() const;
+    // the bytes of files and patches received (what an interrupted download kept included),
+    // and what the patches spared of the whole files they made; read after the job
+    qint64 bytesFetched() const { return fetched; }
+    qint64 bytesSavedByPatches() const { return savedByPatches; }
 
     // Shadows QThread::quit(): a consumer that abandons the job also stops it, so every request
     // in flight is aborted and nothing is downloaded or installed afterwards.
@@ -79,6 +83,7 @@ private:
         std::unique_ptr<Transfer> transfer;
         std::unique_ptr<ConcurrentDigestHasher> hasher; // while it is transferred
         int manager = 0; // index into managers
+        bool patched = false; // its transfer makes it from a patch
     };
 
     void beginJob();
@@ -121,6 +126,8 @@ private:
     int running = 0;
     int runningLarge = 0;
 
+    qint64 fetched = 0;
+    qint64 savedByPatches = 0;
     bool jobEnded = false; // by success, failure or a consumer's quit()
     std::atomic<bool> threadEnded {false};
 };
