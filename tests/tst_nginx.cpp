@@ -351,6 +351,7 @@ private slots:
     void proxy_data();
     void proxy();
     void objectStore();
+    void outcomeReport();
 
 private:
     bool makeCertificates(QString &error);
@@ -499,6 +500,10 @@ QByteArray tst_Nginx::nginxConfig() const
     conf += "    log_format requests '$status \"$request\"';\n";
     conf
         += "    access_log " + quoted(prefix + QStringLiteral("/logs/access.log")) + " requests;\n";
+    // the README's way for a vendor to collect outcome reports
+    conf += "    log_format updater_reports '$time_iso8601 event=$arg_event folder=$arg_folder "
+            "version=$arg_version from=$arg_from_folder signed=$arg_signed "
+            "fallback=$arg_fallback seconds=$arg_seconds';\n";
     conf += "    client_body_temp_path " + quoted(prefix + QStringLiteral("/temp/body")) + ";\n";
     for (const char *module : {"proxy", "fastcgi", "uwsgi", "scgi"}) {
         if (nginxBuild.contains(QByteArray("--without-http_") + module + "_module"))
@@ -513,6 +518,9 @@ QByteArray tst_Nginx::nginxConfig() const
     conf += root;
     // what the test asks for to know that the log holds every earlier request
     conf += "        location /.mark/ {\n            return 204;\n        }\n";
+    conf += "        location = /updater-report {\n            access_log "
+            + quoted(prefix + QStringLiteral("/logs/reports.log"))
+            + " updater_reports;\n            return 204;\n        }\n";
     conf += "    }\n";
     if (httpsPort != 0) {
         conf += "    server {\n";
@@ -1177,6 +1185,34 @@ void tst_Nginx::objectStore()
         QVERIFY2(output.contains(damage.message), output.constData());
     }
     QVERIFY2(output.contains(base.toUtf8() + "v2/lib/core/engine.dll"), output.constData());
+}
+
+// An update reports its outcome to the URL system.cfg names, and nginx, configured as the README
+// shows, logs its fields.
+void tst_Nginx::outcomeReport()
+{
+    const QString site = QStringLiteral("report");
+    QDir(siteDir(site)).removeRecursively();
+    QString error;
+    QVERIFY2(publish(site, Version1, error), qPrintable(error));
+    Installation installation;
+    QVERIFY2(prepare(installation, siteUrl(QStringLiteral("http"), httpPort, site), error),
+        qPrintable(error));
+    installation.writeConfig({{"URL", siteUrl(QStringLiteral("http"), httpPort, site)},
+        {"ExeName", "host.sh"},
+        {"ReportUrl", QStringLiteral("http://127.0.0.1:%1/updater-report").arg(httpPort)}});
+    takeRequests();
+
+    const Installation::Result result = installation.run({"console"});
+    takeRequests(); // every report logged by now
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QFile log(work.filePath(QStringLiteral("nginx/logs/reports.log")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray line = log.readAll().trimmed();
+    QVERIFY2(!line.contains('\n') && line.contains(" event=installed folder=v1 version=1.0 from=- signed=0 fallback=0 "
+                           "seconds="),
+        line.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Nginx)
