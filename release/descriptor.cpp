@@ -23,10 +23,16 @@ UpdateDescriptor parseDescriptor(const QByteArray &bytes)
     descriptor.version = plainIniValue(values, QStringLiteral("Version/Version")).toString();
     descriptor.deltaIndex = plainIniValue(values, deltaIndexKey()).toString() == deltaIndexName();
     descriptor.release = parseReleaseNumber(plainIniValue(values, releaseNumberKey()).toString());
-    descriptor.rolloutPercent = plainIniValue(values, rolloutPercentKey()).toString();
-    if (!descriptor.rolloutPercent.isEmpty())
+    // a key that is there but empty, or a list ("12,5" with a decimal comma), is no percentage:
+    // it is never read as no key at all, which means everyone
+    const QVariant percent = plainIniValue(values, rolloutPercentKey());
+    if (percent.isValid()) {
+        descriptor.rolloutPercent = percent.type() == QVariant::StringList
+            ? percent.toStringList().join(QLatin1Char(','))
+            : percent.toString();
         descriptor.rolloutValid
             = parseRolloutPercent(descriptor.rolloutPercent, descriptor.rolloutShare);
+    }
     descriptor.fallbackFolder = plainIniValue(values, fallbackFolderKey()).toString();
     descriptor.fallbackVersion = plainIniValue(values, fallbackVersionKey()).toString();
     descriptor.fallbackRelease

@@ -20,7 +20,7 @@ struct UpdateDescriptor
     quint64 release = 0;
 
     // [Rollout]: the share of the installations that take the release (of RolloutBuckets; all of
-    // them without the group or its key), as written (rolloutPercent; empty without the key)
+    // them without the group or its key), as written (rolloutPercent)
     int rolloutShare = RolloutBuckets;
     QString rolloutPercent;
     bool rolloutValid = true; // false for a Percent that is no percentage

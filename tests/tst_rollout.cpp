@@ -176,6 +176,11 @@ void tst_Rollout::leftOut_data()
     QTest::newRow("everyone") << 1 << QByteArray("100") << 2 << false << 3 << "";
     QTest::newRow("percent-not-a-number") << 1 << QByteArray("30%") << 2 << true << 1
                                           << "升级描述文件中的发布比例不合法:30%";
+    // a decimal comma reads as a list, never as no share at all (which is everyone)
+    QTest::newRow("percent-with-comma") << 1 << QByteArray("12,5") << 2 << true << 1
+                                        << "升级描述文件中的发布比例不合法:12,5";
+    QTest::newRow("percent-empty") << 1 << QByteArray("") << 2 << true << 1
+                                   << "升级描述文件中的发布比例不合法:";
     QTest::newRow("percent-above-100") << 1 << QByteArray("100.5") << 2 << true << 1
                                        << "升级描述文件中的发布比例不合法:100.5";
 }
