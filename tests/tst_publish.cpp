@@ -873,12 +873,14 @@ void tst_Publish::commandLine_data()
         << QStringList({QStringLiteral("--check"), QStringLiteral("http://127.0.0.1:1/app/"),
                QStringLiteral("--proxy"), QStringLiteral("none")})
         << 1 << QByteArray();
-    QTest::newRow("fallback-without-rollout") << QStringList({dir, dir, QStringLiteral("--version"),
-        QStringLiteral("1"), QStringLiteral("--fallback"), QStringLiteral("v1")})
-                                              << 2 << QByteArray();
-    QTest::newRow("rollout-five-decimals") << QStringList({dir, dir, QStringLiteral("--version"),
-        QStringLiteral("1"), QStringLiteral("--rollout"), QStringLiteral("12.34567")})
-                                           << 2 << QByteArray();
+    // (two directories that could be published from and to)
+    const QString server = dir + QLatin1String("-server");
+    QTest::newRow("fallback-without-rollout") << QStringList({dir, server,
+        QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--fallback"),
+        QStringLiteral("v1")}) << 2 << QByteArray();
+    QTest::newRow("rollout-five-decimals") << QStringList({dir, server,
+        QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--rollout"),
+        QStringLiteral("12.34567")}) << 2 << QByteArray();
     QTest::newRow("rollout-over-100")
         << QStringList({QStringLiteral("--rollout"), QStringLiteral("100.5"), dir}) << 2
         << QByteArray();
@@ -1056,6 +1058,12 @@ void tst_Publish::signing()
     QCOMPARE(run.exitCode, exitCode);
     if (!message.isEmpty())
         QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    // the release is signed: so must its fallback be, keys given or not
+    if (rollout) {
+        const ToolRun unkeyed = runTool({QStringLiteral("--check"), server});
+        QCOMPARE(unkeyed.exitCode, exitCode);
+        QVERIFY2(QString::fromLocal8Bit(unkeyed.err).contains(message), unkeyed.err.constData());
+    }
     if (exitCode == 0) {
         const QByteArray publicKey = readFile(trusted).trimmed();
         QVERIFY2(run.out.contains(", by " + publicKey + '.'), run.out.constData());
@@ -1294,7 +1302,7 @@ void tst_Publish::rolloutRefused_data()
     QTest::newRow("fallback-not-live") << true << "fallback-v0" << "neither the live release";
     QTest::newRow("fallback-without-number")
         << false << "no-number" << "without a release number";
-    QTest::newRow("fallback-without-manifest") << true << "no-manifest" << "manifest";
+    QTest::newRow("fallback-without-manifest") << false << "no-manifest" << "manifest";
     QTest::newRow("fallback-file-changed") << true << "changed-file" << "differs from md5.txt";
     QTest::newRow("fallback-replaced") << true << "replace-fallback" << "this release replaces";
     QTest::newRow("change-signed-unsigned") << true << "change-unsigned" << "Give --sign";
