@@ -957,6 +957,10 @@ void tst_Publish::signing_data()
                                            << QStringLiteral("update_fallback.sig does not exist");
     QTest::newRow("fallback-other-release")
         << QStringLiteral("fallback-release") << 1 << QStringLiteral("names the release 7");
+    QTest::newRow("fallback-without-number")
+        << QStringLiteral("fallback-no-number") << 1 << QStringLiteral("without its release number");
+    QTest::newRow("fallback-not-older")
+        << QStringLiteral("fallback-not-older") << 1 << QStringLiteral("is not older than release 2");
     QTest::newRow("fallback-other-descriptor")
         << QStringLiteral("fallback-descriptor") << 1
         << QStringLiteral("update.ini is not the one update_fallback.sig");
@@ -1041,6 +1045,12 @@ void tst_Publish::signing()
     } else if (kind == QLatin1String("percent")) {
         QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("Rollout/Percent"), QStringLiteral("12.34567"));
+    } else if (kind == QLatin1String("no-number")) {
+        QSettings(server + QLatin1String("/update.ini"), QSettings::IniFormat)
+            .remove(QStringLiteral("Rollout/FallbackRelease"));
+    } else if (kind == QLatin1String("not-older")) {
+        QSettings(server + QLatin1String("/update.ini"), QSettings::IniFormat)
+            .setValue(QStringLiteral("Rollout/FallbackRelease"), QStringLiteral("2"));
     } else if (kind == QLatin1String("release")) {
         statement.release = 7;
         signAgain = true;
