@@ -14,7 +14,8 @@ void PublicationCheck::checkRollout()
         problemList.append(tr("update.ini's Percent \"%1\" in [Rollout] is not a percentage from 0 "
                               "to 100 with at most four decimals.")
                                .arg(printablePath(descriptor.rolloutPercent)));
-    if (!descriptor.hasFallback()) {
+    // (looked for in a directory only: clients never ask for it)
+    if (!descriptor.hasFallback() && source->seesUnannounced()) {
         QByteArray bytes;
         QString error;
         if (source->read(QString(), fallbackStatementName(), bytes, error)
@@ -22,8 +23,9 @@ void PublicationCheck::checkRollout()
             warningList.append(tr("%1 is left from an earlier rollout; update.ini names no "
                                   "fallback, so clients do not read it.")
                                    .arg(source->shownName(QString(), fallbackStatementName())));
-        return;
     }
+    if (!descriptor.hasFallback())
+        return;
     if (descriptor.release != 0 && descriptor.fallbackRelease >= descriptor.release)
         problemList.append(tr("The fallback's release %1 is not older than release %2 that "
                               "update.ini publishes.")
