@@ -103,10 +103,11 @@ ToolRun runTool(const QStringList &arguments)
     return run;
 }
 
-ReleaseStatement publishedStatement(const QString &server)
+ReleaseStatement publishedStatement(
+    const QString &server, const QString &name = QStringLiteral("update.sig"))
 {
     ReleaseStatement statement;
-    if (readSignedStatement(readFile(server + QLatin1String("/update.sig")), {}, statement)
+    if (readSignedStatement(readFile(server + QLatin1Char('/') + name), {}, statement)
         != StatementError::None)
         return ReleaseStatement();
     return statement;
@@ -115,6 +116,18 @@ ReleaseStatement publishedStatement(const QString &server)
 QByteArray referenceSha256(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// an installation's bucket in the rollout of the release in folder, computed without the code
+// under test: the first 8 bytes of SHA-256 of "ID\nFOLDER", big-endian, modulo a million
+int referenceBucket(const QByteArray &id, const QString &folder)
+{
+    const QByteArray digest
+        = QCryptographicHash::hash(id + '\n' + folder.toUtf8(), QCryptographicHash::Sha256);
+    quint64 value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = (value << 8) | quint8(digest.at(i));
+    return int(value % 1000000);
 }
 
 const QString NonAsciiName = QStringLiteral("文档/说明 é.txt");
@@ -147,6 +160,9 @@ private slots:
     void deltas_data();
     void deltas();
     void releaseNumbers();
+    void rollout();
+    void rolloutRefused_data();
+    void rolloutRefused();
 
     void progressMeterThrottles();
     void progressOnTerminal();
@@ -857,6 +873,26 @@ void tst_Publish::commandLine_data()
         << QStringList({QStringLiteral("--check"), QStringLiteral("http://127.0.0.1:1/app/"),
                QStringLiteral("--proxy"), QStringLiteral("none")})
         << 1 << QByteArray();
+    // (two directories that could be published from and to)
+    const QString server = dir + QLatin1String("-server");
+    QTest::newRow("fallback-without-rollout") << QStringList({dir, server,
+        QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--fallback"),
+        QStringLiteral("v1")}) << 2 << QByteArray();
+    QTest::newRow("rollout-five-decimals") << QStringList({dir, server,
+        QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--rollout"),
+        QStringLiteral("12.34567")}) << 2 << QByteArray();
+    QTest::newRow("rollout-over-100")
+        << QStringList({QStringLiteral("--rollout"), QStringLiteral("100.5"), dir}) << 2
+        << QByteArray();
+    QTest::newRow("rollout-change-with-fallback") << QStringList({QStringLiteral("--rollout"),
+        QStringLiteral("5"), QStringLiteral("--fallback"), QStringLiteral("v1"), dir})
+                                                  << 2 << QByteArray();
+    QTest::newRow("in-rollout-upper-case") << QStringList({QStringLiteral("--in-rollout"),
+        QStringLiteral("0123456789ABCDEF0123456789abcdef"), dir})
+                                           << 2 << QByteArray();
+    QTest::newRow("in-rollout-short") << QStringList({QStringLiteral("--in-rollout"),
+        QStringLiteral("0123456789abcdef"), dir})
+                                      << 2 << QByteArray();
     QTest::newRow("resign-with-release-version") << QStringList(
         {QStringLiteral("--sign"), key, dir, QStringLiteral("--version"), QStringLiteral("1")})
                                                  << 2 << QByteArray();
@@ -902,6 +938,32 @@ void tst_Publish::signing_data()
     QTest::newRow("expired") << QStringLiteral("expired") << 1 << QStringLiteral("expired at");
     QTest::newRow("no-statement") << QStringLiteral("no-statement") << 1
                                   << QStringLiteral("does not exist");
+    QTest::newRow("percent-malformed")
+        << QStringLiteral("percent") << 1 << QStringLiteral("is not a percentage");
+    // a rollout of v2 falling back to v1: the damage is done to the fallback's statement and
+    // folder, which clients outside the share fetch
+    QTest::newRow("fallback-signed") << QStringLiteral("fallback-") << 0 << QString();
+    QTest::newRow("fallback-file-and-manifest-changed")
+        << QStringLiteral("fallback-file") << 1
+        << QStringLiteral("differs from update_fallback.sig");
+    QTest::newRow("fallback-manifest-changed") << QStringLiteral("fallback-manifest") << 1
+                                               << QStringLiteral("is not the one update_fallback");
+    QTest::newRow("fallback-file-not-in-statement")
+        << QStringLiteral("fallback-unsigned-file") << 1
+        << QStringLiteral("no SHA-256 in update_fallback.sig");
+    QTest::newRow("fallback-expired")
+        << QStringLiteral("fallback-expired") << 1 << QStringLiteral("update_fallback.sig expired");
+    QTest::newRow("fallback-no-statement") << QStringLiteral("fallback-no-statement") << 1
+                                           << QStringLiteral("update_fallback.sig does not exist");
+    QTest::newRow("fallback-other-release")
+        << QStringLiteral("fallback-release") << 1 << QStringLiteral("names the release 7");
+    QTest::newRow("fallback-without-number")
+        << QStringLiteral("fallback-no-number") << 1 << QStringLiteral("without its release number");
+    QTest::newRow("fallback-not-older")
+        << QStringLiteral("fallback-not-older") << 1 << QStringLiteral("is not older than release 2");
+    QTest::newRow("fallback-other-descriptor")
+        << QStringLiteral("fallback-descriptor") << 1
+        << QStringLiteral("update.ini is not the one update_fallback.sig");
 }
 
 void tst_Publish::signing()
@@ -921,11 +983,27 @@ void tst_Publish::signing()
     QVERIFY(run.finished);
     QVERIFY2(run.exitCode == 0, run.err.constData());
 
-    const QString statementPath = server + QLatin1String("/update.sig");
+    QString statementPath = server + QLatin1String("/update.sig");
     const QString manifestPath = server + QLatin1String("/v1/md5.txt");
     QString trusted = key + QLatin1String(".pub");
     ReleaseStatement statement = publishedStatement(server);
     QCOMPARE(statement.release, quint64(1));
+    const bool rollout = damage.startsWith(QLatin1String("fallback-"));
+    const QString kind = rollout ? damage.mid(9) : damage;
+    if (rollout || damage == QLatin1String("percent")) {
+        const QString second = freshDir(QStringLiteral("release"));
+        QVERIFY(writeFile(second + QLatin1String("/app.exe"), "two"));
+        run = runTool({second, server, QStringLiteral("--version"), QStringLiteral("2.0"),
+            QStringLiteral("--folder"), QStringLiteral("v2"), QStringLiteral("--sign"), key,
+            QStringLiteral("--rollout"), QStringLiteral("30"), QStringLiteral("--fallback"),
+            QStringLiteral("v1")});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+    }
+    if (rollout) {
+        statementPath = server + QLatin1String("/update_fallback.sig");
+        statement = publishedStatement(server, QStringLiteral("update_fallback.sig"));
+        QCOMPARE(statement.folder, QStringLiteral("v1"));
+    }
     bool signAgain = false;
     if (damage == QLatin1String("soon")) {
         run = runTool({QStringLiteral("--sign"), key, server, QStringLiteral("--expires"),
@@ -933,7 +1011,7 @@ void tst_Publish::signing()
         QVERIFY2(run.exitCode == 0, run.err.constData());
     } else if (damage == QLatin1String("other-key")) {
         trusted = makeKey(QStringLiteral("other.key")) + QLatin1String(".pub");
-    } else if (damage == QLatin1String("file")) {
+    } else if (kind == QLatin1String("file")) {
         const QByteArray changed = "changed!\n";
         QVERIFY(writeFile(server + QLatin1String("/v1/with space/a file.txt"), changed));
         ManifestEntry entry;
@@ -947,23 +1025,35 @@ void tst_Publish::signing()
                 manifest += (old.endsWith("\twith space/a file.txt") ? line : old) + '\n';
         }
         QVERIFY(writeFile(manifestPath, manifest));
-    } else if (damage == QLatin1String("manifest")) {
+    } else if (kind == QLatin1String("manifest")) {
         const QByteArray manifest = readFile(manifestPath);
         QVERIFY(writeFile(manifestPath, manifest.mid(manifest.indexOf('\n') + 1)));
-    } else if (damage == QLatin1String("descriptor")) {
+    } else if (kind == QLatin1String("descriptor")) {
         QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("Summary/UpdateType"), 0);
-    } else if (damage == QLatin1String("unsigned-file")) {
+    } else if (kind == QLatin1String("unsigned-file")) {
         statement.files.remove(QStringLiteral("bin/app.exe"));
         signAgain = true;
-    } else if (damage == QLatin1String("expired")) {
+    } else if (kind == QLatin1String("expired")) {
         // a statement that was valid for its 30 days, as a frozen mirror keeps serving it
         const QDateTime now = QDateTime::currentDateTimeUtc();
         statement.issued = now.addDays(-31);
         statement.expires = now.addDays(-1);
         signAgain = true;
-    } else if (damage == QLatin1String("no-statement")) {
+    } else if (kind == QLatin1String("no-statement")) {
         QVERIFY(QFile::remove(statementPath));
+    } else if (kind == QLatin1String("percent")) {
+        QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Rollout/Percent"), QStringLiteral("12.34567"));
+    } else if (kind == QLatin1String("no-number")) {
+        QSettings(server + QLatin1String("/update.ini"), QSettings::IniFormat)
+            .remove(QStringLiteral("Rollout/FallbackRelease"));
+    } else if (kind == QLatin1String("not-older")) {
+        QSettings(server + QLatin1String("/update.ini"), QSettings::IniFormat)
+            .setValue(QStringLiteral("Rollout/FallbackRelease"), QStringLiteral("2"));
+    } else if (kind == QLatin1String("release")) {
+        statement.release = 7;
+        signAgain = true;
     }
     if (signAgain) {
         QByteArray secretKey;
@@ -978,10 +1068,18 @@ void tst_Publish::signing()
     QCOMPARE(run.exitCode, exitCode);
     if (!message.isEmpty())
         QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    // the release is signed: so must its fallback be, keys given or not
+    if (rollout) {
+        const ToolRun unkeyed = runTool({QStringLiteral("--check"), server});
+        QCOMPARE(unkeyed.exitCode, exitCode);
+        QVERIFY2(QString::fromLocal8Bit(unkeyed.err).contains(message), unkeyed.err.constData());
+    }
     if (exitCode == 0) {
         const QByteArray publicKey = readFile(trusted).trimmed();
         QVERIFY2(run.out.contains(", by " + publicKey + '.'), run.out.constData());
         QVERIFY2(run.out.contains("signed as release"), run.out.constData());
+        if (rollout)
+            QVERIFY2(run.out.contains("update_fallback.sig, valid until"), run.out.constData());
         // without --public-key the statement's own signatures are checked, and named
         run = runTool({QStringLiteral("--check"), server});
         QCOMPARE(run.exitCode, 0);
@@ -1057,21 +1155,27 @@ void tst_Publish::releaseNumbers()
         QVERIFY(!QFileInfo::exists(server + QLatin1String("/v3")));
     }
 
-    // signed again: a new number and expiry, the publication itself untouched
+    // signed again: a new expiry under the number update.ini names, the publication itself
+    // untouched
     run = runTool(sign + QStringList({server}));
     QVERIFY2(run.exitCode == 0, run.err.constData());
     statement = publishedStatement(server);
-    QCOMPARE(statement.release, quint64(3));
+    QCOMPARE(statement.release, quint64(2));
     QCOMPARE(statement.folder, QStringLiteral("v2"));
     QCOMPARE(statement.files.size(), files.size());
     QCOMPARE(readFile(server + QLatin1String("/update.ini")), descriptor);
     run = runTool({QStringLiteral("--check"), server, QStringLiteral("--public-key"),
         QString::fromLatin1(publicKey.trimmed())});
     QVERIFY2(run.exitCode == 0, run.err.constData());
-    // the same number again is allowed
+    // the same number again is allowed, another one would need another update.ini
+    run = runTool(
+        sign + QStringList({server, QStringLiteral("--release-number"), QStringLiteral("2")}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     run = runTool(
         sign + QStringList({server, QStringLiteral("--release-number"), QStringLiteral("3")}));
-    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("update.ini names release 2"), run.err.constData());
+    QCOMPARE(publishedStatement(server).release, quint64(2));
 
     // a file that no longer matches md5.txt is not signed
     QVERIFY(writeFile(server + QLatin1String("/v2/empty.txt"), "no longer empty"));
@@ -1080,6 +1184,205 @@ void tst_Publish::releaseNumbers()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains("empty.txt"), run.err.constData());
     QCOMPARE(readFile(server + QLatin1String("/update.sig")), lastSignature);
+}
+
+// A signed release at 30 % falling back to the live one, widened and halted without touching a
+// file of either, and which installations take it, by a rule computed here.
+void tst_Publish::rollout()
+{
+    const QString key = makeKey(QStringLiteral("vendor.key"));
+    QVERIFY(!key.isEmpty());
+    const QString server = freshDir(QStringLiteral("server"));
+    const QString first = freshDir(QStringLiteral("v1"));
+    const QMap<QString, QByteArray> files = makeRelease(first);
+    QVERIFY(!files.isEmpty());
+    const QString second = freshDir(QStringLiteral("v2"));
+    QVERIFY(writeFile(second + QLatin1String("/app.exe"), "two"));
+    const QStringList sign = {QStringLiteral("--sign"), key};
+    ToolRun run = runTool(QStringList({first, server, QStringLiteral("--version"),
+                              QStringLiteral("1.0"), QStringLiteral("--folder"), QStringLiteral("v1")})
+        + sign);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    run = runTool(QStringList({second, server, QStringLiteral("--version"), QStringLiteral("2.0"),
+                      QStringLiteral("--folder"), QStringLiteral("v2"), QStringLiteral("--rollout"),
+                      QStringLiteral("30"), QStringLiteral("--fallback"), QStringLiteral("v1")})
+        + sign);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const QString descriptorPath = server + QLatin1String("/update.ini");
+    const auto value = [&](const char *key) {
+        return QSettings(descriptorPath, QSettings::IniFormat).value(QLatin1String(key)).toString();
+    };
+    QCOMPARE(value("Version/Release"), QStringLiteral("2"));
+    QCOMPARE(value("Rollout/Percent"), QStringLiteral("30"));
+    QCOMPARE(value("Rollout/Fallback"), QStringLiteral("v1"));
+    QCOMPARE(value("Rollout/FallbackVersion"), QStringLiteral("1.0"));
+    QCOMPARE(value("Rollout/FallbackRelease"), QStringLiteral("1"));
+    // the fallback's statement: its own number and files, bound to the new update.ini
+    const auto checkFallbackStatement = [&]() {
+        const ReleaseStatement fallback
+            = publishedStatement(server, QStringLiteral("update_fallback.sig"));
+        QCOMPARE(fallback.release, quint64(1));
+        QCOMPARE(fallback.version, QStringLiteral("1.0"));
+        QCOMPARE(fallback.folder, QStringLiteral("v1"));
+        QCOMPARE(fallback.descriptorSha256, referenceSha256(readFile(descriptorPath)));
+        QCOMPARE(fallback.manifestSha256,
+            referenceSha256(readFile(server + QLatin1String("/v1/md5.txt"))));
+        QCOMPARE(fallback.files.keys(), files.keys());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(fallback.files.value(it.key()), referenceSha256(it.value()));
+        QCOMPARE(fallback.expires, publishedStatement(server).expires);
+    };
+    checkFallbackStatement();
+    run = runTool({QStringLiteral("--check"), server, QStringLiteral("--public-key"),
+        key + QLatin1String(".pub")});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.out.contains("30% of the installations"), run.out.constData());
+
+    // which installations take part, exactly as the bucket rule says
+    const auto inRollout = [&](int share) {
+        for (int i = 0; i < 40; ++i) {
+            const QByteArray id = QCryptographicHash::hash(QByteArray::number(i),
+                QCryptographicHash::Md5).toHex();
+            const int bucket = referenceBucket(id, QStringLiteral("v2"));
+            const ToolRun answer
+                = runTool({QStringLiteral("--in-rollout"), QString::fromLatin1(id), server});
+            QCOMPARE(answer.exitCode, bucket < share ? 0 : 3);
+            QVERIFY2(answer.out.contains("(bucket " + QByteArray::number(bucket) + " of 1000000"),
+                answer.out.constData());
+            if (bucket >= share)
+                QVERIFY2(answer.out.contains("updates to the fallback version \"1.0\""),
+                    answer.out.constData());
+        }
+    };
+    inRollout(300000);
+
+    // widened: update.ini keeps every other key under the next number, signed again
+    QSettings before(descriptorPath, QSettings::IniFormat);
+    QMap<QString, QVariant> kept;
+    for (const QString &name : before.allKeys())
+        kept.insert(name, before.value(name));
+    const QByteArray firstFile = readFile(server + QLatin1String("/v1/bin/app.exe"));
+    run = runTool(sign + QStringList({QStringLiteral("--rollout"), QStringLiteral("60"), server}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    kept.insert(QStringLiteral("Rollout/Percent"), QStringLiteral("60"));
+    kept.insert(QStringLiteral("Version/Release"), QStringLiteral("3"));
+    QSettings after(descriptorPath, QSettings::IniFormat);
+    QCOMPARE(after.allKeys().size(), kept.size());
+    for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+        QCOMPARE(after.value(it.key()), it.value());
+    QCOMPARE(publishedStatement(server).release, quint64(3));
+    QCOMPARE(publishedStatement(server).descriptorSha256, referenceSha256(readFile(descriptorPath)));
+    checkFallbackStatement();
+    QCOMPARE(readFile(server + QLatin1String("/v1/bin/app.exe")), firstFile);
+    run = runTool({QStringLiteral("--check"), server, QStringLiteral("--public-key"),
+        key + QLatin1String(".pub")});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    inRollout(600000);
+
+    // signed again later: the fallback's statement too, the numbers kept
+    run = runTool(sign + QStringList({server}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(publishedStatement(server).release, quint64(3));
+    checkFallbackStatement();
+
+    // halted; a later release without a rollout leaves no fallback statement behind
+    run = runTool(sign + QStringList({QStringLiteral("--rollout"), QStringLiteral("0"), server}));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.out.contains("halted"), run.out.constData());
+    QCOMPARE(value("Rollout/Percent"), QStringLiteral("0"));
+    QCOMPARE(value("Version/Release"), QStringLiteral("4"));
+    inRollout(0);
+    run = runTool(QStringList({second, server, QStringLiteral("--version"), QStringLiteral("3.0"),
+                      QStringLiteral("--folder"), QStringLiteral("v3")})
+        + sign);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY(!QFileInfo::exists(server + QLatin1String("/update_fallback.sig")));
+    QVERIFY(!readFile(descriptorPath).contains("Rollout"));
+    QCOMPARE(value("Version/Release"), QStringLiteral("5"));
+}
+
+void tst_Publish::rolloutRefused_data()
+{
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+
+    // v0 and then v1 are published; v1 is live
+    QTest::newRow("fallback-not-live") << true << "fallback-v0" << "neither the live release";
+    QTest::newRow("fallback-without-number")
+        << false << "no-number" << "without a release number";
+    QTest::newRow("fallback-without-manifest") << false << "no-manifest" << "manifest";
+    QTest::newRow("fallback-file-changed") << true << "changed-file" << "differs from md5.txt";
+    QTest::newRow("fallback-replaced") << true << "replace-fallback" << "this release replaces";
+    QTest::newRow("change-signed-unsigned") << true << "change-unsigned" << "Give --sign";
+    QTest::newRow("resign-other-number") << true << "resign-number" << "update.ini names release";
+    QTest::newRow("unsigned-number-published")
+        << false << "number-2" << "published already";
+    QTest::newRow("unsigned-number-below") << false << "number-1" << "rollback";
+}
+
+void tst_Publish::rolloutRefused()
+{
+    QFETCH(bool, signedRelease);
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+
+    const QString key = makeKey(QStringLiteral("vendor.key"));
+    QVERIFY(!key.isEmpty());
+    const QStringList sign
+        = signedRelease ? QStringList({QStringLiteral("--sign"), key}) : QStringList();
+    const QString server = freshDir(QStringLiteral("server"));
+    const QString release = freshDir(QStringLiteral("release"));
+    QVERIFY(writeFile(release + QLatin1String("/app.exe"), "app"));
+    const auto publish = [&](const QString &folder, const QStringList &extra) {
+        return runTool(QStringList({release, server, QStringLiteral("--version"), folder,
+                           QStringLiteral("--folder"), folder})
+            + extra);
+    };
+    for (const QString &folder : {QStringLiteral("v0"), QStringLiteral("v1")}) {
+        const ToolRun run = publish(folder, sign);
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+    }
+    const QString descriptorPath = server + QLatin1String("/update.ini");
+    const QStringList rollout
+        = {QStringLiteral("--rollout"), QStringLiteral("10"), QStringLiteral("--fallback")};
+    QStringList arguments = QStringList({release, server, QStringLiteral("--version"),
+                                QStringLiteral("2"), QStringLiteral("--folder"), QStringLiteral("v2")})
+        + sign;
+    if (kind == QLatin1String("fallback-v0")) {
+        arguments << rollout << QStringLiteral("v0");
+    } else if (kind == QLatin1String("no-number")) {
+        // as an update-publish that wrote no release number left it
+        QSettings(descriptorPath, QSettings::IniFormat).remove(QStringLiteral("Version/Release"));
+        arguments << rollout << QStringLiteral("v1");
+    } else if (kind == QLatin1String("no-manifest")) {
+        QVERIFY(QFile::remove(server + QLatin1String("/v1/md5.txt")));
+        arguments << rollout << QStringLiteral("v1");
+    } else if (kind == QLatin1String("changed-file")) {
+        QVERIFY(writeFile(server + QLatin1String("/v1/app.exe"), "ap!"));
+        arguments << rollout << QStringLiteral("v1");
+    } else if (kind == QLatin1String("replace-fallback")) {
+        arguments = QStringList({release, server, QStringLiteral("--version"), QStringLiteral("2"),
+                        QStringLiteral("--folder"), QStringLiteral("v1"), QStringLiteral("--replace")})
+            + sign + rollout + QStringList({QStringLiteral("v1")});
+    } else if (kind == QLatin1String("change-unsigned")) {
+        arguments = QStringList({QStringLiteral("--rollout"), QStringLiteral("0"), server});
+    } else if (kind == QLatin1String("resign-number")) {
+        arguments = sign + QStringList({server, QStringLiteral("--release-number"), QStringLiteral("3")});
+    } else if (kind.startsWith(QLatin1String("number-"))) {
+        arguments << QStringLiteral("--release-number") << kind.mid(7);
+    }
+    const QByteArray descriptor = readFile(descriptorPath);
+    const QByteArray statement = readFile(server + QLatin1String("/update.sig"));
+
+    const ToolRun run = runTool(arguments);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(QString::fromLocal8Bit(run.err).contains(message), run.err.constData());
+    QCOMPARE(readFile(descriptorPath), descriptor);
+    QCOMPARE(readFile(server + QLatin1String("/update.sig")), statement);
+    QVERIFY(!QFileInfo::exists(server + QLatin1String("/update_fallback.sig")));
+    QVERIFY(!QFileInfo::exists(server + QLatin1String("/v2")));
 }
 
 void tst_Publish::progressMeterThrottles()

@@ -88,9 +88,9 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
         ++checkedFiles;
         const QString shown = printablePath(entry.path);
         if (statementRead && !signedHashes.contains(entry.path))
-            problemList.append(tr("\"%1\" has no SHA-256 in update.sig; clients refuse the "
+            problemList.append(tr("\"%1\" has no SHA-256 in %2; clients refuse the "
                                   "release.")
-                                   .arg(shown));
+                                   .arg(shown, statementFile()));
         DigestHasher hasher;
         Sha256Hasher sha256;
         quint64 read = 0;
@@ -124,9 +124,9 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
         hashes.insert(entry.path, hash);
         const auto signedHash = signedHashes.constFind(entry.path);
         if (statementRead && signedHash != signedHashes.cend() && *signedHash != hash)
-            problemList.append(
-                tr("\"%1\" differs from update.sig: its SHA-256 is %2, update.sig states %3.")
-                    .arg(shown, QString::fromLatin1(hash), QString::fromLatin1(*signedHash)));
+            problemList.append(tr("\"%1\" differs from %2: its SHA-256 is %3, %2 states %4.")
+                                   .arg(shown, statementFile(), QString::fromLatin1(hash),
+                                       QString::fromLatin1(*signedHash)));
     }
     if (progress)
         progress(done, total);
@@ -138,8 +138,8 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
             unlisted += manifest.contains(it.key()) || it.key() == deltaIndexName() ? 0 : 1;
         if (unlisted > 0)
             warningList.append(
-                tr("update.sig states the SHA-256 of %n file(s) md5.txt does not list.", nullptr,
-                    unlisted));
+                tr("%1 states the SHA-256 of %n file(s) md5.txt does not list.", nullptr, unlisted)
+                    .arg(statementFile()));
     }
 }
 

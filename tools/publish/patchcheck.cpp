@@ -11,21 +11,23 @@ void PublicationCheck::checkPatches(const Manifest &manifest)
     // patches are optional: clients fetch whole files for any that is missing or wrong, so each
     // problem here costs bandwidth, never an installation
     // clients ask for the index only where update.ini announces it
-    if (!clientDescriptor.deltaIndex && !source->seesUnannounced())
+    // update.ini announces the index of its own release, not of the fallback's
+    const bool announced = clientDescriptor.deltaIndex && !checkingFallback;
+    if (!announced && !source->seesUnannounced())
         return;
     QByteArray bytes;
     QString error;
     const PublicationSource::Outcome read
         = source->read(folderName, deltaIndexName(), bytes, error);
     if (read == PublicationSource::Outcome::Missing) {
-        if (clientDescriptor.deltaIndex)
+        if (announced)
             problemList.append(error.isEmpty()
                     ? tr("update.ini announces patches, but %1 is missing.").arg(deltaIndexName())
                     : tr("update.ini announces patches, but %1 is missing: %2.")
                           .arg(deltaIndexName(), error));
         return;
     }
-    if (!clientDescriptor.deltaIndex)
+    if (!announced && !checkingFallback)
         warningList.append(tr("update.ini does not announce %1: clients use none of its patches. "
                               "Publish the release again with --delta-from.")
                                .arg(deltaIndexName()));
@@ -44,9 +46,9 @@ void PublicationCheck::checkPatches(const Manifest &manifest)
         hashes.insert(deltaIndexName(), sha256Hex(bytes));
     const QByteArray signedHash = releaseStatement.files.value(deltaIndexName());
     if (statementRead && signedHash != sha256Hex(bytes))
-        problemList.append(tr("%1 is not the index update.sig signs; clients use none of its "
+        problemList.append(tr("%1 is not the index %2 signs; clients use none of its "
                               "patches. Sign the publication again.")
-                               .arg(deltaIndexName()));
+                               .arg(deltaIndexName(), statementFile()));
     for (const DeltaPatch &patch : qAsConst(patches)) {
         const QString shown = deltaPatchPath(patch);
         if (!manifest.contains(patch.path))

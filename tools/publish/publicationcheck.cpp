@@ -6,6 +6,7 @@
 #include "digest.h"
 #include "manifest.h"
 #include "releasestatement.h"
+#include "reservednames.h"
 
 #include <QSettings>
 #include <QTemporaryFile>
@@ -41,6 +42,11 @@ void PublicationCheck::setProgressHandler(std::function<void(quint64, quint64)> 
     progress = std::move(handler);
 }
 
+QString PublicationCheck::statementFile() const
+{
+    return checkingFallback ? fallbackStatementName() : statementName();
+}
+
 bool PublicationCheck::run()
 {
     problemList.clear();
@@ -53,14 +59,76 @@ bool PublicationCheck::run()
     statementRead = false;
     releaseStatement = ReleaseStatement();
     signers.clear();
+    fallback.reset();
 
-    const QString descriptorShown = source->shownName(QString(), descriptorName());
-    QString error;
-    const PublicationSource::Outcome descriptorRead
-        = source->read(QString(), descriptorName(), descriptorData, error);
-    if (descriptorRead != PublicationSource::Outcome::Read) {
-        problemList.append(readProblem(descriptorRead, descriptorShown, error));
+    if (!loadDescriptor())
         return false;
+    if (checkingFallback) {
+        folderName = clientDescriptor.fallbackFolder;
+        versionText = clientDescriptor.fallbackVersion;
+        if (folderName.isEmpty()) {
+            problemList.append(tr("update.ini names no fallback release."));
+            return false;
+        }
+        if (clientDescriptor.fallbackRelease == 0)
+            problemList.append(tr("update.ini names the fallback \"%1\" without its release "
+                                  "number (FallbackRelease); clients never move an installation "
+                                  "to a release whose number they cannot compare.")
+                                   .arg(printablePath(folderName)));
+    }
+
+    QString folderProblem;
+    if (!checkFolderName(folderName, folderProblem)) {
+        problemList.append(tr("The folder \"%1\" named in update.ini %2.")
+                               .arg(printablePath(folderName), folderProblem));
+        return false;
+    }
+    QString missingFolder;
+    if (!source->checkFolder(folderName, missingFolder)) {
+        problemList.append(missingFolder);
+        return false;
+    }
+
+    // asked for in the order the updater asks: update.sig before md5.txt
+    QByteArray statementBytes;
+    QString statementError;
+    QString error;
+    PublicationSource::Outcome statementOutcome = PublicationSource::Outcome::Missing;
+    if (!collecting)
+        statementOutcome = source->read(QString(), statementFile(), statementBytes, statementError);
+
+    const QString manifestShown = source->shownName(folderName, manifestName());
+    const PublicationSource::Outcome manifestRead
+        = source->read(folderName, manifestName(), manifestData, error);
+    if (manifestRead != PublicationSource::Outcome::Read) {
+        problemList.append(readProblem(manifestRead, manifestShown, error));
+        return false;
+    }
+
+    if (!collecting
+        && (!trustedKeys.isEmpty() || statementRequired
+            || statementOutcome != PublicationSource::Outcome::Missing))
+        checkStatement(statementOutcome, statementBytes, statementError);
+    checkManifestLines(manifestData);
+    checkFiles(manifestData);
+    if (!collecting && !checkingFallback)
+        checkRollout();
+    return problemList.isEmpty();
+}
+
+bool PublicationCheck::loadDescriptor()
+{
+    const QString descriptorShown = source->shownName(QString(), descriptorName());
+    if (!givenDescriptor.isNull()) {
+        descriptorData = givenDescriptor;
+    } else {
+        QString error;
+        const PublicationSource::Outcome descriptorRead
+            = source->read(QString(), descriptorName(), descriptorData, error);
+        if (descriptorRead != PublicationSource::Outcome::Read) {
+            problemList.append(readProblem(descriptorRead, descriptorShown, error));
+            return false;
+        }
     }
     // read back from a file, as the updater reads the copy it saves
     QTemporaryFile descriptorPath;
@@ -81,42 +149,9 @@ bool PublicationCheck::run()
     folderName
         = descriptor.value(QStringLiteral("Version/Folder"), QStringLiteral("Base")).toString();
     versionText = descriptor.value(QStringLiteral("Version/Version")).toString();
-    if (versionText.trimmed().isEmpty())
+    if (versionText.trimmed().isEmpty() && !checkingFallback)
         warningList.append(tr("update.ini names no version text; users see an empty version."));
     // what a signed statement is compared with: the values exactly as the updater reads them
     clientDescriptor = readDescriptor(descriptorPath.fileName());
-
-    QString folderProblem;
-    if (!checkFolderName(folderName, folderProblem)) {
-        problemList.append(tr("The folder \"%1\" named in update.ini %2.")
-                               .arg(printablePath(folderName), folderProblem));
-        return false;
-    }
-    QString missingFolder;
-    if (!source->checkFolder(folderName, missingFolder)) {
-        problemList.append(missingFolder);
-        return false;
-    }
-
-    // asked for in the order the updater asks: update.sig before md5.txt
-    QByteArray statementBytes;
-    QString statementError;
-    PublicationSource::Outcome statementOutcome = PublicationSource::Outcome::Missing;
-    if (!collecting)
-        statementOutcome = source->read(QString(), statementName(), statementBytes, statementError);
-
-    const QString manifestShown = source->shownName(folderName, manifestName());
-    const PublicationSource::Outcome manifestRead
-        = source->read(folderName, manifestName(), manifestData, error);
-    if (manifestRead != PublicationSource::Outcome::Read) {
-        problemList.append(readProblem(manifestRead, manifestShown, error));
-        return false;
-    }
-
-    if (!collecting
-        && (!trustedKeys.isEmpty() || statementOutcome != PublicationSource::Outcome::Missing))
-        checkStatement(statementOutcome, statementBytes, statementError);
-    checkManifestLines(manifestData);
-    checkFiles(manifestData);
-    return problemList.isEmpty();
+    return true;
 }

@@ -41,6 +41,11 @@ public:
     // checks update.ini, md5.txt and the files only, ignoring update.sig, and keeps what a new
     // statement needs: the bytes read and the SHA-256 of every file
     void setCollectingForSigning(bool collect) { collecting = collect; }
+    // takes these bytes for update.ini instead of reading it: one about to be published
+    void setDescriptorBytes(const QByteArray &bytes) { givenDescriptor = bytes; }
+    // checks the release update.ini names as its rollout's fallback instead of its own: that
+    // folder, its md5.txt and files, and update_fallback.sig in place of update.sig
+    void setCheckingFallback(bool fallback) { checkingFallback = fallback; }
 
     // true when everything matches; every problem found is collected, not only the first
     bool run();
@@ -64,6 +69,8 @@ public:
     ReleaseStatement statement() const { return releaseStatement; }
     // the keys whose signature verified
     QList<QByteArray> signingKeys() const { return signers; }
+    // the check of the rollout's fallback, once run() found one named (not when collecting)
+    const PublicationCheck *fallbackCheck() const { return fallback.get(); }
 
     // called as bytes are hashed
     void setProgressHandler(std::function<void(quint64 done, quint64 total)> handler);
@@ -71,6 +78,10 @@ public:
     static constexpr int ExpiryWarningDays = 7;
 
 private:
+    // the statement checked: update.sig, or update_fallback.sig of the fallback
+    QString statementFile() const;
+    bool loadDescriptor();
+    void checkRollout();
     void checkStatement(
         PublicationSource::Outcome outcome, const QByteArray &bytes, const QString &error);
     void checkManifestLines(const QByteArray &bytes);
@@ -81,9 +92,13 @@ private:
     bool checkStreamed(PublicationSource::Outcome outcome, const QString &shown, quint64 size,
         quint64 listed, const QString &reason, QString &error) const;
 
-    std::unique_ptr<PublicationSource> source;
+    std::shared_ptr<PublicationSource> source;
     QList<QByteArray> trustedKeys;
     bool collecting = false;
+    QByteArray givenDescriptor;
+    bool checkingFallback = false;
+    bool statementRequired = false; // the fallback's, as the release's own is signed
+    std::shared_ptr<PublicationCheck> fallback;
     QStringList problemList;
     QStringList warningList;
     QString folderName;

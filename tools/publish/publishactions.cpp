@@ -6,10 +6,13 @@
 #include "publishcommand.h"
 #include "publisher.h"
 #include "releasesigner.h"
+#include "rolloutchange.h"
 #include "signingkeyfile.h"
 
 #include "proxyaccess.h"
 #include "releasestatement.h"
+#include "reservednames.h"
+#include "rollout.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -123,6 +126,17 @@ int publishRelease(const PublishOptions &options)
                 .arg(deltas.patchedFileBytes())
                 .arg(deltas.largestPatchBytes()));
     }
+    print(stdout, tr("Release number %1.\n").arg(publisher.releaseNumber()));
+    if (options.rolloutShare >= 0) {
+        UpdateDescriptor rollout;
+        rollout.rolloutShare = options.rolloutShare;
+        rollout.rolloutPercent = rolloutPercentText(options.rolloutShare);
+        const RolloutFallback fallback = publisher.rolloutFallback();
+        rollout.fallbackFolder = fallback.folder;
+        rollout.fallbackVersion = fallback.version;
+        rollout.fallbackRelease = fallback.release;
+        print(stdout, rolloutSummary(rollout));
+    }
     if (publisher.signer().isEnabled())
         print(stdout, signedSummary(publisher.signer()));
     print(stdout, Publisher::urlExplanation(options.folder) + QLatin1Char('\n'));
@@ -153,6 +167,37 @@ int signAgain(const SigningOptions &options, const QString &serverDir)
         tr("%1: version \"%2\" in folder %3, %n file(s) verified.\n", nullptr, signer.fileCount())
             .arg(QDir::toNativeSeparators(serverDir), signer.version(), signer.folder()));
     print(stdout, signedSummary(signer));
+    return PublishSucceeded;
+}
+
+int changeRollout(const SigningOptions &options, int share, const QString &serverDir)
+{
+    RolloutChange change(options, share, serverDir);
+    if (!change.checkArguments()) {
+        for (const QString &error : change.errors())
+            printError(error);
+        return PublishUsageError;
+    }
+    bool changed = false;
+    {
+        Progress progress(tr("Verifying"));
+        changed = change.run(progress.handler());
+    }
+    printWarnings(change.warnings());
+    if (!changed) {
+        for (const QString &error : change.errors())
+            printError(error);
+        printError(tr("The rollout was not changed; update.ini was not changed."));
+        return PublishFailed;
+    }
+    const UpdateDescriptor descriptor = change.descriptor();
+    print(stdout,
+        tr("%1: version \"%2\" in folder %3, now release %4.\n")
+            .arg(QDir::toNativeSeparators(serverDir), descriptor.version, descriptor.folder)
+            .arg(descriptor.release));
+    print(stdout, rolloutSummary(descriptor));
+    if (change.signer().isEnabled())
+        print(stdout, signedSummary(change.signer()));
     return PublishSucceeded;
 }
 
@@ -219,5 +264,17 @@ int checkPublication(
                     .arg(check.statement().expires.toString(Qt::ISODate),
                         keyList(check.signingKeys()));
     print(stdout, line + QLatin1String(".\n"));
+    QString rollout = rolloutSummary(check.descriptor());
+    const PublicationCheck *fallback = check.fallbackCheck();
+    if (fallback) {
+        QString verified = tr("Fallback: %n file(s) verified", nullptr, fallback->fileCount());
+        if (fallback->isSigned())
+            verified += tr(", signed in %1, valid until %2, by %3")
+                            .arg(fallbackStatementName(),
+                                fallback->statement().expires.toString(Qt::ISODate),
+                                keyList(fallback->signingKeys()));
+        rollout += verified + QLatin1String(".\n");
+    }
+    print(stdout, rollout);
     return PublishSucceeded;
 }

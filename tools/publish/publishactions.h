@@ -8,6 +8,7 @@
 struct ProxySetting;
 struct PublishOptions;
 struct SigningOptions;
+struct UpdateDescriptor;
 
 // What update-publish does once its command line is read: each prints its results and its
 // errors and returns the exit code (PublishExitCode).
@@ -21,5 +22,15 @@ int makeKeyPair(const QString &path);
 // checks the publication in a server directory or at a base URL
 int checkPublication(
     const QString &location, const QList<QByteArray> &trustedKeys, const ProxySetting &proxy);
+
+// changes the share of the live publication in serverDir; share of RolloutBuckets
+int changeRollout(const SigningOptions &options, int share, const QString &serverDir);
+// tells whether the installation with that identifier takes part in the live release of a
+// server directory or base URL: PublishSucceeded when it does, PublishNotInRollout when not
+int showInRollout(
+    const QByteArray &installationId, const QString &location, const ProxySetting &proxy);
+
+// a line on the rollout update.ini describes, for the output; empty without one
+QString rolloutSummary(const UpdateDescriptor &descriptor);
 
 #endif // PUBLISHACTIONS_H

@@ -3,11 +3,13 @@
 #include "consoleoutput.h"
 #include "publicationcheck.h"
 #include "publishactions.h"
+#include "publishhelp.h"
 #include "publisher.h"
 #include "releasesigner.h"
 #include "signingkeyfile.h"
 
 #include "proxyaccess.h"
+#include "rollout.h"
 #include "tlstrust.h"
 
 #include <QCommandLineOption>
@@ -29,84 +31,6 @@ int usageError(const QString &message)
     return PublishUsageError;
 }
 
-QString description()
-{
-    return tr("Publishes a release for the updater, signs it, or checks a publication.\n"
-              "\n"
-              "  update-publish RELEASE_DIR SERVER_DIR --version TEXT [--folder NAME]\n"
-              "                 [--optional] [--replace] [--sign KEYFILE]...\n"
-              "                 [--expires DAYS] [--release-number N]\n"
-              "                 [--delta-from DIR]... [--delta-level N]\n"
-              "  update-publish --sign KEYFILE [--sign KEYFILE]... [--expires DAYS]\n"
-              "                 [--release-number N] SERVER_DIR\n"
-              "  update-publish --check SERVER_DIR [--public-key KEY]...\n"
-              "  update-publish --check URL [--public-key KEY]... [--ca-certificates FILE]\n"
-              "                 [--proxy PROXY]\n"
-              "  update-publish --keygen KEYFILE\n"
-              "\n"
-              "Publishing copies every file below RELEASE_DIR (hidden files included) into\n"
-              "SERVER_DIR/FOLDER/, writes the manifest SERVER_DIR/FOLDER/md5.txt and then\n"
-              "SERVER_DIR/update.ini, which names the folder, the version text and whether the\n"
-              "update is forced. The folder is built under a hidden name and renamed when\n"
-              "complete, and update.ini is written last, so clients never see a half-copied\n"
-              "release. Publish each release into a new folder (--folder v2.1) and serve\n"
-              "SERVER_DIR over HTTP; the base URL in the clients' system.cfg is the address of\n"
-              "SERVER_DIR ending with '/'.\n"
-              "\n"
-              "Nothing is written when a name cannot be published: tabs, line breaks, control\n"
-              "characters, '\\', ':' and characters Windows refuses, Windows device names,\n"
-              "names ending in a dot or a space, md5.txt, update_md5.info,\n"
-              "update_release.info, update_delta.txt or update_delta at the top, names that\n"
-              "differ only in case. md5.txt lists\n"
-              "names in UTF-8. Symbolic links to files inside RELEASE_DIR are published as\n"
-              "copies of those files; links to directories, links leading out of RELEASE_DIR\n"
-              "and dangling links are refused. Empty directories are not published.\n"
-              "\n"
-              "Signed releases: --keygen KEYFILE writes a new Ed25519 key pair, the secret key\n"
-              "to KEYFILE (refused if it exists; on Unix readable by you alone, on Windows with\n"
-              "the access rights of its folder, so keep it in a folder only you can read) and\n"
-              "the public key to KEYFILE.pub, and prints the line that makes clients require\n"
-              "signed releases: PublicKeys=KEY in the [Update] group of system.cfg (several\n"
-              "keys separated by spaces). Publishing with --sign KEYFILE writes the statement\n"
-              "SERVER_DIR/update.sig just before update.ini: it binds update.ini, md5.txt and\n"
-              "the SHA-256 of every file, the version, a release number and an expiry, signed\n"
-              "by each key given (sign with the old and the new key while clients move to a\n"
-              "new one). The release number is one more than the published one unless\n"
-              "--release-number says otherwise; it may not go below the published one, as\n"
-              "clients refuse an older release, nor be the published one for another\n"
-              "release (only the same update.ini and md5.txt may be signed again under\n"
-              "it), as clients refuse that too. Clients also refuse a statement past its\n"
-              "expiry (--expires DAYS, default 30), so sign the publication again before then:\n"
-              "--sign KEYFILE with SERVER_DIR alone checks every file against md5.txt and\n"
-              "writes a new update.sig with the next release number. Once SERVER_DIR holds\n"
-              "update.sig, publishing without --sign is refused; remove update.sig to stop\n"
-              "signing.\n"
-              "\n"
-              "Delta updates: --delta-from DIR names an earlier release (its RELEASE_DIR, or a\n"
-              "SERVER_DIR it was published to); give one for each version clients may still\n"
-              "have. For every file that changed since, a zstd patch from the earlier file to\n"
-              "the new one goes to FOLDER/update_delta/, listed in FOLDER/update_delta.txt,\n"
-              "where it is at most three quarters of the file (files up to 1 GiB). A client\n"
-              "whose installed file is that earlier version fetches the patch instead; any\n"
-              "trouble with a patch and it fetches the whole file. Updaters without delta\n"
-              "support ignore both. The index is signed with the release.\n"
-              "\n"
-              "--check verifies a publication; when SERVER_DIR holds update.sig, or keys are\n"
-              "given with --public-key, also its signatures, hashes and expiry. Given the\n"
-              "clients' base URL (http:// or https://) in place of SERVER_DIR, it fetches the\n"
-              "live publication as clients do, every file streamed and hashed: the same URLs,\n"
-              "the same certificate checks (the system's certificate authorities, or those in\n"
-              "--ca-certificates FILE as with CaCertificates in system.cfg) and the proxy of\n"
-              "--proxy as with Proxy in system.cfg (default: the system's). Run it against\n"
-              "the CDN after every upload.\n"
-              "\n"
-              "--version with a value is the release version; --version alone prints the\n"
-              "version of this tool.\n"
-              "\n"
-              "Exit status: 0 on success, 1 when publishing, signing or checking fails, 2 on a\n"
-              "usage error.");
-}
-
 } // namespace
 
 int runPublishCommand(const QStringList &arguments)
@@ -123,7 +47,7 @@ int runPublishCommand(const QStringList &arguments)
     }
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(description());
+    parser.setApplicationDescription(publishDescription());
     const QCommandLineOption helpOption(
         {QStringLiteral("h"), QStringLiteral("help")}, tr("Displays this help."));
     const QCommandLineOption versionOption(
@@ -178,9 +102,23 @@ int runPublishCommand(const QStringList &arguments)
             .arg(DefaultPatchLevel)
             .arg(ZstdMaxLevel),
         tr("n"));
+    const QCommandLineOption rolloutOption(QStringLiteral("rollout"),
+        tr("Publish the release to this share of the installations, in percent (0 to 100, at "
+           "most 4 decimals). With SERVER_DIR alone: change the share of the live publication "
+           "(0 halts it)."),
+        tr("percent"));
+    const QCommandLineOption fallbackOption(QStringLiteral("fallback"),
+        tr("With --rollout: the release the installations outside the share update to instead; "
+           "only the folder of the live release or of the live fallback is taken."),
+        tr("folder"));
+    const QCommandLineOption inRolloutOption(QStringLiteral("in-rollout"),
+        tr("Tell whether the installation with this identifier (the line of its "
+           "update_id.info) takes the live release of SERVER_DIR or URL."),
+        tr("id"));
     parser.addOptions({helpOption, versionOption, folderOption, optionalOption, replaceOption,
         checkOption, signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption,
-        deltaFromOption, deltaLevelOption, caCertificatesOption, proxyOption});
+        deltaFromOption, deltaLevelOption, caCertificatesOption, proxyOption, rolloutOption,
+        fallbackOption, inRolloutOption});
     parser.addPositionalArgument(
         QStringLiteral("RELEASE_DIR"), tr("The directory holding the release as it is installed."));
     parser.addPositionalArgument(QStringLiteral("SERVER_DIR"),
@@ -199,23 +137,13 @@ int runPublishCommand(const QStringList &arguments)
         || parser.isSet(deltaFromOption) || parser.isSet(deltaLevelOption);
     const bool signing = parser.isSet(signOption) || parser.isSet(expiresOption)
         || parser.isSet(releaseNumberOption);
-    if (parser.isSet(keygenOption)) {
-        if (publishing || signing || parser.isSet(checkOption) || parser.isSet(publicKeyOption)
-            || parser.isSet(caCertificatesOption) || parser.isSet(proxyOption)
-            || !positional.isEmpty() || parser.values(keygenOption).size() != 1)
-            return usageError(tr("--keygen takes one KEYFILE and nothing else."));
-        return makeKeyPair(parser.value(keygenOption));
-    }
-    if (parser.isSet(checkOption)) {
-        if (publishing || signing)
-            return usageError(tr("--check takes no other options than --public-key, "
-                                 "--ca-certificates and --proxy."));
-        if (positional.size() != 1)
-            return usageError(tr("--check needs exactly one SERVER_DIR or URL."));
-        const bool remote = PublicationCheck::isServerUrl(positional.constFirst());
+    const bool rollout = parser.isSet(rolloutOption) || parser.isSet(fallbackOption);
+    // the network's options, for a URL only; a proxy setting must be one
+    ProxySetting proxy;
+    const auto networkOptions = [&](const QString &location) {
+        const bool remote = PublicationCheck::isServerUrl(location);
         if (!remote && (parser.isSet(caCertificatesOption) || parser.isSet(proxyOption)))
-            return usageError(tr("--ca-certificates and --proxy go with --check URL."));
-        ProxySetting proxy;
+            return usageError(tr("--ca-certificates and --proxy go with a URL."));
         if (!parseProxySetting(parser.value(proxyOption), proxy))
             return usageError(tr("--proxy takes \"system\", \"none\" or "
                                  "http://[user[:password]@]host[:port]."));
@@ -225,6 +153,40 @@ int runPublishCommand(const QStringList &arguments)
             return usageError(
                 tr("--ca-certificates: no certificate can be read from %1.")
                     .arg(QDir::toNativeSeparators(parser.value(caCertificatesOption))));
+        return int(PublishSucceeded);
+    };
+    if (parser.isSet(inRolloutOption)) {
+        if (publishing || signing || rollout || parser.isSet(checkOption)
+            || parser.isSet(keygenOption) || parser.isSet(publicKeyOption) || positional.size() != 1
+            || parser.values(inRolloutOption).size() != 1)
+            return usageError(tr("--in-rollout takes one ID and one SERVER_DIR or URL."));
+        const QString id = parser.value(inRolloutOption);
+        if (!isInstallationId(id.toLatin1()) || QString::fromLatin1(id.toLatin1()) != id)
+            return usageError(tr("--in-rollout: \"%1\" is no installation identifier, the 32 "
+                                 "lower-case hexadecimal digits of update_id.info.")
+                                  .arg(id));
+        const int usage = networkOptions(positional.constFirst());
+        if (usage != PublishSucceeded)
+            return usage;
+        return showInRollout(id.toLatin1(), positional.constFirst(), proxy);
+    }
+    if (parser.isSet(keygenOption)) {
+        if (publishing || signing || rollout || parser.isSet(checkOption)
+            || parser.isSet(publicKeyOption) || parser.isSet(caCertificatesOption)
+            || parser.isSet(proxyOption) || !positional.isEmpty()
+            || parser.values(keygenOption).size() != 1)
+            return usageError(tr("--keygen takes one KEYFILE and nothing else."));
+        return makeKeyPair(parser.value(keygenOption));
+    }
+    if (parser.isSet(checkOption)) {
+        if (publishing || signing || rollout)
+            return usageError(tr("--check takes no other options than --public-key, "
+                                 "--ca-certificates and --proxy."));
+        if (positional.size() != 1)
+            return usageError(tr("--check needs exactly one SERVER_DIR or URL."));
+        const int usage = networkOptions(positional.constFirst());
+        if (usage != PublishSucceeded)
+            return usage;
         QList<QByteArray> trustedKeys;
         for (const QString &argument : parser.values(publicKeyOption)) {
             QList<QByteArray> keys;
@@ -241,12 +203,18 @@ int runPublishCommand(const QStringList &arguments)
     if (parser.isSet(publicKeyOption))
         return usageError(tr("--public-key goes with --check."));
     if (parser.isSet(caCertificatesOption) || parser.isSet(proxyOption))
-        return usageError(tr("--ca-certificates and --proxy go with --check URL."));
+        return usageError(tr("--ca-certificates and --proxy go with a URL."));
 
     SigningOptions signingOptions;
     signingOptions.keyFiles = parser.values(signOption);
-    if (signing && signingOptions.keyFiles.isEmpty())
-        return usageError(tr("--expires and --release-number go with --sign."));
+    if (parser.isSet(expiresOption) && signingOptions.keyFiles.isEmpty())
+        return usageError(tr("--expires goes with --sign."));
+    int share = -1;
+    if (parser.isSet(fallbackOption) && !parser.isSet(rolloutOption))
+        return usageError(tr("--fallback goes with --rollout."));
+    if (parser.isSet(rolloutOption) && !parseRolloutPercent(parser.value(rolloutOption), share))
+        return usageError(tr("--rollout takes a percentage from 0 to 100 with at most 4 "
+                             "decimals, such as 5 or 12.5."));
     if (parser.isSet(expiresOption)) {
         bool ok = false;
         signingOptions.expiryDays = parser.value(expiresOption).toInt(&ok);
@@ -263,6 +231,13 @@ int runPublishCommand(const QStringList &arguments)
         if (!ok || signingOptions.releaseNumber == 0
             || QString::number(signingOptions.releaseNumber) != text)
             return usageError(tr("--release-number takes a whole number from 1 up."));
+    }
+    if (parser.isSet(rolloutOption) && positional.size() == 1) {
+        if (publishing || parser.isSet(fallbackOption) || parser.isSet(releaseNumberOption))
+            return usageError(tr("Changing the rollout of a publication takes --rollout, "
+                                 "SERVER_DIR, --sign and --expires only; publishing needs "
+                                 "RELEASE_DIR and SERVER_DIR."));
+        return changeRollout(signingOptions, share, positional.constFirst());
     }
     if (!signingOptions.keyFiles.isEmpty() && positional.size() == 1) {
         if (publishing)
@@ -285,6 +260,8 @@ int runPublishCommand(const QStringList &arguments)
     options.replace = parser.isSet(replaceOption);
     options.signing = signingOptions;
     options.deltaFrom = parser.values(deltaFromOption);
+    options.rolloutShare = share;
+    options.fallbackFolder = parser.value(fallbackOption);
     if (parser.isSet(deltaLevelOption)) {
         bool ok = false;
         options.deltaLevel = parser.value(deltaLevelOption).toInt(&ok);

@@ -1,5 +1,6 @@
 #include "publisher.h"
 
+#include "publicationcheck.h"
 #include "publishrules.h"
 
 #include "deltaindex.h"
@@ -134,6 +135,7 @@ bool Publisher::publish()
     QByteArray descriptor;
     UpdateDescriptor values;
     QByteArray statement;
+    QByteArray fallbackStatement;
     if (!writeManifest(staging) || !makeDescriptor(descriptor, values))
         return false;
     if (!options.deltaFrom.isEmpty()) {
@@ -154,11 +156,23 @@ bool Publisher::publish()
             errorList += releaseSigner.errors();
             return false;
         }
+        // the fallback's files as clients outside the share would fetch them
+        if (!fallback.folder.isEmpty()) {
+            PublicationCheck fallbackCheck(serverRoot);
+            fallbackCheck.setDescriptorBytes(descriptor);
+            fallbackCheck.setCheckingFallback(true);
+            fallbackCheck.setCollectingForSigning(true);
+            fallbackStatement = releaseSigner.signFallbackOf(fallbackCheck);
+            if (fallbackStatement.isEmpty()) {
+                errorList += releaseSigner.errors();
+                return false;
+            }
+        }
     }
     if (!moveIntoPlace(staging))
         return false;
     stagingCleanup.keep();
-    return writeDescriptor(descriptor, statement);
+    return writeDescriptor(descriptor, statement, fallbackStatement);
 }
 
 bool Publisher::moveIntoPlace(const QString &staging)

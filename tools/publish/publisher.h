@@ -2,7 +2,9 @@
 #define PUBLISHER_H
 
 #include "deltamaker.h"
+#include "livepublication.h"
 #include "releasesigner.h"
+#include "replacedfile.h"
 
 #include "descriptor.h"
 #include "manifest.h"
@@ -28,6 +30,11 @@ struct PublishOptions
     // earlier releases to make patches from: release or server directories
     QStringList deltaFrom;
     int deltaLevel = DefaultPatchLevel;
+    // a staged rollout: the share of the installations that take the release (of
+    // RolloutBuckets), -1 for all of them without a [Rollout] group; and the release published
+    // earlier that the others update to instead, if any
+    int rolloutShare = -1;
+    QString fallbackFolder;
 };
 
 // A file found below the release directory.
@@ -45,7 +52,8 @@ struct ReleaseFile
 // under a hidden name beside it and renamed into place when complete, and update.ini is written
 // last, so a client never reads a descriptor that leads to a half-copied folder. A signed
 // release gets its statement update.sig just before update.ini, so that the two disagree for as
-// short a time as possible (clients refuse the pair meanwhile and try again later).
+// short a time as possible (clients refuse the pair meanwhile and try again later); the
+// statement of a rollout's fallback, update_fallback.sig, just before update.sig.
 class Publisher
 {
     Q_DECLARE_TR_FUNCTIONS(Publisher)
@@ -70,6 +78,10 @@ public:
     QString folderPath() const;
     // the statement's signer: its release number, expiry and keys once published
     const ReleaseSigner &signer() const { return releaseSigner; }
+    // the number update.ini gives this publication, once prepared
+    quint64 releaseNumber() const { return number; }
+    // the rollout's fallback, once prepared; an empty folder for none
+    RolloutFallback rolloutFallback() const { return fallback; }
     // the patches made from earlier releases, once published
     const DeltaMaker &deltas() const { return deltaMaker; }
 
@@ -86,7 +98,9 @@ private:
     bool writeManifest(const QString &directory);
     bool makeDescriptor(QByteArray &bytes, UpdateDescriptor &values);
     bool moveIntoPlace(const QString &staging);
-    bool writeDescriptor(const QByteArray &bytes, const QByteArray &statement);
+    bool prepareNumbers();
+    bool writeDescriptor(
+        const QByteArray &bytes, const QByteArray &statement, const QByteArray &fallbackStatement);
 
     PublishOptions options;
     QString releaseRoot; // resolved
@@ -99,6 +113,10 @@ private:
     QByteArray manifestBytes; // as written
     QMap<QString, QByteArray> fileHashes; // path -> SHA-256, when signing
     ReleaseSigner releaseSigner;
+    LivePublication live;
+    quint64 number = 0;
+    RolloutFallback fallback;
+    ReplacedFile unsignedFallbackStatement; // removed when publishing unsigned
     DeltaMaker deltaMaker;
     quint64 total = 0;
     quint64 done = 0;

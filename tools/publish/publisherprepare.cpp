@@ -94,23 +94,58 @@ bool Publisher::prepare()
                      .arg(storage.bytesAvailable())
                      .arg(nativePath(options.serverDir)));
 
-    if (releaseSigner.isEnabled()) {
-        if (!releaseSigner.prepare(serverRoot))
-            errorList += releaseSigner.errors();
-        warningList += releaseSigner.warnings();
-    } else {
-        // An update.sig left from a signed release would no longer match: every client that
-        // checks signatures would refuse this release, and nothing would say why until they do.
-        const QFileInfo statement(ReleaseSigner::statementPath(serverRoot));
-        if (statement.exists() || statement.isSymLink())
-            addError(tr("%1 exists: the releases in %2 are signed, and clients that check "
-                        "signatures would refuse an unsigned one. Sign this release with --sign "
-                        "KEYFILE, or remove update.sig first to stop signing.")
-                         .arg(nativePath(statement.filePath()), nativePath(options.serverDir)));
-    }
+    prepareNumbers();
 
     prepared = errorList.isEmpty();
     return prepared;
+}
+
+bool Publisher::prepareNumbers()
+{
+    number = 0;
+    fallback = RolloutFallback();
+    QString error;
+    if (!LivePublicationRules::read(serverRoot, live, error)) {
+        addError(error);
+        return false;
+    }
+    if (!options.fallbackFolder.isEmpty()) {
+        if (!LivePublicationRules::fallback(
+                live, serverRoot, options.fallbackFolder, fallback, error))
+            addError(error);
+        else if (fallback.folder == options.folder)
+            addError(tr("The fallback \"%1\" is the folder this release replaces; the "
+                        "installations outside the rollout would get the new release.")
+                         .arg(printablePath(fallback.folder)));
+    }
+
+    if (releaseSigner.isEnabled()) {
+        if (!releaseSigner.prepare(serverRoot, live.descriptor.release))
+            errorList += releaseSigner.errors();
+        warningList += releaseSigner.warnings();
+        number = releaseSigner.releaseNumber();
+        return errorList.isEmpty();
+    }
+    // An update.sig left from a signed release would no longer match: every client that
+    // checks signatures would refuse this release, and nothing would say why until they do.
+    const QFileInfo statement(ReleaseSigner::statementPath(serverRoot));
+    if (statement.exists() || statement.isSymLink())
+        addError(tr("%1 exists: the releases in %2 are signed, and clients that check "
+                    "signatures would refuse an unsigned one. Sign this release with --sign "
+                    "KEYFILE, or remove update.sig first to stop signing.")
+                     .arg(nativePath(statement.filePath()), nativePath(options.serverDir)));
+    if (!LivePublicationRules::releaseNumber(live, options.signing.releaseNumber, number, error))
+        addError(error);
+    // unsigned, nothing tells two publications under one number apart
+    else if (live.hasDescriptor && number == live.publishedRelease())
+        addError(tr("Release number %1 is published already; clients that installed it would "
+                    "take this release for the same one. Give a higher --release-number, or "
+                    "none for the next one.")
+                     .arg(number));
+    if (!unsignedFallbackStatement.prepare(
+            QDir(serverRoot).filePath(fallbackStatementName()), error))
+        addError(error);
+    return errorList.isEmpty();
 }
 
 void Publisher::walk(const QString &directory, const QString &relativeDirectory)

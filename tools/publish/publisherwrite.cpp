@@ -127,6 +127,16 @@ bool Publisher::makeDescriptor(QByteArray &bytes, UpdateDescriptor &values)
         // clients ask for the index of patches only where update.ini announces it
         if (!options.deltaFrom.isEmpty())
             settings.setValue(deltaIndexKey(), deltaIndexName());
+        // written on every publication, signed or not: clients compare the numbers
+        settings.setValue(releaseNumberKey(), QString::number(number));
+        if (options.rolloutShare >= 0) {
+            settings.setValue(rolloutPercentKey(), rolloutPercentText(options.rolloutShare));
+            if (!fallback.folder.isEmpty()) {
+                settings.setValue(fallbackFolderKey(), fallback.folder);
+                settings.setValue(fallbackVersionKey(), fallback.version);
+                settings.setValue(fallbackReleaseKey(), QString::number(fallback.release));
+            }
+        }
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             addError(tr("Cannot write the descriptor %1.").arg(nativePath(scratchPath)));
@@ -140,13 +150,29 @@ bool Publisher::makeDescriptor(QByteArray &bytes, UpdateDescriptor &values)
     }
     bytes = written.readAll();
     values = readDescriptor(scratchPath);
+    const int share = options.rolloutShare >= 0 ? options.rolloutShare : RolloutBuckets;
+    if (values.release != number || values.rolloutShare != share
+        || values.fallbackFolder != fallback.folder || values.fallbackVersion != fallback.version
+        || values.fallbackRelease != fallback.release) {
+        addError(tr("The updater reads the release number or the rollout of %1 differently from "
+                    "what was written.")
+                     .arg(nativePath(scratchPath)));
+        return false;
+    }
     return true;
 }
 
-bool Publisher::writeDescriptor(const QByteArray &bytes, const QByteArray &statement)
+bool Publisher::writeDescriptor(
+    const QByteArray &bytes, const QByteArray &statement, const QByteArray &fallbackStatement)
 {
-    if (!statement.isEmpty() && !releaseSigner.write(statement)) {
+    // a statement of an earlier fallback must never lie beside an update.ini it does not sign
+    QString error;
+    if (!statement.isEmpty() && !releaseSigner.write(statement, fallbackStatement)) {
         errorList += releaseSigner.errors();
+        return false;
+    }
+    if (statement.isEmpty() && !unsignedFallbackStatement.replace(QByteArray(), error)) {
+        addError(error);
         return false;
     }
     const QString path = serverRoot + QLatin1String("/update.ini");
@@ -159,6 +185,9 @@ bool Publisher::writeDescriptor(const QByteArray &bytes, const QByteArray &state
         if (!statement.isEmpty() && !releaseSigner.restorePrevious())
             addError(tr("Cannot restore %1; publish again.")
                          .arg(nativePath(ReleaseSigner::statementPath(serverRoot))));
+        if (statement.isEmpty() && !unsignedFallbackStatement.restore())
+            addError(tr("Cannot restore %1; publish again.")
+                         .arg(nativePath(unsignedFallbackStatement.path())));
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 
 #include "deltaindex.h"
 #include "releasestatement.h"
+#include "reservednames.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,7 +70,7 @@ bool ReleaseSigner::checkArguments()
     return errorList.isEmpty();
 }
 
-bool ReleaseSigner::prepare(const QString &serverDir)
+bool ReleaseSigner::prepare(const QString &serverDir, quint64 descriptorRelease)
 {
     errorList.clear();
     warningList.clear();
@@ -110,6 +111,19 @@ bool ReleaseSigner::prepare(const QString &serverDir)
                                   "replaced.")
                                    .arg(nativePath(path)));
         }
+    }
+
+    QString error;
+    if (!fallbackFile.prepare(QDir(serverDir).filePath(fallbackStatementName()), error)) {
+        errorList.append(error);
+        return false;
+    }
+    // update.ini names a higher number than its statement: clients know that one, and nothing
+    // update.sig states was published under it
+    if (descriptorRelease > published) {
+        published = descriptorRelease;
+        publishedDescriptorSha256.clear();
+        publishedManifestSha256.clear();
     }
 
     if (options.releaseNumber == 0) {
@@ -163,6 +177,56 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
     statement.manifestSha256 = manifestSha256;
     statement.files = fileHashes;
 
+    const QByteArray bytes = signedBytes(statement);
+    if (bytes.isEmpty())
+        return QByteArray();
+    expiry = statement.expires;
+    signedVersion = version;
+    signedFolder = folder;
+    // the index of patches is signed like a file, but is none of the release's
+    signedFiles = fileHashes.size() - (fileHashes.contains(deltaIndexName()) ? 1 : 0);
+    return bytes;
+}
+
+QByteArray ReleaseSigner::signFallback(const QByteArray &descriptor,
+    const RolloutFallback &fallback, const QByteArray &manifest,
+    const QMap<QString, QByteArray> &fileHashes)
+{
+    errorList.clear();
+    if (secretKeys.isEmpty() || !expiry.isValid()) {
+        errorList.append(tr("The release itself was not signed."));
+        return QByteArray();
+    }
+    ReleaseStatement statement;
+    statement.release = fallback.release;
+    statement.version = fallback.version;
+    statement.folder = fallback.folder;
+    statement.issued = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    // clients need both, so both last as long
+    statement.expires = expiry;
+    statement.descriptorSha256 = sha256Hex(descriptor);
+    statement.manifestSha256 = sha256Hex(manifest);
+    statement.files = fileHashes;
+    return signedBytes(statement);
+}
+
+QByteArray ReleaseSigner::signFallbackOf(PublicationCheck &fallbackCheck)
+{
+    const bool passed = fallbackCheck.run();
+    warningList += fallbackCheck.warnings();
+    if (!passed) {
+        errorList = fallbackCheck.problems();
+        return QByteArray();
+    }
+    const UpdateDescriptor descriptor = fallbackCheck.descriptor();
+    const RolloutFallback fallback {
+        descriptor.fallbackFolder, descriptor.fallbackVersion, descriptor.fallbackRelease};
+    return signFallback(fallbackCheck.descriptorBytes(), fallback, fallbackCheck.manifestBytes(),
+        fallbackCheck.fileHashes());
+}
+
+QByteArray ReleaseSigner::signedBytes(const ReleaseStatement &statement)
+{
     const QByteArray text = statementText(statement);
     QByteArray bytes = text;
     for (const QByteArray &key : qAsConst(secretKeys))
@@ -173,27 +237,29 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
     QList<QByteArray> keysThatSigned;
     if (readSignedStatement(bytes, publicKeyList, readBack, &keysThatSigned) != StatementError::None
         || keysThatSigned != publicKeyList || statementText(readBack) != text
-        || readBack.version != version || readBack.folder != folder
-        || readBack.files != fileHashes) {
+        || readBack.version != statement.version || readBack.folder != statement.folder
+        || readBack.files != statement.files) {
         errorList.append(tr("The signed statement does not read back as written."));
         return QByteArray();
     }
-    expiry = statement.expires;
-    signedVersion = version;
-    signedFolder = folder;
-    // the index of patches is signed like a file, but is none of the release's
-    signedFiles = fileHashes.size() - (fileHashes.contains(deltaIndexName()) ? 1 : 0);
     return bytes;
 }
 
-bool ReleaseSigner::write(const QByteArray &statement)
+bool ReleaseSigner::write(const QByteArray &statement, const QByteArray &fallbackStatement)
 {
     errorList.clear();
+    QString error;
+    if (!fallbackFile.replace(fallbackStatement, error)) {
+        errorList.append(error);
+        return false;
+    }
     QSaveFile file(path);
     // (flushed first: Qt 5.15's commit() misses a failure of the last buffered write)
     if (!file.open(QIODevice::WriteOnly) || file.write(statement) != statement.size()
         || !file.flush() || !file.commit()) {
         errorList.append(tr("Cannot write %1: %2").arg(nativePath(path), file.errorString()));
+        if (!fallbackFile.restore())
+            errorList.append(tr("Cannot restore %1.").arg(nativePath(fallbackFile.path())));
         return false;
     }
     return true;
@@ -201,11 +267,12 @@ bool ReleaseSigner::write(const QByteArray &statement)
 
 bool ReleaseSigner::restorePrevious()
 {
+    const bool fallbackRestored = fallbackFile.restore();
     if (!hadPrevious)
-        return QFile::remove(path) || !QFileInfo::exists(path);
+        return (QFile::remove(path) || !QFileInfo::exists(path)) && fallbackRestored;
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(previous) == previous.size()
-        && file.flush() && file.commit();
+        && file.flush() && file.commit() && fallbackRestored;
 }
 
 bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64, quint64)> progress)
@@ -214,8 +281,23 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
         errorList = QStringList(tr("No signing key was read."));
         return false;
     }
-    if (!prepare(serverDir))
+    // a publication whose update.ini names its number is signed again under that number:
+    // clients compare the two, and another number would need another update.ini
+    const quint64 descriptorRelease
+        = readDescriptor(QDir(serverDir).filePath(descriptorName())).release;
+    if (!prepare(serverDir, descriptorRelease))
         return false;
+    if (descriptorRelease != 0) {
+        if ((options.releaseNumber != 0 && options.releaseNumber != descriptorRelease)
+            || descriptorRelease < published) {
+            errorList.append(tr("update.ini names release %1, so the publication is signed "
+                                "again under that number only; to give it another one, change "
+                                "its rollout with --rollout P SERVER_DIR or publish it again.")
+                                 .arg(descriptorRelease));
+            return false;
+        }
+        number = descriptorRelease;
+    }
 
     // the files as clients would find them: a release that does not match its manifest is not
     // signed
@@ -239,6 +321,16 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
         descriptor.version, descriptor.folder, check.fileHashes());
     if (statement.isEmpty())
         return false;
+    QByteArray fallbackStatement;
+    if (descriptor.hasFallback()) {
+        PublicationCheck fallbackCheck(serverDir);
+        fallbackCheck.setDescriptorBytes(check.descriptorBytes());
+        fallbackCheck.setCheckingFallback(true);
+        fallbackCheck.setCollectingForSigning(true);
+        fallbackStatement = signFallbackOf(fallbackCheck);
+        if (fallbackStatement.isEmpty())
+            return false;
+    }
 
     // a publication replaced meanwhile would get a statement that none of it matches
     const QString manifestPath
@@ -248,5 +340,5 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
         errorList.append(tr("update.ini or md5.txt changed while the release was being signed."));
         return false;
     }
-    return write(statement);
+    return write(statement, fallbackStatement);
 }

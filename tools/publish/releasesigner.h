@@ -1,6 +1,9 @@
 #ifndef RELEASESIGNER_H
 #define RELEASESIGNER_H
 
+#include "livepublication.h"
+#include "replacedfile.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -10,6 +13,8 @@
 #include <QStringList>
 
 #include <functional>
+
+struct ReleaseStatement;
 
 struct SigningOptions
 {
@@ -21,6 +26,8 @@ struct SigningOptions
     quint64 releaseNumber = 0; // 0: one more than the release published now
 };
 
+class PublicationCheck;
+
 // Writes the signed statement "update.sig" about the exact update.ini and md5.txt of a server
 // directory, by one or more keys (the old and the new one during a rotation).
 //
@@ -28,6 +35,10 @@ struct SigningOptions
 // they installed, or one under that number for another update.ini or md5.txt, so a number below
 // the published one, or the published one for another release, is refused here already. The
 // same release signed again under its number (a new expiry) is not another release.
+//
+// A rollout's fallback gets its own statement, "update_fallback.sig", bound to the same
+// update.ini and signed by the same keys; written before update.ini like update.sig, and removed
+// when the publication names no fallback.
 class ReleaseSigner
 {
     Q_DECLARE_TR_FUNCTIONS(ReleaseSigner)
@@ -41,15 +52,25 @@ public:
     bool isEnabled() const { return !options.keyFiles.isEmpty(); }
     // the options and every key file, before anything is written
     bool checkArguments();
-    // reads the statement published in serverDir, if any, and settles the release number
-    bool prepare(const QString &serverDir);
+    // reads the statements published in serverDir, if any, and settles the release number,
+    // above descriptorRelease too (the number update.ini names)
+    bool prepare(const QString &serverDir, quint64 descriptorRelease = 0);
     // the statement file for these exact bytes, issued now; empty on failure
     QByteArray sign(const QByteArray &descriptor, const QByteArray &manifest,
         const QString &version, const QString &folder, const QMap<QString, QByteArray> &fileHashes);
-    // replaces update.sig in one step
-    bool write(const QByteArray &statement);
-    // puts back the update.sig that prepare() found, or removes the one write() made
+    // the statement of the fallback release of a rollout, published with this update.ini: its
+    // own number, version and folder, the fallback folder's md5.txt and file hashes, expiring
+    // with the statement sign() made last; empty on failure
+    QByteArray signFallback(const QByteArray &descriptor, const RolloutFallback &fallback,
+        const QByteArray &manifest, const QMap<QString, QByteArray> &fileHashes);
+    // replaces update_fallback.sig in one step (empty: removes it), then update.sig
+    bool write(const QByteArray &statement, const QByteArray &fallbackStatement = QByteArray());
+    // puts back the update.sig and update_fallback.sig that prepare() found, or removes the ones
+    // write() made
     bool restorePrevious();
+    // the fallback statement for the publication check has read (its update.ini, the fallback
+    // it names, collected for signing); empty with the check's problems in errors() on failure
+    QByteArray signFallbackOf(PublicationCheck &fallbackCheck);
 
     // a new statement for the release published in serverDir, after every file was checked
     // against md5.txt; checkArguments() first
@@ -69,6 +90,8 @@ public:
     static QString statementPath(const QString &serverDir);
 
 private:
+    QByteArray signedBytes(const ReleaseStatement &statement);
+
     SigningOptions options;
     QList<QByteArray> secretKeys;
     QList<QByteArray> publicKeyList;
@@ -77,6 +100,7 @@ private:
     QString path; // of update.sig
     QByteArray previous;
     bool hadPrevious = false;
+    ReplacedFile fallbackFile;
     quint64 published = 0; // the number of the statement prepare() found, 0: none read
     QByteArray publishedDescriptorSha256; // what it states
     QByteArray publishedManifestSha256;

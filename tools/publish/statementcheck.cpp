@@ -20,7 +20,8 @@ QString shownTime(const QDateTime &time)
 void PublicationCheck::checkStatement(
     PublicationSource::Outcome outcome, const QByteArray &bytes, const QString &error)
 {
-    const QString path = source->shownName(QString(), statementName());
+    const QString file = statementFile();
+    const QString path = source->shownName(QString(), file);
     switch (outcome) {
     case PublicationSource::Outcome::Read:
         break;
@@ -55,13 +56,14 @@ void PublicationCheck::checkStatement(
             signedBy.append(keyText(key));
         if (!trustedKeys.isEmpty())
             problemList.append(
-                tr("update.sig carries no valid signature by the keys given with --public-key "
-                   "(valid signatures by: %1).")
-                    .arg(signedBy.isEmpty() ? tr("none") : signedBy.join(QLatin1String(", "))));
+                tr("%1 carries no valid signature by the keys given with --public-key "
+                   "(valid signatures by: %2).")
+                    .arg(file,
+                        signedBy.isEmpty() ? tr("none") : signedBy.join(QLatin1String(", "))));
         else if (bytes.contains("\nsignature "))
-            problemList.append(tr("A signature in update.sig does not verify."));
+            problemList.append(tr("A signature in %1 does not verify.").arg(file));
         else
-            problemList.append(tr("update.sig carries no signature."));
+            problemList.append(tr("%1 carries no signature.").arg(file));
         break;
     }
     case StatementError::None:
@@ -69,36 +71,48 @@ void PublicationCheck::checkStatement(
     }
     statementRead = true;
 
+    // the fallback's statement names the fallback release, bound to the same update.ini
+    const QString folder
+        = checkingFallback ? clientDescriptor.fallbackFolder : clientDescriptor.folder;
+    const QString version
+        = checkingFallback ? clientDescriptor.fallbackVersion : clientDescriptor.version;
+    const quint64 release
+        = checkingFallback ? clientDescriptor.fallbackRelease : clientDescriptor.release;
     if (statement.descriptorSha256 != sha256Hex(descriptorData))
         problemList.append(
-            tr("update.ini is not the one update.sig was signed for (its SHA-256 differs)."));
+            tr("update.ini is not the one %1 was signed for (its SHA-256 differs).").arg(file));
     if (statement.manifestSha256 != sha256Hex(manifestData))
-        problemList.append(tr("md5.txt of folder %1 is not the one update.sig was signed for (its "
+        problemList.append(tr("md5.txt of folder %1 is not the one %2 was signed for (its "
                               "SHA-256 differs).")
-                               .arg(printablePath(clientDescriptor.folder)));
-    if (statement.folder != clientDescriptor.folder)
+                               .arg(printablePath(folder), file));
+    if (statement.folder != folder)
+        problemList.append(tr("%1 names the folder \"%2\", update.ini \"%3\".")
+                               .arg(file, printablePath(statement.folder), printablePath(folder)));
+    if (statement.version != version)
         problemList.append(
-            tr("update.sig names the folder \"%1\", update.ini \"%2\".")
-                .arg(printablePath(statement.folder), printablePath(clientDescriptor.folder)));
-    if (statement.version != clientDescriptor.version)
-        problemList.append(
-            tr("update.sig names the version \"%1\", update.ini \"%2\".")
-                .arg(printablePath(statement.version), printablePath(clientDescriptor.version)));
+            tr("%1 names the version \"%2\", update.ini \"%3\".")
+                .arg(file, printablePath(statement.version), printablePath(version)));
+    // update.ini written before it named its number names none
+    if (release != 0 && statement.release != release)
+        problemList.append(tr("%1 names the release %2, update.ini %3.")
+                               .arg(file)
+                               .arg(statement.release)
+                               .arg(release));
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QString resign = tr("re-sign it with update-publish --sign KEYFILE SERVER_DIR");
     if (statement.expires <= now)
         problemList.append(
-            tr("update.sig expired at %1; %2.").arg(shownTime(statement.expires), resign));
+            tr("%1 expired at %2; %3.").arg(file, shownTime(statement.expires), resign));
     else if (statement.expires <= now.addDays(ExpiryWarningDays))
-        warningList.append(tr("update.sig expires at %1, in less than %2 days; %3.")
-                               .arg(shownTime(statement.expires))
+        warningList.append(tr("%1 expires at %2, in less than %3 days; %4.")
+                               .arg(file, shownTime(statement.expires))
                                .arg(ExpiryWarningDays)
                                .arg(resign));
     // clients take the newest signing time they have seen as the earliest possible "now"
     if (statement.issued > now.addSecs(60 * 60))
-        warningList.append(tr("update.sig was issued at %1, later than this computer's clock; "
+        warningList.append(tr("%1 was issued at %2, later than this computer's clock; "
                               "clients that install it count every statement that expires "
                               "before then as expired.")
-                               .arg(shownTime(statement.issued)));
+                               .arg(file, shownTime(statement.issued)));
 }
