@@ -646,7 +646,8 @@ bool tst_Faults::runAndKill(const std::function<bool(qint64)> &due, bool closely
           });
     // a step of the installation takes microseconds: there the test looks closely, but without
     // taking a processor away from the updater
-    while (!sent && process->state() != QProcess::NotRunning && clock.elapsed() < 300000) {
+    // (well within the test function's own limit, so that a run that hangs says where)
+    while (!sent && process->state() != QProcess::NotRunning && clock.elapsed() < 120000) {
         if (due && due(clock.elapsed())) {
             process->kill();
             sent = true;
@@ -661,6 +662,12 @@ bool tst_Faults::runAndKill(const std::function<bool(qint64)> &due, bool closely
         }
     }
     disconnect(onRequest);
+    if (!sent && process->state() != QProcess::NotRunning)
+        qWarning("the run neither ended nor reached its moment in %lld ms; requests: %s; "
+                 "output: %s",
+                 clock.elapsed(), server->requestedPaths().join(' ').constData(),
+                 QByteArray(process->readAllStandardOutput() + process->readAllStandardError())
+                         .constData());
     if (process->state() != QProcess::NotRunning && !process->waitForFinished(30000)) {
         process->kill();
         process->waitForFinished(5000);
