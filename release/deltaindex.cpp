@@ -13,13 +13,7 @@ const char Header[] = "updater-delta-index 1";
 // the manifest's digest text: 32 lower-case hex digits, safe in a file name
 bool isDigestText(const QByteArray &text)
 {
-    if (text.size() != 32)
-        return false;
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
+    return isLowerHex(text, 32);
 }
 
 bool parseLine(const QByteArray &line, DeltaPatch &patch)

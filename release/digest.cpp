@@ -123,3 +123,14 @@ bool verifyFileDigests(
     return file.atEnd() && md5.digestText() == expectedDigest
         && sha256.hexDigest() == expectedSha256;
 }
+
+bool isLowerHex(const QByteArray &text, int length)
+{
+    if (text.size() != length)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}

@@ -42,6 +42,8 @@ private:
 };
 
 QByteArray digestText(QByteArray data);
+// true for exactly length lower-case hex digits (a digest text has 32)
+bool isLowerHex(const QByteArray &text, int length);
 // the digest text of a raw 16-byte MD5 digest
 QByteArray digestTextFromMd5(const QByteArray &md5);
 // reads the file in chunks; an empty result means it could not be opened or read

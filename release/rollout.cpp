@@ -1,5 +1,7 @@
 #include "rollout.h"
 
+#include "digest.h"
+
 #include <sodium.h>
 
 #include <QRegularExpression>
@@ -51,13 +53,7 @@ bool takesPart(const QByteArray &installationId, const QString &folder, int shar
 
 bool isInstallationId(const QByteArray &text)
 {
-    if (text.size() != 32)
-        return false;
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
+    return isLowerHex(text, 32);
 }
 
 QByteArray newInstallationId()

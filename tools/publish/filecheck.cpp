@@ -11,17 +11,6 @@
 #include <QSet>
 
 namespace {
-bool isLowerHex(const QByteArray &text, int length)
-{
-    if (text.size() != length)
-        return false;
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
 bool isHex(const QByteArray &text, int length)
 {
     return isLowerHex(text.toLower(), length);

@@ -299,13 +299,27 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
         number = descriptorRelease;
     }
 
+    QByteArray statement;
+    QByteArray fallbackStatement;
+    return signPublication(serverDir, QByteArray(),
+               readAll(QDir(serverDir).filePath(descriptorName())), std::move(progress), statement,
+               fallbackStatement, warningList)
+        && write(statement, fallbackStatement);
+}
+
+bool ReleaseSigner::signPublication(const QString &serverDir, const QByteArray &descriptorBytes,
+    const QByteArray &onDisk, std::function<void(quint64, quint64)> progress, QByteArray &statement,
+    QByteArray &fallbackStatement, QStringList &warnings)
+{
     // the files as clients would find them: a release that does not match its manifest is not
     // signed
     PublicationCheck check(serverDir);
+    if (!descriptorBytes.isNull())
+        check.setDescriptorBytes(descriptorBytes);
     check.setCollectingForSigning(true);
     check.setProgressHandler(std::move(progress));
     const bool passed = check.run();
-    warningList += check.warnings();
+    warnings += check.warnings();
     if (!passed) {
         errorList = check.problems();
         return false;
@@ -317,11 +331,11 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
                              .arg(descriptor.folder, descriptor.version));
         return false;
     }
-    const QByteArray statement = sign(check.descriptorBytes(), check.manifestBytes(),
-        descriptor.version, descriptor.folder, check.fileHashes());
+    statement = sign(check.descriptorBytes(), check.manifestBytes(), descriptor.version,
+        descriptor.folder, check.fileHashes());
     if (statement.isEmpty())
         return false;
-    QByteArray fallbackStatement;
+    fallbackStatement.clear();
     if (descriptor.hasFallback()) {
         PublicationCheck fallbackCheck(serverDir);
         fallbackCheck.setDescriptorBytes(check.descriptorBytes());
@@ -331,14 +345,13 @@ bool ReleaseSigner::resign(const QString &serverDir, std::function<void(quint64,
         if (fallbackStatement.isEmpty())
             return false;
     }
-
-    // a publication replaced meanwhile would get a statement that none of it matches
+    // a publication replaced meanwhile would get statements that none of it matches
     const QString manifestPath
-        = QDir(serverDir).filePath(descriptor.folder + QLatin1String("/md5.txt"));
-    if (readAll(QDir(serverDir).filePath(QStringLiteral("update.ini"))) != check.descriptorBytes()
+        = QDir(serverDir).filePath(descriptor.folder) + QLatin1Char('/') + manifestName();
+    if (readAll(QDir(serverDir).filePath(descriptorName())) != onDisk
         || readAll(manifestPath) != check.manifestBytes()) {
         errorList.append(tr("update.ini or md5.txt changed while the release was being signed."));
         return false;
     }
-    return write(statement, fallbackStatement);
+    return true;
 }

@@ -72,6 +72,16 @@ public:
     // it names, collected for signing); empty with the check's problems in errors() on failure
     QByteArray signFallbackOf(PublicationCheck &fallbackCheck);
 
+    // The statements for the publication in serverDir as clients would find it with update.ini's
+    // bytes descriptorBytes (null: those in serverDir): update.sig's, and update_fallback.sig's
+    // when update.ini names a fallback, once every file was checked against its md5.txt. onDisk
+    // is what update.ini in serverDir must still hold afterwards, and md5.txt what was checked:
+    // a publication replaced meanwhile would get statements that none of it matches. The
+    // check's warnings are added to warnings; false with errors().
+    bool signPublication(const QString &serverDir, const QByteArray &descriptorBytes,
+        const QByteArray &onDisk, std::function<void(quint64, quint64)> progress,
+        QByteArray &statement, QByteArray &fallbackStatement, QStringList &warnings);
+
     // a new statement for the release published in serverDir, after every file was checked
     // against md5.txt; checkArguments() first
     bool resign(

@@ -159,38 +159,9 @@ bool RolloutChange::sign(const QByteArray &bytes, const LivePublication &live,
     std::function<void(quint64, quint64)> progress, QByteArray &statement,
     QByteArray &fallbackStatement)
 {
-    // the files as clients would find them: a release that does not match its manifest is not
-    // signed
-    PublicationCheck check(serverDir);
-    check.setDescriptorBytes(bytes);
-    check.setCollectingForSigning(true);
-    check.setProgressHandler(std::move(progress));
-    const bool passed = check.run();
-    warningList += check.warnings();
-    if (!passed) {
-        errorList = check.problems();
-        return false;
-    }
-    statement = releaseSigner.sign(
-        bytes, check.manifestBytes(), written.version, written.folder, check.fileHashes());
-    if (statement.isEmpty())
-        return false;
-    if (written.hasFallback()) {
-        PublicationCheck fallbackCheck(serverDir);
-        fallbackCheck.setDescriptorBytes(bytes);
-        fallbackCheck.setCheckingFallback(true);
-        fallbackCheck.setCollectingForSigning(true);
-        fallbackStatement = releaseSigner.signFallbackOf(fallbackCheck);
-        if (fallbackStatement.isEmpty())
-            return false;
-    }
-    // a publication replaced meanwhile would get statements that none of it matches
-    const QString manifestPath
-        = QDir(serverDir).filePath(written.folder) + QLatin1Char('/') + manifestName();
-    if (readAll(QDir(serverDir).filePath(descriptorName())) != live.descriptorBytes
-        || readAll(manifestPath) != check.manifestBytes()) {
-        errorList.append(tr("update.ini or md5.txt changed while the rollout was being signed."));
-        return false;
-    }
-    return true;
+    if (releaseSigner.signPublication(serverDir, bytes, live.descriptorBytes, std::move(progress),
+            statement, fallbackStatement, warningList))
+        return true;
+    errorList = releaseSigner.errors();
+    return false;
 }
