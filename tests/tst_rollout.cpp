@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -24,6 +26,8 @@ private slots:
     void share();
     void leftOut_data();
     void leftOut();
+    void identifier_data();
+    void identifier();
     void reports_data();
     void reports();
     void reportUrlFields();
@@ -219,6 +223,65 @@ void tst_Rollout::leftOut()
              "release " + QByteArray::number(after));
     // the fallback's files are asked for only by those that take it
     QCOMPARE(server->requestedPaths().contains("/v2//md5.txt"), after == 2 && installed != 2);
+}
+
+// The identifier is made once, kept, and replaced when it is not one; a link in its place is
+// neither read nor written through.
+void tst_Rollout::identifier_data()
+{
+    QTest::addColumn<QByteArray>("before"); // the file's content; null: none
+    QTest::addColumn<bool>("link"); // a link to a file of that content, elsewhere
+    QTest::addColumn<bool>("kept");
+
+    const QByteArray id = idFor("v3", 300000, true);
+    QTest::newRow("missing") << QByteArray() << false << false;
+    QTest::newRow("kept") << id + '\n' << false << true;
+    QTest::newRow("upper-case") << id.toUpper() + '\n' << false << false;
+    QTest::newRow("too-short") << id.left(31) + '\n' << false << false;
+#ifdef Q_OS_UNIX
+    QTest::newRow("link") << id + '\n' << true << false;
+#endif
+}
+
+void tst_Rollout::identifier()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, link);
+    QFETCH(bool, kept);
+
+    Installation installation;
+    QVERIFY(installation.isValid());
+    installation.installHost();
+    installation.writeConfig({{"URL", server->baseUrl() + '/'}, {"ExeName", "host.sh"}});
+    QVERIFY(writeTree(installation.root(), release(1)));
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath("id");
+    if (link) {
+        QFile out(target);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(before) == before.size());
+        out.close();
+        QVERIFY(QFile::link(target, installation.path(installationIdName())));
+    } else if (!before.isNull()) {
+        installation.writeFile(installationIdName(), before);
+    }
+    server->setFile("/update.ini", descriptor(3, "30"));
+
+    const Installation::Result result = installation.run({"console"});
+    QVERIFY(result.finished);
+    const QFileInfo file(installation.path(installationIdName()));
+    QVERIFY(file.isFile() && !file.isSymLink());
+    const QByteArray after = installation.readFile(installationIdName());
+    QVERIFY2(QRegularExpression("^[0-9a-f]{32}\n$").match(QString::fromLatin1(after)).hasMatch(),
+             after.constData());
+    QCOMPARE(after == before, kept);
+    // the run that kept its identifier is in the share, as its identifier says
+    if (kept)
+        QCOMPARE(installation.readFile("app.bin"), release(3).value("app.bin"));
+    if (link) {
+        QFile in(target);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), before);
+    }
 }
 
 // One report for each attempt that found something to update, with what happened; none without
