@@ -79,12 +79,13 @@ set +e
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "== running the updater with its dialogs (answer \"立即更新\")"
     (cd "$install" && ./updater)
+    code=$?
 else
     echo "== no display: running the updater in console mode; its report:"
     (cd "$install" && ./updater console)
+    code=$?
     echo
 fi
-code=$?
 set -e
 sleep 0.5 # the host stand-in is started detached
 
