@@ -54,3 +54,18 @@ bool ConsoleFrontend::relaunchesHost(AttemptResult result) const
 {
     return result == AttemptResult::InstalledForced;
 }
+
+QStringList ConsoleFrontend::modeArguments() const
+{
+    return {QStringLiteral("console")};
+}
+
+bool ConsoleFrontend::passesOnReports() const
+{
+    return true;
+}
+
+void ConsoleFrontend::passOnReport(const QByteArray &report)
+{
+    writeConsoleOutput(report);
+}

@@ -13,6 +13,9 @@ public:
     // an optional update runs without any window; a forced one shows its progress
     void runWorker(CDownloadThread &worker, bool forced) override;
     bool relaunchesHost(AttemptResult result) const override;
+    QStringList modeArguments() const override;
+    bool passesOnReports() const override;
+    void passOnReport(const QByteArray &report) override;
 
 protected:
     void showFatal(const QString &title, const QString &message) override;

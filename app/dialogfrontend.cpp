@@ -72,3 +72,15 @@ bool DialogFrontend::relaunchesHost(AttemptResult result) const
 {
     return result != AttemptResult::NewAttempt;
 }
+
+QStringList DialogFrontend::modeArguments() const
+{
+    return {};
+}
+
+bool DialogFrontend::passesOnReports() const
+{
+    return false;
+}
+
+void DialogFrontend::passOnReport(const QByteArray &) { }

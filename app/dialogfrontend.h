@@ -17,6 +17,10 @@ public:
     bool confirmUpdate(const QString &version) override;
     void runWorker(CDownloadThread &worker, bool forced) override;
     bool relaunchesHost(AttemptResult result) const override;
+    // the elevated run shows its own dialogs
+    QStringList modeArguments() const override;
+    bool passesOnReports() const override;
+    void passOnReport(const QByteArray &report) override;
 
 protected:
     void showFatal(const QString &title, const QString &message) override;

@@ -3,6 +3,7 @@
 #include "cdownloadthread.h"
 #include "changedetection.h"
 #include "filewrite.h"
+#include "installrights.h"
 #include "patchchoice.h"
 #include "pathtrust.h"
 #include "proxyaccess.h"
@@ -110,6 +111,23 @@ bool saveDescriptor(UpdateAttempt &attempt, QString &error)
     return true;
 }
 
+// A check that cannot install needs no cache: one that is unsafe, missing or refuses the
+// descriptor (made by another user, in a folder this one cannot write) is left alone, and the
+// check goes on without a copy of update.ini or a run log. Nothing it keeps is ever installed:
+// what is installed is fetched by a run with the rights, into a cache of its own.
+bool keepDescriptor(UpdateAttempt &attempt, QString &error)
+{
+    if (attempt.mayInstall)
+        return useCheckedCache(attempt, error) && saveDescriptor(attempt, error);
+    if (useCheckedCache(attempt, error) && saveDescriptor(attempt, error))
+        return true;
+    qCInfo(lcState, "checking without the cache: %s", qUtf8Printable(error));
+    error.clear();
+    attempt.withoutCache = true;
+    attempt.descriptor = parseDescriptor(attempt.descriptorBytes);
+    return true;
+}
+
 // A signed release (the configuration names keys): nothing past its statement is fetched
 // unless it verifies. The statement's bytes are dropped once read: what arrives before a
 // signature is checked is held once.
@@ -152,7 +170,8 @@ bool fetchManifest(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
         return false;
     }
     attempt.remote = parseManifest(attempt.manifestBytes);
-    startRunLog(attempt.context.cacheDir, attempt.remote);
+    if (!attempt.withoutCache)
+        startRunLog(attempt.context.cacheDir, attempt.remote);
     return !attempt.signedRecord || attachSignedHashes(attempt.statement, attempt.remote, error);
 }
 
@@ -280,9 +299,8 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
     };
 
     QString error;
-    if (!fetchDescriptor(attempt, frontend, error) || !useCheckedCache(attempt, error)
-        || !saveDescriptor(attempt, error) || !verifyRelease(attempt, frontend, error)
-        || !fetchManifest(attempt, frontend, error))
+    if (!fetchDescriptor(attempt, frontend, error) || !keepDescriptor(attempt, error)
+        || !verifyRelease(attempt, frontend, error) || !fetchManifest(attempt, frontend, error))
         return failed(error);
     findChanges(attempt);
     if (!attempt.changes.isEmpty()) {
@@ -303,17 +321,34 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
             findChanges(attempt);
         }
     }
-    frontend.reportComparison(!attempt.changes.isEmpty() && attempt.forced());
-    if (attempt.changes.isEmpty()) {
-        // the installation holds the release already: it is recorded as accepted all the same
-        if (!keepReleaseRecord(attempt, error))
+    const bool update = !attempt.changes.isEmpty();
+    // an updater started elevated for this run reports everything itself
+    const bool elevates = update && !attempt.mayInstall && mayAskForRights(context);
+    if (!elevates)
+        frontend.reportComparison(update && attempt.forced());
+    if (!update) {
+        // the installation holds the release already: it is recorded as accepted all the same,
+        // by a run that may write there
+        if (attempt.mayInstall && !keepReleaseRecord(attempt, error))
             return failed(error);
-        recordAppliedManifest(attempt);
+        if (attempt.mayInstall)
+            recordAppliedManifest(attempt);
         return AttemptResult::NotInstalled;
     }
-    if (!attempt.forced() && !frontend.confirmUpdate(attempt.descriptor.version)) {
+    if (!attempt.forced() && !context.elevatedRun
+        && !frontend.confirmUpdate(attempt.descriptor.version)) {
         attempt.noteOutcome(QStringLiteral("declined"));
         return AttemptResult::NotInstalled;
+    }
+    // nothing of the release is fetched, and nothing written, without the rights to install it
+    if (!attempt.mayInstall) {
+        if (!elevates)
+            return failed(tr("需要管理员权限才能安装更新"));
+        if (!handOverToElevatedRun(attempt, frontend, error))
+            return failed(error);
+        if (*attempt.elevatedExitCode != 0)
+            return AttemptResult::NotInstalled;
+        return attempt.forced() ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
     }
     fetchPatches(attempt, frontend);
     if (!keepReleaseRecord(attempt, error))
@@ -337,9 +372,11 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
 }
 } // namespace
 
-AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
+AttemptResult runAttempt(
+    const UpdateContext &context, UpdateFrontend &frontend, std::optional<int> &exitCode)
 {
     UpdateAttempt attempt(context);
+    attempt.mayInstall = mayInstallNow(context);
     attempt.context.manager->clearAccessCache();
     attempt.installed = readReleaseRecord(context.installRoot);
     QElapsedTimer clock;
@@ -357,5 +394,6 @@ AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend)
         report.milliseconds = clock.elapsed();
         sendOutcomeReport(context.manager, context.reportUrl, report);
     }
+    exitCode = attempt.elevatedExitCode;
     return result;
 }

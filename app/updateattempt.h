@@ -31,6 +31,13 @@ struct UpdateAttempt
     }
 
     UpdateContext context; // its cache resolved once checked
+    // this process may install into the installation (it writes there, or holds every right
+    // there is): otherwise the check goes on without writing there, and the cache is used only
+    // where it is safe and takes the descriptor
+    bool mayInstall = true;
+    bool withoutCache = false; // the check keeps no copy of update.ini and no run log
+    // the exit code of the elevated run that did the installing, passed on as this run's
+    std::optional<int> elevatedExitCode;
     ReleaseRecord installed; // what the installation recorded of the release it has
     QByteArray descriptorBytes; // update.ini as fetched
     UpdateDescriptor descriptor;
@@ -58,6 +65,8 @@ struct UpdateAttempt
 // fallback), the question, the patches, the download and installation by the worker, the record
 // of the applied manifest; then the outcome report, when the configuration asks for one. The run
 // (runUpdates) starts the host again afterwards.
-AttemptResult runAttempt(const UpdateContext &context, UpdateFrontend &frontend);
+// After an elevated run of the updater, exitCode holds its exit code.
+AttemptResult runAttempt(
+    const UpdateContext &context, UpdateFrontend &frontend, std::optional<int> &exitCode);
 
 #endif // UPDATEATTEMPT_H

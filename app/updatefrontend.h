@@ -4,7 +4,9 @@
 #include "proxyaccess.h"
 #include "urlpasswords.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -53,6 +55,12 @@ public:
     // starts the worker and returns once its thread has finished
     virtual void runWorker(CDownloadThread &worker, bool forced) = 0;
     virtual bool relaunchesHost(AttemptResult result) const = 0;
+    // the arguments that start an updater in this mode
+    virtual QStringList modeArguments() const = 0;
+    // whether the console report of an updater run for this one reaches the caller, through
+    // passOnReport, byte for byte as it wrote it
+    virtual bool passesOnReports() const = 0;
+    virtual void passOnReport(const QByteArray &report) = 0;
 
 protected:
     // the reports, given messages already fit to be shown

@@ -2,8 +2,11 @@
 
 #include "config.h"
 #include "consolefrontend.h"
+#include "consolereport.h"
 #include "cupdateerror.h"
 #include "dialogfrontend.h"
+#include "elevatedstart.h"
+#include "installrights.h"
 #include "proxyaccess.h"
 #include "relaunch.h"
 #include "releasestatement.h"
@@ -21,6 +24,28 @@ namespace {
 QString argumentAfterProgram(int argc, char **argv)
 {
     return argc >= 2 ? QString::fromLocal8Bit(argv[1]) : QString();
+}
+
+// the pipe an updater started elevated writes its console reports into
+ReportPipe reportPipe;
+
+void writeToReportPipe(const QByteArray &bytes)
+{
+    reportPipe.write(bytes);
+}
+
+// An updater started elevated by another one: the mode's argument, the elevated run's, and in
+// console mode the name of the report pipe last. Only a name of the pipes the updater makes is
+// opened; without one, the reports go to standard output.
+bool startedElevated(int argc, char **argv, RunMode mode)
+{
+    const int at = mode == RunMode::Console ? 2 : 1;
+    if (argc <= at || QString::fromLocal8Bit(argv[at]) != elevatedRunArgument())
+        return false;
+    if (mode == RunMode::Console && argc == at + 2
+        && reportPipe.open(QString::fromLocal8Bit(argv[at + 1])))
+        setConsoleOutput(writeToReportPipe);
+    return true;
 }
 
 // Without a display QApplication cannot start. Console and relaunch-only runs show nothing a
@@ -68,11 +93,12 @@ void restoreEnvironment(const QList<QPair<const char *, QByteArray>> &saved)
 }
 
 int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const UpdaterConfig &config,
-    const QString &updaterDir, QNetworkAccessManager *manager, const UrlPasswords &passwords)
+    const QString &updaterDir, QNetworkAccessManager *manager, const UrlPasswords &passwords,
+    InstallRights &rights, bool elevatedRun)
 {
     const auto fatal = [&](const QString &title, const QString &message) {
         frontend.reportFatal(title, message);
-        if (frontend.relaunchesHost(AttemptResult::NotInstalled))
+        if (!elevatedRun && frontend.relaunchesHost(AttemptResult::NotInstalled))
             relaunchHost(config.hostProgram);
         return 1;
     };
@@ -103,11 +129,19 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.transfer = config.transfer;
     context.reportUrl = config.reportUrl;
     context.passwords = passwords;
+    context.rights = &rights;
+    context.elevatedRun = elevatedRun;
     return runUpdates(context, frontend);
 }
 } // namespace
 
 int runUpdater(int &argc, char **argv)
+{
+    InstallRights rights;
+    return runUpdater(argc, argv, rights);
+}
+
+int runUpdater(int &argc, char **argv, InstallRights &rights)
 {
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
@@ -139,11 +173,13 @@ int runUpdater(int &argc, char **argv)
         relaunchHost(config.hostProgram);
         return 1;
     }
+    const bool elevatedRun = startedElevated(argc, argv, mode);
     ConsoleFrontend console;
     DialogFrontend dialogs(errorDialog);
     UpdateFrontend &frontend
         = mode == RunMode::Console ? static_cast<UpdateFrontend &>(console) : dialogs;
     frontend.setPasswords(passwords);
     SingleInstanceGuard guard(updaterDir); // held until the process ends
-    return startUpdate(frontend, guard, config, updaterDir, &manager, passwords);
+    return startUpdate(
+        frontend, guard, config, updaterDir, &manager, passwords, rights, elevatedRun);
 }

@@ -6,11 +6,15 @@
 int runUpdates(const UpdateContext &context, UpdateFrontend &frontend)
 {
     for (;;) {
-        const AttemptResult result = runAttempt(context, frontend);
+        std::optional<int> elevatedExitCode;
+        const AttemptResult result = runAttempt(context, frontend, elevatedExitCode);
         if (result == AttemptResult::NewAttempt)
             continue;
-        if (frontend.relaunchesHost(result))
+        // the updater that was started without rights starts the host, with them
+        if (!context.elevatedRun && frontend.relaunchesHost(result))
             relaunchHost(context.hostProgram);
+        if (elevatedExitCode)
+            return *elevatedExitCode;
         return result == AttemptResult::NotInstalled ? 1 : 0;
     }
 }

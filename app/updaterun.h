@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+class InstallRights;
 class ProxyAccess;
 class QNetworkAccessManager;
 
@@ -30,11 +31,17 @@ struct UpdateContext
     // where outcome reports go; empty: none is ever sent
     QString reportUrl;
     UrlPasswords passwords; // hidden in what is reported
+    // whether an attempt may install with this process's rights, and whether it asks for more;
+    // none: this process's own rights, never more
+    InstallRights *rights = nullptr;
+    // started elevated by an updater without the rights: no question, no host, no more rights
+    bool elevatedRun = false;
 };
 
 // The run: update attempts until one finishes it (a failure the user retries, or a proxy given
 // new credentials, starts a new one), then the host started again where the frontend says so.
-// Returns the exit code: 0 only after a successful download and installation.
+// Returns the exit code: 0 only after a successful download and installation; after an elevated
+// run of the updater, that run's.
 int runUpdates(const UpdateContext &context, UpdateFrontend &frontend);
 
 #endif // UPDATERUN_H

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
@@ -55,6 +56,8 @@ private slots:
     void unsafeManifestPaths();
     void untrustedCache_data();
     void untrustedCache();
+    void withoutRights_data();
+    void withoutRights();
     void replacedWhileInUse_data();
     void replacedWhileInUse();
 
@@ -1220,6 +1223,82 @@ void tst_Faults::untrustedCache()
     QFile::remove(parent);
     QDir(parent).removeRecursively();
     QDir(elsewhere).removeRecursively();
+#endif
+}
+
+// A user who cannot write the installation checks with their own rights: nothing to update is
+// reported as such, without a cache (another user's, or none that could be made) and without a
+// byte written there; an update fails before any file of the release is fetched. An installation
+// that user owns is updated as always.
+void tst_Faults::withoutRights_data()
+{
+    QTest::addColumn<bool>("update");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QByteArray>("descriptor");
+    QTest::newRow("nothing-to-update") << false << "no-cache" << Descriptor;
+    QTest::newRow("nothing-to-update-cache-of-root") << false << "root-cache" << Descriptor;
+    // the record of a numbered release is left to a run that may write it
+    QTest::newRow("nothing-to-update-numbered")
+        << false << "no-cache" << QByteArray(Descriptor + "Release=2\n");
+    QTest::newRow("update") << true << "no-cache" << Descriptor;
+    QTest::newRow("update-cache-of-root") << true << "root-cache" << Descriptor;
+    QTest::newRow("owned-by-user") << true << "owned" << Descriptor;
+}
+
+void tst_Faults::withoutRights()
+{
+    QFETCH(bool, update);
+    QFETCH(QString, state);
+    QFETCH(QByteArray, descriptor);
+#ifndef Q_OS_LINUX
+    QSKIP("runs as another user through setpriv (Linux)");
+#else
+    if (::geteuid() != 0)
+        QSKIP("running the updater as another user needs root");
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty())
+        QSKIP("setpriv not found (Debian: util-linux)");
+    QVERIFY(install(update ? FaultV1 : faultV2(), true));
+    // nobody (65534) reaches the installation and reads it, and may write it only when it owns it
+    QCOMPARE(::chmod(QFile::encodeName(sandbox.path()).constData(), 0711), 0);
+    QCOMPARE(QProcess::execute("chmod", {"-R", "go+rX", installation->root()}), 0);
+    if (state == QLatin1String("root-cache"))
+        QVERIFY(writeTree(installation->path("update"), {{"update.ini", "kept"}}));
+    if (state == QLatin1String("owned"))
+        QCOMPARE(QProcess::execute("chown", {"-R", "65534:65534", installation->root()}), 0);
+    server->setFile("/update.ini", descriptor);
+    serveRelease(*server, "/v2/", faultV2());
+    const QMap<QString, QByteArray> before = snapshotTree(installation->root());
+    const QMap<QString, QByteArray> installedBefore = installedFiles(installation->root());
+
+    QProcess process;
+    process.setProcessEnvironment(installation->environment);
+    process.setWorkingDirectory(installation->root());
+    process.start(setpriv,
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "--", installation->updaterPath(),
+            "console"});
+    const Installation::Result result = Installation::wait(&process);
+    QVERIFY2(result.finished, result.standardError.constData());
+    const QList<QJsonObject> reports = reportsOf(result.standardOutput);
+    if (state == QLatin1String("owned")) {
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(!installation->waitForHost().isEmpty());
+        const QString wrong = treeDifference(
+            installedFiles(installation->root()), overlaid(installedBefore, faultV2()));
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(reports.size() == (update ? 2 : 1), qPrintable(describe(reports, result.standardOutput)));
+    QVERIFY(reports.first().value("success").toBool());
+    QCOMPARE(reports.first().value("update").toBool(), update);
+    if (update)
+        QCOMPARE(reports.last().value("errormsg").toString(),
+            QStringLiteral("需要管理员权限才能安装更新"));
+    QCOMPARE(server->requestedPaths(), (QList<QByteArray> {"/update.ini", ManifestPath}));
+    const QString changes = treeDifference(snapshotTree(installation->root()), before);
+    QVERIFY2(changes.isEmpty(), qPrintable(changes));
+    QVERIFY(!installation->hostStarted());
 #endif
 }
 

@@ -1,0 +1,67 @@
+#include "installrights.h"
+
+#include "updateattempt.h"
+#include "writeaccess.h"
+
+#include <QCoreApplication>
+
+InstallRights::~InstallRights() = default;
+
+bool InstallRights::mayInstall(const QDir &installRoot) const
+{
+    // rights that are held already leave nothing to ask for: whatever fails is then told by
+    // the installation itself, as always
+    return holdsAdministratorRights() || mayCreateFilesIn(installRoot.absolutePath());
+}
+
+bool InstallRights::asksForRights() const
+{
+#if defined(Q_OS_WIN) && defined(UPDATER_ELEVATION_ON_DEMAND)
+    return true;
+#else
+    return false;
+#endif
+}
+
+ElevatedRun InstallRights::runElevated(const QStringList &arguments, bool withReport)
+{
+    return ::runElevated(QCoreApplication::applicationFilePath(), arguments, withReport);
+}
+
+QString elevatedRunArgument()
+{
+    return QStringLiteral("--elevated-run");
+}
+
+bool mayInstallNow(const UpdateContext &context)
+{
+    static const InstallRights ownRights;
+    return (context.rights ? context.rights : &ownRights)->mayInstall(context.installRoot);
+}
+
+bool mayAskForRights(const UpdateContext &context)
+{
+    return context.rights && context.rights->asksForRights() && !context.elevatedRun;
+}
+
+bool handOverToElevatedRun(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
+{
+    QStringList arguments = frontend.modeArguments();
+    arguments.append(elevatedRunArgument());
+    const ElevatedRun run
+        = attempt.context.rights->runElevated(arguments, frontend.passesOnReports());
+    switch (run.status) {
+    case ElevatedRun::Status::Refused:
+        error = QCoreApplication::translate("QObject", "需要管理员权限才能安装更新");
+        return false;
+    case ElevatedRun::Status::Failed:
+        error = QCoreApplication::translate("QObject", "需要管理员权限才能安装更新:%1")
+                    .arg(run.error);
+        return false;
+    case ElevatedRun::Status::Finished:
+        break;
+    }
+    frontend.passOnReport(run.report);
+    attempt.elevatedExitCode = run.exitCode;
+    return true;
+}
