@@ -37,6 +37,11 @@ endif()
 # The built updater.exe itself, read as Windows reads it (no Windows needed): subsystem, manifest,
 # file icon and the static plugins it imports.
 if(WIN32)
+    # the execution level the build chose (UPDATER_ELEVATION)
+    set(manifest_level requireAdministrator)
+    if(UPDATER_ELEVATION STREQUAL "on-demand")
+        set(manifest_level asInvoker)
+    endif()
     # Debian's own Python, where python3-pefile is installed (a python3 earlier on the PATH may
     # lack it)
     find_program(PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -44,8 +49,8 @@ if(WIN32)
     if(PYTHON3)
         add_test(NAME windows_executable
             COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/windows/checkexe.py
-                $<TARGET_FILE:updater> ${PROJECT_SOURCE_DIR}/win/updater.manifest
-                ${PROJECT_SOURCE_DIR}/ui/icon.ico)
+                $<TARGET_FILE:updater> ${UPDATER_MANIFEST}
+                ${PROJECT_SOURCE_DIR}/ui/icon.ico ${manifest_level})
         set_tests_properties(windows_executable PROPERTIES LABELS windows
             SKIP_REGULAR_EXPRESSION "SKIPPED windows_executable:")
     endif()

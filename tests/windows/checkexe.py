@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Reads the built updater.exe as Windows will, without running it: a GUI-subsystem program whose
-RT_MANIFEST id 1 is win/updater.manifest byte for byte (asking for administrator rights), whose
+RT_MANIFEST id 1 is the build's manifest byte for byte (asking for administrator rights, or at the
+on-demand build's level asInvoker running as its caller), whose
 file icon is the one 64 x 64, 32-bit image of ui/icon.ico, and which carries the static Qt plugins
 it needs (the Windows platform and the ICO reader of its window icon).
 
-    checkexe.py UPDATER_EXE MANIFEST_FILE ICON_FILE
+    checkexe.py UPDATER_EXE MANIFEST_FILE ICON_FILE [LEVEL]
 """
 import struct
 import sys
@@ -35,6 +36,7 @@ def resources(pe, kind):
 
 def main():
     exe, manifest_file, icon_file = sys.argv[1:4]
+    level = sys.argv[4] if len(sys.argv) > 4 else "requireAdministrator"
     problems = []
     pe = pefile.PE(exe)
     if pe.OPTIONAL_HEADER.Subsystem != GUI_SUBSYSTEM:
@@ -46,8 +48,8 @@ def main():
         problems.append("manifest ids %s, expected exactly [1]" % sorted(manifests))
     elif manifests[1] != expected_manifest:
         problems.append("RT_MANIFEST 1 differs from %s" % manifest_file)
-    elif b'level="requireAdministrator"' not in manifests[1]:
-        problems.append("the manifest does not ask for administrator rights")
+    elif ('level="%s"' % level).encode() not in manifests[1]:
+        problems.append("the manifest does not ask for the execution level %s" % level)
 
     # the .ico file: header, one directory entry, then the image
     ico = open(icon_file, "rb").read()
