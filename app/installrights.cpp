@@ -44,24 +44,27 @@ bool mayAskForRights(const UpdateContext &context)
     return context.rights && context.rights->asksForRights() && !context.elevatedRun;
 }
 
-bool handOverToElevatedRun(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
+bool handOverToElevatedRun(
+    UpdateAttempt &attempt, UpdateFrontend &frontend, AttemptResult &result, QString &error)
 {
     QStringList arguments = frontend.modeArguments();
     arguments.append(elevatedRunArgument());
     const ElevatedRun run
         = attempt.context.rights->runElevated(arguments, frontend.passesOnReports());
-    switch (run.status) {
-    case ElevatedRun::Status::Refused:
+    if (run.status != ElevatedRun::Status::Finished) {
         error = QCoreApplication::translate("QObject", "需要管理员权限才能安装更新");
+        if (run.status == ElevatedRun::Status::Failed)
+            error += QCoreApplication::translate("QObject", ":%1").arg(run.error);
+        // what a single updater reports before it fails
+        frontend.reportComparison(attempt.forced());
         return false;
-    case ElevatedRun::Status::Failed:
-        error = QCoreApplication::translate("QObject", "需要管理员权限才能安装更新:%1")
-                    .arg(run.error);
-        return false;
-    case ElevatedRun::Status::Finished:
-        break;
     }
     frontend.passOnReport(run.report);
     attempt.elevatedExitCode = run.exitCode;
+    if (run.exitCode == 0)
+        result
+            = attempt.forced() ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
+    else
+        result = AttemptResult::NotInstalled;
     return true;
 }

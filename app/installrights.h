@@ -37,10 +37,11 @@ bool mayAskForRights(const UpdateContext &context);
 
 // The updater started elevated for a whole run of its own: it reads its own configuration,
 // fetches into its own cache and installs. Its exit code (in attempt.elevatedExitCode) and its
-// console report (passed on by the frontend) are this run's, and this process starts the host
-// as it would after installing. False with error when it could not run: a refused prompt is a
-// failure like any other.
-bool handOverToElevatedRun(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error);
+// console report (passed on by the frontend) are this run's, and result says whether it
+// installed, for the host's start that this process makes. False with error when it could not
+// run (a refused prompt): a failure like any other, the comparison already reported.
+bool handOverToElevatedRun(
+    UpdateAttempt &attempt, UpdateFrontend &frontend, AttemptResult &result, QString &error);
 
 // The argument that tells an instance it was started elevated for a whole run: it asks no
 // question before an optional update, never starts the host and never asks for rights again.

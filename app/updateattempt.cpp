@@ -341,15 +341,11 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
         return AttemptResult::NotInstalled;
     }
     // nothing of the release is fetched, and nothing written, without the rights to install it
-    if (!attempt.mayInstall) {
-        if (!elevates)
-            return failed(tr("需要管理员权限才能安装更新"));
-        if (!handOverToElevatedRun(attempt, frontend, error))
-            return failed(error);
-        if (*attempt.elevatedExitCode != 0)
-            return AttemptResult::NotInstalled;
-        return attempt.forced() ? AttemptResult::InstalledForced : AttemptResult::InstalledOptional;
-    }
+    if (!attempt.mayInstall && !elevates)
+        return failed(tr("需要管理员权限才能安装更新"));
+    AttemptResult elevated = AttemptResult::NotInstalled;
+    if (!attempt.mayInstall)
+        return handOverToElevatedRun(attempt, frontend, elevated, error) ? elevated : failed(error);
     fetchPatches(attempt, frontend);
     if (!keepReleaseRecord(attempt, error))
         return failed(error);

@@ -2,9 +2,12 @@
 #include "cproxylogin.h"
 #include "cupdateerror.h"
 #include "cupdatenotice.h"
+#include "consolefrontend.h"
+#include "consolereport.h"
 #include "cupdateprogress.h"
 #include "dialogfrontend.h"
 #include "dialoglook.h"
+#include "installrights.h"
 #include "proxyaccess.h"
 #include "support/installation.h"
 #include "support/release.h"
@@ -15,6 +18,7 @@
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -95,6 +99,33 @@ private:
     }
 };
 
+// Stands for the on-demand build on an installation it is told it may or may not write: records
+// every time rights are asked for, and answers as the script says (an elevated run's exit code
+// and report, or a refused prompt).
+class ScriptedRights : public InstallRights
+{
+public:
+    bool writable = false;
+    QList<ElevatedRun> runs; // the answers, in order
+    QStringList asked;      // the arguments of each request, "+report" when one is collected
+
+    bool mayInstall(const QDir &) const override { return writable; }
+    bool asksForRights() const override { return true; }
+    ElevatedRun runElevated(const QStringList &arguments, bool withReport) override
+    {
+        asked << (arguments + QStringList(withReport ? "+report" : "")).join(QLatin1Char(' ')).trimmed();
+        return runs.isEmpty() ? ElevatedRun() : runs.takeFirst();
+    }
+};
+
+namespace {
+QByteArray consoleOutput;
+void captureConsole(const QByteArray &bytes)
+{
+    consoleOutput += bytes;
+}
+} // namespace
+
 class tst_UpdateApplication : public QObject
 {
     Q_OBJECT
@@ -109,6 +140,8 @@ private slots:
     void console();
     void proxyCredentials_data();
     void proxyCredentials();
+    void rightsAsked_data();
+    void rightsAsked();
 
 private:
     QScopedPointer<TestServer> server;
@@ -476,6 +509,156 @@ void tst_UpdateApplication::proxyCredentials()
     std::sort(authorized.begin(), authorized.end());
     authorized.erase(std::unique(authorized.begin(), authorized.end()), authorized.end());
     QCOMPARE(authorized, expected);
+}
+
+// Which runs ask for administrator rights (only an accepted or forced update into an installation
+// this process cannot write) and what the caller then sees: the elevated run's exit code and
+// console report, byte for byte, the host started by this process; a refused prompt is a failure
+// with the retry offer. "elevated" is the script: "exit:N" or "refused", one per request.
+void tst_UpdateApplication::rightsAsked_data()
+{
+    QTest::addColumn<bool>("console");
+    QTest::addColumn<QString>("updateType");
+    QTest::addColumn<bool>("nothingToUpdate");
+    QTest::addColumn<bool>("manifestMissing");
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<QStringList>("elevated");
+    QTest::addColumn<QList<int>>("answers");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("hostStarted");
+    QTest::addColumn<bool>("startedElevated"); // this run is the elevated one
+
+    const QString notice = QStringLiteral("notice:发现新版本：2.0");
+    const QString refusal = "error:" + Failure + "|需要管理员权限才能安装更新|retry";
+    const QByteArray nothing = R"({"errormsg":"","success":true,"update":false})";
+    const QByteArray refusedReport = R"({"errormsg":"需要管理员权限才能安装更新","success":false,"update":false})";
+    const QStringList none;
+    QTest::newRow("nothing-to-update") << false << "0" << true << false << false << none
+                                       << QList<int>{} << none << none << QByteArray() << 1 << true << false;
+    QTest::newRow("failure-before-install")
+        << false << "0" << false << true << false << none << QList<int>{0} << none
+        << QStringList{"error:" + Failure + "|下载更新列表文件失败:|retry"} << QByteArray() << 1 << true << false;
+    QTest::newRow("declined") << false << "0" << false << false << false << none << QList<int>{0}
+                              << none << QStringList{notice} << QByteArray() << 1 << true << false;
+    QTest::newRow("writable") << false << "0" << false << false << true << none << QList<int>{1}
+                              << none << QStringList{notice, "progress"} << QByteArray() << 0 << true << false;
+    QTest::newRow("accepted") << false << "0" << false << false << false << QStringList{"exit:0"}
+                              << QList<int>{1} << QStringList{"--elevated-run"} << QStringList{notice}
+                              << QByteArray() << 0 << true << false;
+    QTest::newRow("forced-at-once") << false << "1" << false << false << false << QStringList{"exit:0"}
+                                    << QList<int>{} << QStringList{"--elevated-run"} << none
+                                    << QByteArray() << 0 << true << false;
+    QTest::newRow("elevated-run-failed") << false << "0" << false << false << false << QStringList{"exit:1"}
+                                         << QList<int>{1} << QStringList{"--elevated-run"} << QStringList{notice}
+                                         << QByteArray() << 1 << true << false;
+    QTest::newRow("refused-retried") << false << "0" << false << false << false
+                                     << QStringList{"refused", "exit:0"} << QList<int>{1, 1, 1}
+                                     << QStringList{"--elevated-run", "--elevated-run"}
+                                     << QStringList{notice, refusal, notice} << QByteArray() << 0 << true << false;
+    QTest::newRow("refused-given-up") << false << "0" << false << false << false << QStringList{"refused"}
+                                      << QList<int>{1, 0} << QStringList{"--elevated-run"}
+                                      << QStringList{notice, refusal} << QByteArray() << 1 << true << false;
+    QTest::newRow("console-nothing-to-update") << true << "0" << true << false << false << none
+                                               << QList<int>{} << none << none << nothing << 1 << false << false;
+    // the report is the elevated run's alone, whatever it holds, and so is the exit code
+    QTest::newRow("console-elevated") << true << "0" << false << false << false << QStringList{"exit:7"}
+                                      << QList<int>{} << QStringList{"console --elevated-run +report"} << none
+                                      << QByteArray("elevated report") << 7 << false << false;
+    QTest::newRow("console-forced-installed") << true << "1" << false << false << false << QStringList{"exit:0"}
+                                              << QList<int>{} << QStringList{"console --elevated-run +report"}
+                                              << none << QByteArray("elevated report") << 0 << true << false;
+    // as a single updater that cannot install: the comparison, then the failure
+    QTest::newRow("console-refused") << true << "0" << false << false << false << QStringList{"refused"}
+                                     << QList<int>{} << QStringList{"console --elevated-run +report"} << none
+                                     << QByteArray(nothing + refusedReport)
+                                     << 1 << false << false;
+    // the elevated run asks no question and leaves the host to the run that started it; it
+    // never asks for rights again
+    QTest::newRow("started-elevated") << false << "0" << false << false << true << none << QList<int>{}
+                                      << none << QStringList{"progress"} << QByteArray() << 0 << false << true;
+    QTest::newRow("started-elevated-without-rights")
+        << false << "0" << false << false << false << none << QList<int>{0} << none
+        << QStringList{refusal} << QByteArray() << 1 << false << true;
+}
+
+void tst_UpdateApplication::rightsAsked()
+{
+    QFETCH(bool, console);
+    QFETCH(QString, updateType);
+    QFETCH(bool, nothingToUpdate);
+    QFETCH(bool, manifestMissing);
+    QFETCH(bool, writable);
+    QFETCH(QStringList, elevated);
+    QFETCH(QList<int>, answers);
+    QFETCH(QStringList, asked);
+    QFETCH(QStringList, shown);
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(bool, hostStarted);
+    QFETCH(bool, startedElevated);
+
+    server->setFile("/update.ini", descriptorText(updateType, "v2", "2.0"));
+    serveRelease(*server, "/v2/", nothingToUpdate ? Version1 : Version2);
+    if (manifestMissing) {
+        TestServer::Response missing;
+        missing.status = 404;
+        server->setResponse("/v2//md5.txt", missing);
+    }
+    ScriptedRights rights;
+    rights.writable = writable;
+    for (const QString &step : qAsConst(elevated)) {
+        ElevatedRun run;
+        if (step == QLatin1String("refused")) {
+            run.status = ElevatedRun::Status::Refused;
+        } else {
+            run.status = ElevatedRun::Status::Finished;
+            run.exitCode = step.mid(5).toInt();
+            run.report = "elevated report";
+        }
+        rights.runs << run;
+    }
+
+    CUpdateError errorDialog;
+    ScriptedFrontend dialogs(errorDialog);
+    dialogs.answers = answers;
+    ConsoleFrontend consoleFrontend;
+    UpdateFrontend &frontend = console ? static_cast<UpdateFrontend &>(consoleFrontend) : dialogs;
+    consoleOutput.clear();
+    setConsoleOutput(captureConsole);
+    QNetworkAccessManager manager;
+    UpdateContext context;
+    context.manager = &manager;
+    context.baseUrl = server->baseUrl() + QLatin1Char('/');
+    context.installRoot = QDir(installation->root());
+    context.cacheDir = QDir(installation->path(QStringLiteral("update")));
+    QVERIFY(QDir().mkpath(context.cacheDir.path()));
+    context.hostProgram = installation->path(QStringLiteral("host.sh"));
+    context.rights = &rights;
+    context.elevatedRun = startedElevated;
+    const int result = runUpdates(context, frontend);
+    setConsoleOutput(nullptr);
+
+    QCOMPARE(rights.asked, asked);
+    QVERIFY(rights.runs.isEmpty());
+    QStringList seen = dialogs.shown;
+    // the reply's own error text, with the server's port
+    seen.replaceInStrings(QRegularExpression("列表文件失败:[^|]*"), "列表文件失败:");
+    QCOMPARE(seen, shown);
+    QVERIFY(dialogs.answers.isEmpty());
+    QCOMPARE(QString::fromUtf8(consoleOutput), QString::fromUtf8(output));
+    QCOMPARE(result, exitCode);
+    if (hostStarted)
+        QCOMPARE(installation->waitForHost(), (QStringList{QCoreApplication::applicationFilePath(), "no_check"}));
+    else
+        QVERIFY(installation->waitForHost(300).isEmpty());
+    // nothing of the release is fetched by a process that cannot install it
+    if (!writable) {
+        for (const QByteArray &path : server->requestedPaths())
+            QVERIFY2(path == "/update.ini" || path.endsWith("/md5.txt"), path.constData());
+    }
 }
 
 QTEST_MAIN(tst_UpdateApplication)
