@@ -58,6 +58,8 @@ private slots:
     void untrustedCache();
     void withoutRights_data();
     void withoutRights();
+    void elevatedHandOver_data();
+    void elevatedHandOver();
     void replacedWhileInUse_data();
     void replacedWhileInUse();
 
@@ -1299,6 +1301,84 @@ void tst_Faults::withoutRights()
     const QString changes = treeDifference(snapshotTree(installation->root()), before);
     QVERIFY2(changes.isEmpty(), qPrintable(changes));
     QVERIFY(!installation->hostStarted());
+#endif
+}
+
+// The on-demand build where the installation needs rights this process lacks (the updater with
+// its elevated start substituted, support/elevationseam.cpp): rights are asked for only to
+// install, and then the caller sees exactly what a single updater shows, report bytes, exit code
+// and host start; a refused prompt is a failure before any file of the release is fetched.
+void tst_Faults::elevatedHandOver_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("relaunch-only") << "up-to-date" << QStringList {"restart"} << false;
+    QTest::newRow("nothing-to-update") << "up-to-date" << QStringList {"console"} << false;
+    QTest::newRow("failure-before-install") << "no-manifest" << QStringList {"console"} << false;
+    QTest::newRow("writable") << "writable" << QStringList {"console"} << false;
+    QTest::newRow("update") << "old" << QStringList {"console"} << true;
+    QTest::newRow("refused") << "refused" << QStringList {"console"} << true;
+}
+
+void tst_Faults::elevatedHandOver()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the elevated start and its pipe are Windows's");
+#else
+    QFETCH(QString, state);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, asked);
+    const bool upToDate = state == QLatin1String("up-to-date");
+    serveRelease(*server, "/v2/", faultV2());
+    server->setFile("/update.ini", Descriptor);
+    if (state == QLatin1String("no-manifest")) {
+        TestServer::Response missing;
+        missing.status = 404;
+        server->setResponse(ManifestPath, missing);
+        server->setResponse("/v2/md5.txt", missing);
+    }
+    // what a single updater shows on the same installation
+    QVERIFY(install(upToDate ? faultV2() : FaultV1, true));
+    const Installation::Result single = installation->run(arguments);
+    QVERIFY(single.finished);
+    installation->waitForStartedProcesses();
+    server->clearLog();
+
+    QVERIFY(install(upToDate ? faultV2() : FaultV1, true));
+    QVERIFY(QFile::remove(installation->updaterPath()));
+    QVERIFY(QFile::copy(UPDATER_SEAM_EXE, installation->updaterPath()));
+    if (state != QLatin1String("writable"))
+        installation->writeFile("rights-needed", "");
+    if (state == QLatin1String("refused"))
+        installation->writeFile("refuse-rights", "");
+    const QMap<QString, QByteArray> before = installedFiles(installation->root());
+    const Installation::Result result = installation->run(arguments);
+    QVERIFY(result.finished);
+    QMap<QString, QByteArray> after = installedFiles(installation->root());
+    after.remove("rights-asked.txt");
+    QCOMPARE(installation->exists("rights-asked.txt"), asked);
+    if (asked)
+        QCOMPARE(installation->readFile("rights-asked.txt"), QByteArray("console --elevated-run\n"));
+    if (state == QLatin1String("refused")) {
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(result.standardOutput),
+            QStringLiteral(R"({"errormsg":"","success":true,"update":true})"
+                           R"({"errormsg":"需要管理员权限才能安装更新","success":false,"update":false})"));
+        QCOMPARE(server->requestedPaths(), (QList<QByteArray> {"/update.ini", ManifestPath}));
+        const QString changes = treeDifference(after, before);
+        QVERIFY2(changes.isEmpty(), qPrintable(changes));
+        return;
+    }
+    QCOMPARE(result.exitCode, single.exitCode);
+    QCOMPARE(result.standardOutput, single.standardOutput);
+    const bool hostExpected = arguments.first() == QLatin1String("restart") || single.exitCode == 0;
+    QCOMPARE(!installation->waitForHost(hostExpected ? 30000 : 500).isEmpty(), hostExpected);
+    if (state == QLatin1String("old") || state == QLatin1String("writable")) {
+        QCOMPARE(result.exitCode, 0);
+        const QString wrong = treeDifference(after, overlaid(before, faultV2()));
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    }
 #endif
 }
 
