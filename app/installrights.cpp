@@ -1,5 +1,6 @@
 #include "installrights.h"
 
+#include "singleinstance.h"
 #include "updateattempt.h"
 #include "writeaccess.h"
 
@@ -49,8 +50,14 @@ bool handOverToElevatedRun(
 {
     QStringList arguments = frontend.modeArguments();
     arguments.append(elevatedRunArgument());
+    SingleInstanceGuard *lock = attempt.context.lock;
+    if (lock)
+        lock->release();
     const ElevatedRun run
         = attempt.context.rights->runElevated(arguments, frontend.passesOnReports());
+    // a new attempt after a refusal holds it again, unless another updater took it meanwhile
+    if (lock && run.status != ElevatedRun::Status::Finished)
+        lock->acquire();
     if (run.status != ElevatedRun::Status::Finished) {
         error = QCoreApplication::translate("QObject", "需要管理员权限才能安装更新");
         if (run.status == ElevatedRun::Status::Failed)

@@ -131,6 +131,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     context.passwords = passwords;
     context.rights = &rights;
     context.elevatedRun = elevatedRun;
+    context.lock = &guard;
     return runUpdates(context, frontend);
 }
 } // namespace

@@ -11,6 +11,7 @@
 #include <QString>
 
 class InstallRights;
+class SingleInstanceGuard;
 class ProxyAccess;
 class QNetworkAccessManager;
 
@@ -36,6 +37,8 @@ struct UpdateContext
     InstallRights *rights = nullptr;
     // started elevated by an updater without the rights: no question, no host, no more rights
     bool elevatedRun = false;
+    // the run's lock, let go while an elevated updater does the run (it takes the lock itself)
+    SingleInstanceGuard *lock = nullptr;
 };
 
 // The run: update attempts until one finishes it (a failure the user retries, or a proxy given

@@ -16,10 +16,11 @@ public:
 
     // false when another updater from the same directory holds the lock
     bool acquire();
-
-private:
+    // lets go of the lock before the object is destroyed (an updater that hands its run over to
+    // another one)
     void release();
 
+private:
     QString path;
 #ifdef Q_OS_WIN
     void *handle = nullptr; // the lock file, opened without sharing

@@ -1249,12 +1249,12 @@ void tst_Faults::withoutRights_data()
 
 void tst_Faults::withoutRights()
 {
-    QFETCH(bool, update);
-    QFETCH(QString, state);
-    QFETCH(QByteArray, descriptor);
 #ifndef Q_OS_LINUX
     QSKIP("runs as another user through setpriv (Linux)");
 #else
+    QFETCH(bool, update);
+    QFETCH(QString, state);
+    QFETCH(QByteArray, descriptor);
     if (::geteuid() != 0)
         QSKIP("running the updater as another user needs root");
     const QString setpriv = QStandardPaths::findExecutable("setpriv");

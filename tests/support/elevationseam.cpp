@@ -29,11 +29,16 @@ void *startWithoutShell(
         error = ERROR_CANCELLED;
         return nullptr;
     }
-    std::wstring commandLine = (QLatin1Char('"') + file + QStringLiteral("\" ") + parameters)
-                                   .toStdWString();
+    const QString command = QLatin1Char('"') + file + QStringLiteral("\" ") + parameters;
+    std::wstring commandLine = command.toStdWString();
     const std::wstring directoryText = directory.toStdWString();
+    // as through the shell: no standard handles, so its reports reach the caller only by the pipe
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = nullptr;
+    startup.hStdError = nullptr;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
             directoryText.c_str(), &startup, &process)) {
