@@ -81,7 +81,7 @@ def main():
     for problem in problems:
         print("FAIL:", problem)
     if not problems:
-        print("PASS: GUI subsystem, administrator manifest, the 64 x 64 icon, static plugins")
+        print("PASS: GUI subsystem, manifest at level %s, the 64 x 64 icon, static plugins" % level)
     return 1 if problems else 0
 
 
