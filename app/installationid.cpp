@@ -10,14 +10,17 @@
 
 bool installationId(const QDir &installRoot, QByteArray &id, QString &error)
 {
-    QFile file; // a link in its place, or a fifo, reads as none
-    if (SafeDir::openBelow(installRoot.absolutePath(), installationIdName(), file)) {
-        const QByteArray line = file.read(64).trimmed();
-        if (isInstallationId(line)) {
-            id = line;
-            return true;
+    {
+        QFile file; // a link in its place, or a fifo, reads as none
+        if (SafeDir::openBelow(installRoot.absolutePath(), installationIdName(), file)) {
+            const QByteArray line = file.read(64).trimmed();
+            if (isInstallationId(line)) {
+                id = line;
+                return true;
+            }
         }
-    }
+    } // closed before it is replaced: Windows replaces no file that is open
+
     const QByteArray created = newInstallationId();
     const QString path = installRoot.absoluteFilePath(installationIdName());
     QString reason;

@@ -159,9 +159,7 @@ bool RolloutChange::sign(const QByteArray &bytes, const LivePublication &live,
     std::function<void(quint64, quint64)> progress, QByteArray &statement,
     QByteArray &fallbackStatement)
 {
-    if (releaseSigner.signPublication(serverDir, bytes, live.descriptorBytes, std::move(progress),
-            statement, fallbackStatement, warningList))
-        return true;
-    errorList = releaseSigner.errors();
-    return false;
+    // (its errors are the signer's)
+    return releaseSigner.signPublication(serverDir, bytes, live.descriptorBytes,
+        std::move(progress), statement, fallbackStatement, warningList);
 }
