@@ -40,8 +40,15 @@ bool chooseRolloutRelease(const UpdateAttempt &attempt, RolloutChoice &choice, Q
         return true;
     if (descriptor.rolloutShare > 0) {
         QByteArray id;
-        if (!installationId(attempt.context.installRoot, id, error))
-            return false;
+        if (!installationId(attempt.context.installRoot, id, error)) {
+            if (attempt.mayInstall)
+                return false;
+            // a check without the rights to make one leaves the share to the run that has them
+            qCInfo(lcRollout, "no identifier yet (%s): the share is decided with the rights",
+                qUtf8Printable(error));
+            error.clear();
+            return true;
+        }
         const int bucket = rolloutBucket(id, descriptor.folder);
         qCInfo(lcRollout, "bucket %d of %d for %s, share %d", bucket, RolloutBuckets,
             qUtf8Printable(descriptor.folder), descriptor.rolloutShare);

@@ -1249,6 +1249,9 @@ void tst_Faults::withoutRights_data()
         << false << "no-cache" << QByteArray(Descriptor + "Release=2\n");
     QTest::newRow("update") << true << "no-cache" << Descriptor;
     QTest::newRow("update-cache-of-root") << true << "root-cache" << Descriptor;
+    // no identifier yet, and none can be made: the share is left to a run with the rights
+    QTest::newRow("update-staged-without-identifier")
+        << true << "no-cache" << QByteArray(Descriptor + "[Rollout]\nPercent=50\n");
     QTest::newRow("owned-by-user") << true << "owned" << Descriptor;
 }
 
