@@ -34,7 +34,7 @@ public:
     QString hostRecord() const;
     // waits for the host stand-in to have run; its arguments, or an empty list after timeoutMs
     // (generous: under Wine on a busy machine starting the stand-in took more than 10 s)
-    QStringList waitForHost(int timeoutMs = 30000) const;
+    QStringList waitForHost(int timeoutMs = 60000) const;
     bool hostStarted() const;
     // Waits until a host that the updaters started here may have started has run: the updater
     // starts the host before it ends. On Unix every updater started here holds the write end of
