@@ -4,6 +4,7 @@
 #include "cupdatenotice.h"
 #include "cupdateprogress.h"
 #include "digest.h"
+#include "uilanguage.h"
 #include "support/testserver.h"
 
 #include <QAccessible>
@@ -21,11 +22,13 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
+#include <QTranslator>
 #include <QUrl>
 #include <QtGui/private/qguiapplication_p.h>
 #include <qpa/qplatformaccessibility.h>
 #include <qpa/qplatformintegration.h>
 
+#include <algorithm>
 #include <memory>
 
 struct ExpectedWidget
@@ -71,6 +74,8 @@ private slots:
     void accessibleTexts_data();
     void accessibleTexts();
     void progressAnnounced();
+    void english_data();
+    void english();
 
 private:
     // a dialog of the kind ("error", "notice", "progress", "proxy") with representative texts
@@ -382,8 +387,10 @@ std::unique_ptr<QDialog> tst_Dialogs::makeDialog(const QString &kind, CDownloadT
     if (kind == QLatin1String("error")) {
         auto error = std::make_unique<CUpdateError>();
         error->setDownloadUrl(QStringLiteral("https://example.com/download"));
-        error->setMessage(QStringLiteral("更新失败"),
-                          QStringLiteral("下载升级描述文件失败:") + QString(200, QLatin1Char('x')), true);
+        error->setMessage(QCoreApplication::translate("QObject", "更新失败"),
+                          QCoreApplication::translate("QObject", "下载升级描述文件失败:%1")
+                              .arg(QString(200, QLatin1Char('x'))),
+                          true);
         return error;
     }
     if (kind == QLatin1String("notice")) {
@@ -583,6 +590,42 @@ void tst_Dialogs::progressAnnounced()
     QVERIFY(accessible && accessible->valueInterface());
     QCOMPARE(accessible->valueInterface()->currentValue().toInt(), 50);
     QCOMPARE(accessible->text(QAccessible::Description), QStringLiteral("正在下载更新文件a.dll"));
+}
+
+void tst_Dialogs::english_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const char *kind : {"error", "notice", "progress", "proxy"})
+        QTest::newRow(kind) << kind;
+}
+
+// With the English catalog no Chinese is left anywhere a user or a screen reader meets it: a
+// text that never went through tr() would show here (the catalogs' test cannot see it)
+void tst_Dialogs::english()
+{
+    QFETCH(QString, kind);
+    QTranslator translator;
+    QVERIFY(installLanguage(translator, QStringLiteral("en")));
+    QScopedPointer<CDownloadThread> worker(emptyWorker());
+    std::unique_ptr<QDialog> dialog = makeDialog(kind, worker.data());
+    if (kind == QLatin1String("progress")) // the diagnostics of the status line too
+        static_cast<CUpdateProgress *>(dialog.get())->onDownloadProgress(1, -1);
+    QCoreApplication::removeTranslator(&translator);
+
+    QList<QWidget *> widgets = dialog->findChildren<QWidget *>();
+    widgets.prepend(dialog.get());
+    QStringList texts;
+    for (const QWidget *widget : qAsConst(widgets)) {
+        texts << widget->property("text").toString() << widget->accessibleName()
+              << widget->accessibleDescription() << widget->toolTip();
+        for (const QAction *action : widget->actions())
+            texts << action->text();
+    }
+    for (const QString &text : qAsConst(texts)) {
+        const bool chinese = std::any_of(text.cbegin(), text.cend(),
+                                         [](QChar c) { return c.unicode() >= 0x4e00 && c.unicode() <= 0x9fff; });
+        QVERIFY2(!chinese, qPrintable(text));
+    }
 }
 
 QTEST_MAIN(tst_Dialogs)
