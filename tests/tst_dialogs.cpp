@@ -76,6 +76,8 @@ private slots:
     void progressAnnounced();
     void english_data();
     void english();
+    void sharpBackground_data();
+    void sharpBackground();
 
 private:
     // a dialog of the kind ("error", "notice", "progress", "proxy") with representative texts
@@ -626,6 +628,32 @@ void tst_Dialogs::english()
                                          [](QChar c) { return c.unicode() >= 0x4e00 && c.unicode() <= 0x9fff; });
         QVERIFY2(!chinese, qPrintable(text));
     }
+}
+
+void tst_Dialogs::sharpBackground_data()
+{
+    QTest::addColumn<int>("ratio");
+    QTest::addColumn<QString>("picture");
+    QTest::newRow("1x") << 1 << ":/update_bg";
+    QTest::newRow("2x") << 2 << ":/update_bg@2x";
+}
+
+// painted at a device pixel ratio of 2, a dialog shows the 2x picture pixel for pixel, in the
+// same 640 x 455
+void tst_Dialogs::sharpBackground()
+{
+    QFETCH(int, ratio);
+    QFETCH(QString, picture);
+    CUpdateNotice notice;
+    QCOMPARE(notice.size(), QSize(640, 455));
+    QImage painted(notice.size() * ratio, QImage::Format_RGB32);
+    painted.setDevicePixelRatio(ratio);
+    notice.render(&painted);
+    const QImage expected = QImage(picture).convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(expected.size(), painted.size());
+    // above the widgets, all of it is picture
+    const QRect header(0, 0, painted.width(), 270 * ratio);
+    QVERIFY(painted.copy(header) == expected.copy(header));
 }
 
 QTEST_MAIN(tst_Dialogs)

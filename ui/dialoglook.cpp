@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -64,7 +65,8 @@ void paintDialogBackground(QWidget *dialog)
     // At 1x the picture is drawn pixel for pixel as it always was. A scaling screen gets the 2x
     // picture, covering the same 640 x 455, at 150 % scaled down smoothly: 455 x 1.5 is no whole
     // number of pixels for a picture of its own.
-    if (dialog->devicePixelRatioF() <= 1.0) {
+    // the ratio of what is painted on: the screen's backing store, or the picture of a grab
+    if (painter.paintEngine()->paintDevice()->devicePixelRatioF() <= 1.0) {
         painter.drawPixmap(QPoint(0, 0), QPixmap(QStringLiteral(":/update_bg")));
         return;
     }
