@@ -63,9 +63,10 @@ void paintDialogBackground(QWidget *dialog)
     QPainter painter(dialog);
     painter.setRenderHint(QPainter::Antialiasing, true);
     // At 1x the picture is drawn pixel for pixel as it always was. A scaling screen gets the 2x
-    // picture, covering the same 640 x 455, at 150 % scaled down smoothly: 455 x 1.5 is no whole
-    // number of pixels for a picture of its own.
-    // the ratio of what is painted on: the screen's backing store, or the picture of a grab
+    // picture, covering the same 640 x 455: pixel for pixel at 2 (Qt 5 rounds 150 % up to 2), and
+    // scaled down smoothly at a fractional ratio, where 455 x 1.5 would be no whole number of
+    // pixels for a picture of its own. The ratio is that of what is painted on: the screen's
+    // backing store, or the picture of a grab.
     if (painter.paintEngine()->paintDevice()->devicePixelRatioF() <= 1.0) {
         painter.drawPixmap(QPoint(0, 0), QPixmap(QStringLiteral(":/update_bg")));
         return;
