@@ -70,6 +70,8 @@ UpdaterConfig readConfig(const QString &updaterDir)
     config.publicKeys
         = settings.value(QStringLiteral("PublicKeys")).toStringList().join(QLatin1Char(' '));
     config.reportUrl = settings.value(QStringLiteral("ReportUrl")).toString().trimmed();
+    // only picks among the catalogs compiled in, whatever it says
+    config.language = settings.value(QStringLiteral("Language")).toString().trimmed();
     return config;
 }
 

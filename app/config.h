@@ -33,6 +33,9 @@ struct UpdaterConfig
     // where the outcome of an attempt that found something to update is sent (one GET); empty:
     // nothing is ever sent
     QString reportUrl;
+    // the language of the dialogs and reports as written: empty for the Chinese source texts,
+    // "auto" for the user's, or the name of a catalog (see ui/uilanguage.h)
+    QString language;
 };
 
 QString configFileName();

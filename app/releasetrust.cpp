@@ -8,10 +8,11 @@
 #include <QFile>
 
 namespace {
-QString tr(const char *text)
+// the messages' translation context, in which the catalogs (translations/) hold them
+struct Message
 {
-    return QCoreApplication::translate("QObject", text);
-}
+    Q_DECLARE_TR_FUNCTIONS(QObject)
+};
 
 QString shownTime(const QDateTime &time)
 {
@@ -95,19 +96,20 @@ bool verifyStatement(const QByteArray &signatureFile, const QList<QByteArray> &t
     };
     switch (readSignedStatement(signatureFile, trustedKeys, statement)) {
     case StatementError::Malformed:
-        return refused(tr("升级签名文件格式不对"));
+        return refused(Message::tr("升级签名文件格式不对"));
     case StatementError::NotSigned:
-        return refused(tr("升级签名无效:没有受信任的密钥签名"));
+        return refused(Message::tr("升级签名无效:没有受信任的密钥签名"));
     case StatementError::None:
         break;
     }
     if (statement.descriptorSha256 != sha256Hex(descriptorBytes)
         || statement.folder != descriptor.folder || statement.version != descriptor.version
         || (descriptor.release != 0 && statement.release != descriptor.release))
-        return refused(tr("升级签名与升级描述文件不符"));
+        return refused(Message::tr("升级签名与升级描述文件不符"));
     if (statement.release < record.release)
-        return refused(
-            tr("升级版本回退:发布序号%1低于已安装的%2").arg(statement.release).arg(record.release));
+        return refused(Message::tr("升级版本回退:发布序号%1低于已安装的%2")
+                           .arg(statement.release)
+                           .arg(record.release));
     // a replay of another release under the same number (a record without hashes, written
     // before they were kept, takes the first release it sees under its number)
     if (statement.release == record.release
@@ -115,14 +117,15 @@ bool verifyStatement(const QByteArray &signatureFile, const QList<QByteArray> &t
                 && statement.descriptorSha256 != record.descriptorSha256)
             || (!record.manifestSha256.isEmpty()
                 && statement.manifestSha256 != record.manifestSha256)))
-        return refused(tr("升级版本冲突:发布序号%1已用于另一个发布").arg(statement.release));
+        return refused(
+            Message::tr("升级版本冲突:发布序号%1已用于另一个发布").arg(statement.release));
     // a clock far behind is taken to be at least at the newest signing time seen: a stale
     // statement is still refused once anything newer has been accepted
     QDateTime clock = now.toUTC();
     if (record.newestIssued.isValid() && record.newestIssued > clock)
         clock = record.newestIssued;
     if (clock > statement.expires.addSecs(AllowedClockSkewSeconds))
-        return refused(tr("升级签名已过期:%1过期,当前时间%2")
+        return refused(Message::tr("升级签名已过期:%1过期,当前时间%2")
                            .arg(shownTime(statement.expires), shownTime(clock)));
     return true;
 }
@@ -132,7 +135,7 @@ bool verifyManifest(
 {
     if (statement.manifestSha256 == sha256Hex(manifestBytes))
         return true;
-    error = tr("升级签名与更新列表文件不符");
+    error = Message::tr("升级签名与更新列表文件不符");
     return false;
 }
 
@@ -141,7 +144,7 @@ bool attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest, Q
     for (auto it = manifest.begin(); it != manifest.end(); ++it) {
         const auto signedHash = statement.files.constFind(it.key());
         if (signedHash == statement.files.cend()) {
-            error = tr("更新文件%1未经签名").arg(it.key());
+            error = Message::tr("更新文件%1未经签名").arg(it.key());
             return false;
         }
         it->sha256 = *signedHash;

@@ -13,10 +13,11 @@
 Q_LOGGING_CATEGORY(lcRollout, "updater.rollout")
 
 namespace {
-QString tr(const char *text)
+// the messages' translation context, in which the catalogs (translations/) hold them
+struct Message
 {
-    return QCoreApplication::translate("QObject", text);
-}
+    Q_DECLARE_TR_FUNCTIONS(QObject)
+};
 
 // The publisher numbers its publications; an installation records the number of the release it
 // took (signed: its statement's; unsigned: update.ini's). A fallback without a number, or one
@@ -32,7 +33,7 @@ bool chooseRolloutRelease(const UpdateAttempt &attempt, RolloutChoice &choice, Q
 {
     const UpdateDescriptor &descriptor = attempt.descriptor;
     if (!descriptor.rolloutValid) {
-        error = tr("升级描述文件中的发布比例不合法:%1").arg(descriptor.rolloutPercent);
+        error = Message::tr("升级描述文件中的发布比例不合法:%1").arg(descriptor.rolloutPercent);
         return false;
     }
     choice = RolloutChoice::Release;
@@ -83,7 +84,7 @@ bool takeFallback(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &err
         if (!fetchReleaseFile(context, frontend,
                 serverRootFileUrl(context.baseUrl, fallbackStatementName()), statementBytes, reason,
                 nullptr, MaxStatementSize)) {
-            error = tr("下载回退版本的签名文件失败:%1").arg(reason);
+            error = Message::tr("下载回退版本的签名文件失败:%1").arg(reason);
             return false;
         }
         ReleaseStatement statement;

@@ -31,10 +31,11 @@ Q_LOGGING_CATEGORY(lcState, "updater.state")
 // download. Far more files than any application ships, and within half a gigabyte.
 constexpr int MaxManifestLines = 500000;
 
-QString tr(const char *text)
+// the messages' translation context, in which the catalogs (translations/) hold them
+struct Message
 {
-    return QCoreApplication::translate("QObject", text);
-}
+    Q_DECLARE_TR_FUNCTIONS(QObject)
+};
 
 // Whether the cache directory may be used; a path that is no directory at all fails where the
 // descriptor is saved. Every folder above it is checked as well: whoever may rename one of them
@@ -48,7 +49,7 @@ bool checkCacheDir(const QString &path, QString &resolved, QString &error)
     resolved = QDir(above).filePath(QFileInfo(path).fileName());
     switch (pathKind(resolved)) {
     case PathKind::Link:
-        error = tr("是指向别处的链接");
+        error = Message::tr("是指向别处的链接");
         return false;
     case PathKind::Directory:
         break;
@@ -59,15 +60,15 @@ bool checkCacheDir(const QString &path, QString &resolved, QString &error)
     case Ownership::Private:
         return true;
     case Ownership::OtherOwner:
-        error = tr("属于其他用户");
+        error = Message::tr("属于其他用户");
         return false;
     case Ownership::OthersMayWrite:
-        error = tr("其他用户可写入");
+        error = Message::tr("其他用户可写入");
         return false;
     case Ownership::Unknown:
         break;
     }
-    error = tr("无法读取其所有者和权限");
+    error = Message::tr("无法读取其所有者和权限");
     return false;
 }
 
@@ -77,7 +78,7 @@ bool fetchDescriptor(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &
     if (fetchReleaseFile(attempt.context, frontend, descriptorUrl(attempt.context.baseUrl),
             attempt.descriptorBytes, reason, nullptr, MaxDescriptorSize))
         return true;
-    error = tr("下载升级描述文件失败:%1").arg(reason);
+    error = Message::tr("下载升级描述文件失败:%1").arg(reason);
     return false;
 }
 
@@ -90,7 +91,7 @@ bool useCheckedCache(UpdateAttempt &attempt, QString &error)
     QString checked;
     QString problem;
     if (!checkCacheDir(path, checked, problem)) {
-        error = tr("缓存目录%1不安全:%2").arg(QDir::toNativeSeparators(path), problem);
+        error = Message::tr("缓存目录%1不安全:%2").arg(QDir::toNativeSeparators(path), problem);
         return false;
     }
     attempt.context.cacheDir.setPath(checked);
@@ -104,7 +105,7 @@ bool saveDescriptor(UpdateAttempt &attempt, QString &error)
     const QString path = attempt.context.cacheDir.absoluteFilePath(savedDescriptorName());
     QString reason;
     if (!writeFileBytes(path, attempt.descriptorBytes, &reason)) {
-        error = tr("创建文件[%1]失败:%2").arg(path, reason);
+        error = Message::tr("创建文件[%1]失败:%2").arg(path, reason);
         return false;
     }
     attempt.descriptor = parseDescriptor(attempt.descriptorBytes);
@@ -140,7 +141,7 @@ bool verifyRelease(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
     QString reason;
     if (!fetchReleaseFile(context, frontend, signatureUrl(context.baseUrl), statementBytes, reason,
             nullptr, MaxStatementSize)) {
-        error = tr("下载升级签名文件失败:%1").arg(reason);
+        error = Message::tr("下载升级签名文件失败:%1").arg(reason);
         return false;
     }
     if (!verifyStatement(statementBytes, context.publicKeys, attempt.descriptorBytes,
@@ -159,14 +160,14 @@ bool fetchManifest(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
     QString reason;
     if (!fetchReleaseFile(attempt.context, frontend, manifestUrl(attempt.folderUrl),
             attempt.manifestBytes, reason)) {
-        error = tr("下载更新列表文件失败:%1").arg(reason);
+        error = Message::tr("下载更新列表文件失败:%1").arg(reason);
         return false;
     }
     if (attempt.signedRecord && !verifyManifest(attempt.manifestBytes, attempt.statement, error))
         return false;
     const int lines = attempt.manifestBytes.count('\n');
     if (lines > MaxManifestLines) {
-        error = tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines);
+        error = Message::tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines);
         return false;
     }
     attempt.remote = parseManifest(attempt.manifestBytes);
@@ -228,8 +229,8 @@ bool keepReleaseRecord(const UpdateAttempt &attempt, QString &error)
     QString reason;
     if (!record || writeReleaseRecord(installRoot, *record, reason))
         return true;
-    error
-        = tr("创建文件[%1]失败:%2").arg(installRoot.absoluteFilePath(releaseRecordName()), reason);
+    error = Message::tr("创建文件[%1]失败:%2")
+                .arg(installRoot.absoluteFilePath(releaseRecordName()), reason);
     return false;
 }
 
@@ -288,8 +289,8 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
     const UpdateContext &context = attempt.context;
     const QUrl descriptor(descriptorUrl(context.baseUrl).url, QUrl::TolerantMode);
     if (!descriptor.isValid()) {
-        frontend.reportFatal(
-            tr("配置错误"), tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
+        frontend.reportFatal(Message::tr("配置错误"),
+            Message::tr("升级描述文件地址不合法:%1").arg(descriptor.toString()));
         return AttemptResult::NotInstalled;
     }
     const auto failed = [&frontend, &attempt](const QString &message) {
@@ -342,7 +343,7 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
     }
     // nothing of the release is fetched, and nothing written, without the rights to install it
     if (!attempt.mayInstall && !elevates)
-        return failed(tr("需要管理员权限才能安装更新"));
+        return failed(Message::tr("需要管理员权限才能安装更新"));
     AttemptResult elevated = AttemptResult::NotInstalled;
     if (!attempt.mayInstall)
         return handOverToElevatedRun(attempt, frontend, elevated, error) ? elevated : failed(error);

@@ -4,6 +4,7 @@
 #include "consolefrontend.h"
 #include "consolereport.h"
 #include "cupdateerror.h"
+#include "dialoglook.h"
 #include "dialogfrontend.h"
 #include "elevatedstart.h"
 #include "installrights.h"
@@ -13,11 +14,12 @@
 #include "runlog.h"
 #include "singleinstance.h"
 #include "tlstrust.h"
+#include "uilanguage.h"
 #include "updaterun.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QNetworkAccessManager>
+#include <QTranslator>
 #include <QUrl>
 
 namespace {
@@ -157,12 +159,15 @@ int runUpdater(int &argc, char **argv, InstallRights &rights)
     QApplication app(argc, argv);
     restoreEnvironment(pluginEnvironment);
     QCoreApplication::setLibraryPaths(libraryPaths);
-    app.setWindowIcon(QIcon(QStringLiteral(":/icon")));
+    app.setWindowIcon(applicationIcon());
 
-    CUpdateError errorDialog;
     const QString updaterDir = QCoreApplication::applicationDirPath();
-    QNetworkAccessManager manager;
     const UpdaterConfig config = readConfig(updaterDir);
+    // before any text is made: the dialogs' forms, and every message of the run
+    QTranslator translator;
+    installLanguage(translator, config.language);
+    CUpdateError errorDialog;
+    QNetworkAccessManager manager;
     // one redaction for the reports, the run log and stderr
     const UrlPasswords passwords(config.baseUrl, config.proxy);
     hideInMessages(passwords);

@@ -194,8 +194,9 @@ bool httpStream(QNetworkAccessManager *manager, QUrl url,
                 url = next;
                 continue;
             }
-            errorText = QCoreApplication::translate(
-                "QNetworkReply", hop < maxRedirects ? "Insecure redirect" : "Too many redirects");
+            errorText = hop < maxRedirects
+                ? QCoreApplication::translate("QNetworkReply", "Insecure redirect")
+                : QCoreApplication::translate("QNetworkReply", "Too many redirects");
             return false;
         }
         return received;

@@ -212,14 +212,14 @@ QString ownershipRefusal(Ownership ownership, const QString &folder)
 {
     switch (ownership) {
     case Ownership::OtherOwner:
-        return folderRefusal("上级目录%1属于其他用户", folder);
+        return folderRefusal(QT_TRANSLATE_NOOP("QObject", "上级目录%1属于其他用户"), folder);
     case Ownership::OthersMayWrite: // may remove or rename what it holds, or change who may
-        return folderRefusal("上级目录%1其他用户可写入", folder);
+        return folderRefusal(QT_TRANSLATE_NOOP("QObject", "上级目录%1其他用户可写入"), folder);
     case Ownership::Private:
     case Ownership::Unknown:
         break;
     }
-    return folderRefusal("无法读取上级目录%1的所有者和权限", folder);
+    return folderRefusal(QT_TRANSLATE_NOOP("QObject", "无法读取上级目录%1的所有者和权限"), folder);
 }
 } // namespace
 
@@ -257,7 +257,8 @@ bool checkFolders(const QString &path, QString &resolved, QString &error)
         case PathKind::Other:
             return true; // nothing to check below: the path fails wherever it is used
         case PathKind::Link:
-            error = folderRefusal("上级目录%1是指向别处的链接", current);
+            error = folderRefusal(
+                QT_TRANSLATE_NOOP("QObject", "上级目录%1是指向别处的链接"), current);
             return false;
         case PathKind::Directory:
             break;

@@ -150,8 +150,10 @@ void tst_Resources::resourceRoot()
         entries.removeAll(QString::fromLatin1(qtRoot));
     // qt/etc/qt.conf pins the updater's own Qt paths, so that a host's qt.conf beside it is
     // never read
-    const QStringList expected(
-        {QStringLiteral("icon"), QStringLiteral("qt"), QStringLiteral("update_bg")});
+    // icon@2x and update_bg@2x are drawn on screens that scale, translations/ holds the catalogs
+    const QStringList expected({QStringLiteral("icon"), QStringLiteral("icon@2x"), QStringLiteral("qt"),
+                                QStringLiteral("translations"), QStringLiteral("update_bg"),
+                                QStringLiteral("update_bg@2x")});
     QVERIFY2(entries == expected, qPrintable(QStringLiteral("found: ") + entries.join(u',')));
     QVERIFY(QFileInfo(QStringLiteral(":/qt/etc/qt.conf")).isFile());
     QVERIFY(QFileInfo(QStringLiteral(":/icon")).isFile());
@@ -292,6 +294,10 @@ void tst_Resources::decodes_data()
     QTest::newRow("icon") << QStringLiteral(":/icon") << QByteArray("ico") << QSize(64, 64) << true;
     QTest::newRow("background") << QStringLiteral(":/update_bg") << QByteArray("png")
                                 << QSize(640, 455) << false;
+    // twice the detail in the same device-independent size
+    QTest::newRow("icon@2x") << QStringLiteral(":/icon@2x") << QByteArray("png") << QSize(128, 128) << true;
+    QTest::newRow("background@2x") << QStringLiteral(":/update_bg@2x") << QByteArray("png")
+                                   << QSize(1280, 910) << false;
 }
 
 void tst_Resources::decodes()

@@ -33,6 +33,8 @@ private slots:
     void restartWhileAnotherRuns();
     void consoleBadUrl_data();
     void consoleBadUrl();
+    void consoleLanguage_data();
+    void consoleLanguage();
     void consolePasswordHidden_data();
     void consolePasswordHidden();
     void consoleWithoutDisplay();
@@ -166,6 +168,56 @@ void tst_Startup::consoleBadUrl()
     QCOMPARE(result.standardOutput, expected);
     QVERIFY(installation.waitForStartedProcesses());
     QVERIFY(!installation.hostStarted()); // console leaves the relaunch to its caller
+}
+
+void tst_Startup::consoleLanguage_data()
+{
+    QTest::addColumn<QString>("language"); // null: the key is missing
+    QTest::addColumn<QString>("uiLanguages"); // the user's, as LANGUAGE lists them; empty: not set
+    QTest::addColumn<QString>("errormsg");
+    const QString source = QStringLiteral("升级地址不合法:");
+    const QString english = QStringLiteral("Invalid update address: ");
+    const QString traditional = QStringLiteral("升級位址無效:");
+    // callers that parse the report keep the Chinese texts byte for byte
+    QTest::newRow("default") << QString() << "" << source;
+    QTest::newRow("empty") << "" << "" << source;
+    QTest::newRow("en") << "en" << "" << english;
+    QTest::newRow("zh_TW") << "zh_TW" << "" << traditional;
+    QTest::newRow("auto-english") << "auto" << "en_US:en" << english;
+    QTest::newRow("auto-traditional") << "auto" << "zh_TW" << traditional;
+    QTest::newRow("auto-simplified-first") << "auto" << "zh_CN:en" << source;
+    QTest::newRow("auto-none-shipped") << "auto" << "de_DE" << source;
+    // a name picks among the catalogs compiled in, never a file
+    QTest::newRow("file-path") << "../../../tmp/updater_en" << "" << source;
+    QTest::newRow("resource-path") << ":/translations/updater_en.qm" << "" << source;
+}
+
+void tst_Startup::consoleLanguage()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, uiLanguages);
+    QFETCH(QString, errormsg);
+#ifdef Q_OS_WIN
+    if (!uiLanguages.isEmpty())
+        QSKIP("Windows takes the user's languages from the system, not from the environment");
+#endif
+    Installation installation;
+    QVERIFY2(installation.isValid(), qPrintable(installation.errorString()));
+    QMap<QString, QString> config{{"URL", QString()}};
+    if (!language.isNull())
+        config.insert(QStringLiteral("Language"), language);
+    installation.writeConfig(config);
+    installation.environment.insert(QStringLiteral("LANGUAGE"), uiLanguages);
+    installation.environment.insert(QStringLiteral("LANG"),
+                                    uiLanguages.isEmpty() ? QStringLiteral("C") : uiLanguages.section(u':', 0, 0));
+    installation.environment.remove(QStringLiteral("LC_ALL"));
+    installation.environment.remove(QStringLiteral("LC_MESSAGES"));
+
+    const Installation::Result result = installation.run({QStringLiteral("console")});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.standardOutput,
+             QByteArray("{\"errormsg\":\"") + errormsg.toUtf8() + "\",\"success\":false,\"update\":false}");
 }
 
 void tst_Startup::consolePasswordHidden_data()

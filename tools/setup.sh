@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools
+    qttools5-dev-tools          # lupdate and lrelease: the catalogs (tools/update-translations.sh)
+    qtbase5-private-dev         # the dialogs' test switches on accessibility as a screen reader does
     libsodium-dev               # signatures of releases, SHA-256
     libzstd-dev zstd            # delta patches; the zstd tool for the benchmark beside them
     fonts-wqy-microhei          # the dialogs' Chinese texts

@@ -7,8 +7,10 @@ CProxyLogin::CProxyLogin(QWidget *parent)
 {
     ui.setupUi(this);
     makeFrameless(this);
+    showKeyboardFocus(this);
     addCopyAction(ui.proxy);
     ui.note->hide();
+    setAccessibleName(ui.label->text());
     ui.ok->setEnabled(false);
     // Qt sends no credentials without a user name
     connect(ui.user, &QLineEdit::textChanged, this,
@@ -24,6 +26,8 @@ void CProxyLogin::setProxy(const QString &proxy, bool refused, const QString &us
     // the name may come from the system's settings, which the network can feed (WPAD)
     showWholeText(ui.proxy, tr("代理服务器：%1").arg(proxy));
     ui.note->setVisible(refused);
+    setAccessibleDescription(
+        refused ? wholeText(ui.proxy) + QLatin1Char('\n') + ui.note->text() : wholeText(ui.proxy));
     ui.user->setText(user);
     ui.password->clear();
     (user.isEmpty() ? ui.user : ui.password)->setFocus();

@@ -11,8 +11,12 @@ CUpdateError::CUpdateError(QWidget *parent)
 {
     ui.setupUi(this);
     makeFrameless(this);
+    showKeyboardFocus(this);
     ui.download->hide();
     addCopyAction(ui.error);
+    // a screen reader names the window by its heading and reads the message with it
+    setAccessibleName(ui.label->text());
+    setAccessibleDescription(ui.error->text());
     connect(ui.retry, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui.download, &QPushButton::clicked, this, &CUpdateError::openDownloadPage);
 }
@@ -29,8 +33,13 @@ void CUpdateError::setMessage(QString title, QString text, bool canRetry)
 {
     ui.label->setText(title);
     showWholeText(ui.error, text);
+    setAccessibleName(title);
+    setAccessibleDescription(text);
     ui.retry->setVisible(canRetry);
     ui.download->setVisible(canRetry && !downloadUrl.isEmpty());
+    // each report starts on the default button, wherever the last one left the focus
+    if (canRetry)
+        ui.retry->setFocus();
 }
 
 void CUpdateError::openDownloadPage()

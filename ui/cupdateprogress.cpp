@@ -10,7 +10,10 @@ CUpdateProgress::CUpdateProgress(CDownloadThread *thread, QWidget *parent)
 {
     ui.setupUi(this);
     makeFrameless(this);
+    showKeyboardFocus(this);
     addCopyAction(ui.desc);
+    setAccessibleName(ui.label->text());
+    showStatus(ui.desc->text());
     connect(ui.cancel, &QPushButton::clicked, thread, &CDownloadThread::quit);
     connect(thread, &CDownloadThread::downloadStarted, this, &CUpdateProgress::onDownloadStarted);
     connect(thread, &CDownloadThread::downloadProgress, this, &CUpdateProgress::onDownloadProgress);
@@ -23,18 +26,18 @@ CUpdateProgress::~CUpdateProgress() = default;
 void CUpdateProgress::onDownloadStarted(QFileInfo filename, int current, int total)
 {
     if (total <= 0) {
-        showWholeText(ui.desc, QStringLiteral("total为0"));
+        showStatus(tr("total为0"));
         return;
     }
     ui.total->setValue(current * 100 / total);
-    showWholeText(ui.desc, tr("正在下载更新文件%1").arg(filename.fileName()));
+    showStatus(tr("正在下载更新文件%1").arg(filename.fileName()));
     ui.progress->setValue(0);
 }
 
 void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTotal)
 {
     if (bytesTotal <= 0) {
-        showWholeText(ui.desc, QStringLiteral("bytesTotal为0"));
+        showStatus(tr("bytesTotal为0"));
         return;
     }
     // a value outside 0..100 is ignored by the bar, which keeps its previous value
@@ -43,7 +46,16 @@ void CUpdateProgress::onDownloadProgress(int64_t bytesReceived, int64_t bytesTot
 
 void CUpdateProgress::onDownloadFail(QFileInfo, QString errormsg)
 {
-    showWholeText(ui.desc, messageFilter ? messageFilter(errormsg) : errormsg);
+    showStatus(messageFilter ? messageFilter(errormsg) : errormsg);
+}
+
+// The status line says which file is being fetched, or what failed: a screen reader reads it as
+// the description of the window and of the file's bar.
+void CUpdateProgress::showStatus(const QString &text)
+{
+    showWholeText(ui.desc, text);
+    setAccessibleDescription(text);
+    ui.progress->setAccessibleDescription(text);
 }
 
 void CUpdateProgress::setMessageFilter(std::function<QString(const QString &)> filter)

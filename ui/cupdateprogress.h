@@ -37,6 +37,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void showStatus(const QString &text);
+
     Ui::CUpdateProgress ui;
     std::function<QString(const QString &)> messageFilter;
 };

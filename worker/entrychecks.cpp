@@ -9,10 +9,11 @@
 #include <QTemporaryFile>
 
 namespace {
-QString tr(const char *text)
+// the messages' translation context, in which the catalogs (translations/) hold them
+struct Message
 {
-    return QCoreApplication::translate("CDownloadThread", text);
-}
+    Q_DECLARE_TR_FUNCTIONS(CDownloadThread)
+};
 
 // the nearest directory at or above path's directory that exists
 QString firstExistingDir(const QString &path)
@@ -88,13 +89,13 @@ bool checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
             || !isPathBelow(cacheDir.absolutePath(), cacheFile.absoluteFilePath())
             || !isPathBelow(installRoot.absolutePath(), installRoot.absoluteFilePath(entry.path))
             || intoCache(entry.path)) {
-            return refuse(index, tr("更新文件%1路径不合法").arg(entry.path));
+            return refuse(index, Message::tr("更新文件%1路径不合法").arg(entry.path));
         }
         // the updater's own records, and its lock beside it, are never a file of a release
         const QString reserved = reservedInstallationName(entry.path);
         if (!reserved.isEmpty())
-            return refuse(
-                index, tr("更新文件%1与升级程序自己的文件%2同名").arg(entry.path, reserved));
+            return refuse(index,
+                Message::tr("更新文件%1与升级程序自己的文件%2同名").arg(entry.path, reserved));
         // Where names ignore case the two would be one file, and the second would set the first
         // aside over the original's .old: refused on Windows, and elsewhere where the
         // installation's file system folds case (a FAT or NTFS volume, a case-folding folder).
@@ -102,7 +103,8 @@ bool checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
         const auto clash = foldedPaths.constFind(folded);
         if (clash != foldedPaths.cend()
             && foldsCase(firstExistingDir(installRoot.absoluteFilePath(entry.path)))) {
-            return refuse(index, tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path));
+            return refuse(
+                index, Message::tr("更新文件%1与%2路径仅大小写不同").arg(*clash, entry.path));
         }
         foldedPaths.insert(folded, entry.path);
         paths.append(entry.path);
@@ -112,8 +114,8 @@ bool checkEntries(const QList<ManifestEntry> &entries, const QDir &cacheDir,
     QString owner;
     const QString clash = setAsideClash(paths, &owner);
     if (!clash.isEmpty())
-        return refuse(
-            int(paths.indexOf(clash)), tr("更新文件%1与%2的备份文件同名").arg(clash, owner));
+        return refuse(int(paths.indexOf(clash)),
+            Message::tr("更新文件%1与%2的备份文件同名").arg(clash, owner));
     return true;
 }
 
@@ -128,7 +130,7 @@ bool clearCacheDirs(const QString &cacheDir, const QString &entryPath, QString &
             continue;
         if ((kind == PathKind::Link || kind == PathKind::Directory)
             && !removeWithoutFollowing(path)) {
-            error = tr("路径%1被占用，无法删除!").arg(path);
+            error = Message::tr("路径%1被占用，无法删除!").arg(path);
             return false;
         }
         break; // made again below; a file in the way fails the download's write

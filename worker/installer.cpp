@@ -19,10 +19,11 @@
 Q_LOGGING_CATEGORY(lcInstall, "updater.install")
 
 namespace {
-QString tr(const char *text)
+// the messages' translation context, in which the catalogs (translations/) hold them
+struct Message
 {
-    return QCoreApplication::translate("CDownloadThread", text);
-}
+    Q_DECLARE_TR_FUNCTIONS(CDownloadThread)
+};
 
 // whether a failed rename is worth trying again in a moment: another process holds the file
 bool heldByAnother(int error)
@@ -123,14 +124,14 @@ bool Installer::installFile(const ManifestEntry &entry, InstalledFile &file, QSt
     const SafeDir::Status status = target.open(installRoot.absolutePath(), file.dir, true);
     file.createdDepth = target.createdDepth();
     if (status == SafeDir::Status::Link) {
-        return failure(tr("安装目录中的%1是链接，不能安装").arg(target.stoppedAt()),
+        return failure(Message::tr("安装目录中的%1是链接，不能安装").arg(target.stoppedAt()),
             whyNotOpened(target, status));
     }
     if (status != SafeDir::Status::Open) {
-        return failure(tr("创建目录%1失败").arg(QFileInfo(destination).absolutePath()),
+        return failure(Message::tr("创建目录%1失败").arg(QFileInfo(destination).absolutePath()),
             whyNotOpened(target, status));
     }
-    const QString cannotReplace = tr("覆盖文件%1失败").arg(file.name);
+    const QString cannotReplace = Message::tr("覆盖文件%1失败").arg(file.name);
     SafeDir source;
     const SafeDir::Status cached = source.open(cacheDir.absolutePath(), file.dir);
     if (cached != SafeDir::Status::Open)
@@ -138,11 +139,11 @@ bool Installer::installFile(const ManifestEntry &entry, InstalledFile &file, QSt
 
     if (target.exists(file.name)) {
         if (target.exists(oldName) && !target.removeFile(oldName)) {
-            return failure(tr("删除文件%1失败").arg(oldName),
+            return failure(Message::tr("删除文件%1失败").arg(oldName),
                 QLatin1String("removing ") + oldName + QLatin1String(": ") + target.errorString());
         }
         if (!rename(target, file.name, target, oldName, false)) {
-            return failure(tr("重命名%1为%2失败").arg(destination, setAside),
+            return failure(Message::tr("重命名%1为%2失败").arg(destination, setAside),
                 QLatin1String("setting it aside: ") + target.errorString());
         }
         file.setAside = true;

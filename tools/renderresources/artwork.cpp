@@ -113,11 +113,12 @@ QPainterPath headerShape(qreal offset)
 
 } // namespace
 
-QImage renderBackground()
+QImage renderBackground(int scale)
 {
-    QImage image(backgroundSize, QImage::Format_RGB32);
+    QImage image(backgroundSize * scale, QImage::Format_RGB32);
     image.fill(quietBand);
     QPainter painter(&image);
+    painter.scale(scale, scale);
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setPen(Qt::NoPen);
 
@@ -182,24 +183,24 @@ QImage renderBackground()
         painter.drawEllipse(dot.at, dot.radius, dot.radius);
     }
 
-    // a hairline edge so the frameless window stands apart from a light desktop
+    // a hairline edge so the frameless window stands apart from a light desktop: one
+    // device-independent pixel wide, whole device pixels at every scale
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(frame, 1));
-    painter.drawLine(0, quietBandTop - 40, 0, backgroundSize.height() - 1);
-    painter.drawLine(backgroundSize.width() - 1, quietBandTop - 40, backgroundSize.width() - 1,
-        backgroundSize.height() - 1);
-    painter.drawLine(
-        0, backgroundSize.height() - 1, backgroundSize.width() - 1, backgroundSize.height() - 1);
+    const int w = backgroundSize.width();
+    const int h = backgroundSize.height();
+    painter.fillRect(QRect(0, quietBandTop - 40, 1, h - quietBandTop + 40), frame);
+    painter.fillRect(QRect(w - 1, quietBandTop - 40, 1, h - quietBandTop + 40), frame);
+    painter.fillRect(QRect(0, h - 1, w, 1), frame);
     painter.end();
     return image;
 }
 
-QImage renderIcon()
+QImage renderIcon(int scale)
 {
-    QImage image(iconSize, QImage::Format_ARGB32_Premultiplied);
+    QImage image(iconSize * scale, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
+    painter.scale(scale, scale);
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setPen(Qt::NoPen);
 

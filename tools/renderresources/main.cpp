@@ -77,7 +77,8 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Draws icon.ico and update_bg.png, the pictures embedded in the updater."));
+        QStringLiteral("Draws icon.ico and update_bg.png, the pictures embedded in the "
+                       "updater, and their 2x pictures icon@2x.png and update_bg@2x.png."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("directory"),
         QStringLiteral("Where to write them (default: %1).")
@@ -114,9 +115,24 @@ int main(int argc, char *argv[])
         errorStream() << "render-resources: update_bg.png: " << error << Qt::endl;
         return EXIT_FAILURE;
     }
+    // the pictures of screens that scale (Qt draws these where the device pixel ratio is above 1)
+    const QByteArray sharpPngBytes = encodeBackground(renderBackground(2), &error);
+    if (sharpPngBytes.isEmpty()) {
+        errorStream() << "render-resources: update_bg@2x.png: " << error << Qt::endl;
+        return EXIT_FAILURE;
+    }
+    QByteArray sharpIconBytes;
+    QBuffer sharpIconBuffer(&sharpIconBytes);
+    sharpIconBuffer.open(QIODevice::WriteOnly);
+    if (!renderIcon(2).save(&sharpIconBuffer, "PNG")) {
+        errorStream() << "render-resources: icon@2x.png: the PNG writer failed" << Qt::endl;
+        return EXIT_FAILURE;
+    }
 
     if (!writeFile(outputDir.filePath(QStringLiteral("icon.ico")), icoBytes)
-        || !writeFile(outputDir.filePath(QStringLiteral("update_bg.png")), pngBytes))
+        || !writeFile(outputDir.filePath(QStringLiteral("update_bg.png")), pngBytes)
+        || !writeFile(outputDir.filePath(QStringLiteral("icon@2x.png")), sharpIconBytes)
+        || !writeFile(outputDir.filePath(QStringLiteral("update_bg@2x.png")), sharpPngBytes))
         return EXIT_FAILURE;
 
     if (parser.isSet(previewOption)) {
