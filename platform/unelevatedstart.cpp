@@ -168,13 +168,21 @@ bool shellExecute(const QString &file, const QString &parameters, const QString 
                operationText.value, show)
         == S_OK;
 }
+
+// Wine has no UAC: every process there holds the rights this one has, and a start through its
+// shell was now and then never seen to happen on a busy machine.
+bool runsUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
 } // namespace
 
 bool startAsDesktopUser(const QString &file, const QString &parameters, const QString &directory,
     const QString &operation)
 {
     // an ordinary process has no rights to shed, and a direct start keeps its environment
-    if (!isElevated(GetCurrentProcess()))
+    if (!isElevated(GetCurrentProcess()) || runsUnderWine())
         return false;
     const HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // RPC_E_CHANGED_MODE: this thread already uses COM in the other model, which serves as well

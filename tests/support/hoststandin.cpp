@@ -1,9 +1,9 @@
 // The host stand-in of the Windows build, where a shell script cannot be started: it records the
 // arguments it was started with, one per line in UTF-8, in one rename, so that a waiting test
 // never reads half of it. The record's path is read from "host-args.txt.where" beside the
-// stand-in, else from the environment variable UPDATER_TEST_HOST_RECORD: an updater with
-// administrator rights starts the host through the desktop's shell, whose environment is its
-// own (under Wine, the one of whichever earlier process started the desktop).
+// stand-in, else from the environment variable UPDATER_TEST_HOST_RECORD: on Windows an updater
+// with administrator rights starts the host through the desktop's shell, whose environment is its
+// own (under Wine, which has no UAC, it starts the host itself).
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
