@@ -6,7 +6,16 @@
 #include <QDir>
 #include <QString>
 
-enum class RunMode { Interactive, Console, Relaunch };
+enum class RunMode {
+    Interactive,
+    Console,
+    Relaunch,
+    Rollback, // "rollback": the last update undone on demand
+    HealthWatch, // the detached watch of a host after an update (healthWatchArgument())
+};
+
+// the argument that starts the detached watch of the host
+QString healthWatchArgument();
 
 // The mode from the first argument after the program name, compared without regard to case;
 // anything else, or no argument, is interactive.
@@ -33,6 +42,9 @@ struct UpdaterConfig
     // where the outcome of an attempt that found something to update is sent (one GET); empty:
     // nothing is ever sent
     QString reportUrl;
+    // seconds the host is watched after an update that installed files and starts it: a failure
+    // exit within them rolls the update back (0: no watch)
+    int healthCheck = 0;
 };
 
 QString configFileName();
