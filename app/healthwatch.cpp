@@ -77,6 +77,8 @@ HostEnd startAndWatch(const QString &host, int seconds)
         && startAsDesktopUser(QDir::toNativeSeparators(program.absoluteFilePath()),
             windowsCommandLine(hostArguments()), QDir::toNativeSeparators(QDir::currentPath()),
             QStringLiteral("open"))) {
+        qCInfo(
+            lcWatch, "the desktop's shell starts the host: it is looked for among the processes");
         const ProgramEnd end
             = waitForProgram(program.absoluteFilePath(), since, FindHostMs, seconds * 1000);
         if (end.status == ProgramEnd::Status::NotFound) {
@@ -89,6 +91,7 @@ HostEnd startAndWatch(const QString &host, int seconds)
         // a crash ends a Windows process with the exception's code, never 0
         return endOf(ended, false, end.exitCode, seconds);
     }
+    qCInfo(lcWatch, "the host is started as the watch's own child");
     return watchChild(host, seconds);
 }
 } // namespace

@@ -2,6 +2,7 @@
 #include "support/release.h"
 #include "support/testserver.h"
 
+#include "processwatch.h"
 #include "reservednames.h"
 
 #include <QDateTime>
@@ -26,6 +27,8 @@ private slots:
     void command_data();
     void command();
     void killed();
+    void foundAmongProcesses_data();
+    void foundAmongProcesses();
 
 private:
     // a fresh installation of release 1 (its applied manifest and release record), its host the
@@ -366,6 +369,38 @@ void tst_Rollback::killed()
     qInfo("the journal of a whole rollback stood %lld ms; %d of %d kills left it under way", standsNs / 1000000,
           interrupted, Kills + 1);
     QVERIFY(interrupted > 0);
+}
+
+// An elevated watch on Windows has the desktop's shell start the host, which is then no child of
+// its own: it is found among the processes by its path and waited for. Here a process started
+// detached stands in for the one the shell starts.
+void tst_Rollback::foundAmongProcesses_data()
+{
+    QTest::addColumn<QByteArray>("behaviour");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("exit-3") << QByteArray("exit 3") << int(ProgramEnd::Status::Ended) << 3;
+    QTest::newRow("crash") << QByteArray("crash") << int(ProgramEnd::Status::Ended) << int(0xC0000005);
+    QTest::newRow("still-running") << QByteArray("run") << int(ProgramEnd::Status::Running) << 0;
+}
+
+void tst_Rollback::foundAmongProcesses()
+{
+#ifndef Q_OS_WIN
+    QSKIP("processes are looked for by their path on Windows only");
+#else
+    QFETCH(QByteArray, behaviour);
+    QFETCH(int, status);
+    QFETCH(int, exitCode);
+    Installation installation;
+    install(installation, behaviour, 0);
+    const QString host = installation.path(hostName());
+    const qint64 since = processTimeNow();
+    QVERIFY(QProcess::startDetached(host, {}));
+    const ProgramEnd end = waitForProgram(host, since, 60000, behaviour == "run" ? 2000 : 60000);
+    QCOMPARE(int(end.status), status);
+    QCOMPARE(end.exitCode, quint32(exitCode));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Rollback)
