@@ -1,6 +1,7 @@
 #include "healthwatch.h"
 
 #include "config.h"
+#include "installrights.h"
 #include "processwatch.h"
 #include "relaunch.h"
 #include "reservednames.h"
@@ -128,6 +129,19 @@ int runHealthWatch(const UpdateContext &context, const QString &updaterDir)
         return 0;
     }
     qCWarning(lcWatch, "%s: the update is rolled back", qUtf8Printable(end.how));
+    if (!mayInstallNow(context) && mayAskForRights(context)) {
+        // rights on demand: the rollback asks for them, as an installation does, in an updater
+        // that takes the run's lock itself
+        const ElevatedRun run = context.rights->runElevated({QStringLiteral("rollback")}, false);
+        const bool rolledBack = run.status == ElevatedRun::Status::Finished && run.exitCode == 0;
+        if (!rolledBack)
+            qCWarning(lcWatch, "the elevated rollback did not restore the previous version (%s)",
+                qUtf8Printable(run.status == ElevatedRun::Status::Finished
+                        ? QStringLiteral("exit code %1").arg(run.exitCode)
+                        : run.error));
+        relaunchHost(context.hostProgram);
+        return rolledBack ? 0 : 1;
+    }
     const QDeadlineTimer deadline(RunLockWaitMs);
     while (!context.lock->acquire()) {
         if (deadline.hasExpired()) {
