@@ -4,6 +4,7 @@
 
 #include "processwatch.h"
 #include "reservednames.h"
+#include "runlog.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,6 +28,7 @@ private slots:
     void command_data();
     void command();
     void killed();
+    void logKeepsNewestRuns();
     void foundAmongProcesses_data();
     void foundAmongProcesses();
 
@@ -369,6 +371,36 @@ void tst_Rollback::killed()
     qInfo("the journal of a whole rollback stood %lld ms; %d of %d kills left it under way", standsNs / 1000000,
           interrupted, Kills + 1);
     QVERIFY(interrupted > 0);
+}
+
+// The support log of every run, within its bound: earlier runs beyond it dropped whole, the
+// oldest first, and the run's own lines (its configuration, requests, decision) added.
+void tst_Rollback::logKeepsNewestRuns()
+{
+    server->setFile("/update.ini", descriptor(1));
+    serveRelease(*server, "/v1/", release(1));
+    Installation installation;
+    install(installation, "exit 0", 0);
+    QByteArray earlier;
+    int runs = 0;
+    for (; earlier.size() < MaxKeptLogBytes * 3 / 2; ++runs) {
+        earlier += "2026-01-01T00:00:00.000Z updater.run: ==== run " + QByteArray::number(runs) + '\n';
+        for (int line = 0; line < 10; ++line)
+            earlier += "2026-01-01T00:00:00.000Z updater.run: " + QByteArray(1000, 'x') + '\n';
+    }
+    installation.writeFile(QStringLiteral("update/update.log"), earlier);
+    const Installation::Result result = installation.run({QStringLiteral("console")});
+    QCOMPARE(result.standardOutput, QByteArray(Succeeded.data(), Succeeded.size()));
+    const QByteArray log = installation.readFile(QStringLiteral("update/update.log"));
+    const QByteArray ownRun = log.mid(log.lastIndexOf(": ==== "));
+    QVERIFY2(log.size() - ownRun.size() <= MaxKeptLogBytes, QByteArray::number(log.size()).constData());
+    QVERIFY(log.size() - ownRun.size() > MaxKeptLogBytes - 12 * 1024); // no more than a run dropped too many
+    QVERIFY2(log.startsWith("2026-01-01T00:00:00.000Z updater.run: ==== run "), log.left(80).constData());
+    QVERIFY(log.contains("==== run " + QByteArray::number(runs - 1) + '\n'));
+    QVERIFY(!log.contains("==== run 0\n"));
+    QVERIFY2(ownRun.contains("HealthCheck=0") && ownRun.contains("update.ini: 200")
+                     && ownRun.contains("nothing to update"),
+             ownRun.constData());
 }
 
 // An elevated watch on Windows has the desktop's shell start the host, which is then no child of
