@@ -14,7 +14,16 @@ RunMode runModeFromArgument(const QString &argument)
         return RunMode::Console;
     if (argument.compare(QLatin1String("restart"), Qt::CaseInsensitive) == 0)
         return RunMode::Relaunch;
+    if (argument.compare(QLatin1String("rollback"), Qt::CaseInsensitive) == 0)
+        return RunMode::Rollback;
+    if (argument == healthWatchArgument())
+        return RunMode::HealthWatch;
     return RunMode::Interactive;
+}
+
+QString healthWatchArgument()
+{
+    return QStringLiteral("--health-watch");
 }
 
 QString configFileName()
@@ -72,6 +81,8 @@ UpdaterConfig readConfig(const QString &updaterDir)
     config.reportUrl = settings.value(QStringLiteral("ReportUrl")).toString().trimmed();
     // only picks among the catalogs compiled in, whatever it says
     config.language = settings.value(QStringLiteral("Language")).toString().trimmed();
+    // a day at most: a watch is for a start that fails, not for the host's whole life
+    config.healthCheck = int(number("HealthCheck", 0, 24 * 60 * 60, 0));
     return config;
 }
 

@@ -6,7 +6,16 @@
 #include <QDir>
 #include <QString>
 
-enum class RunMode { Interactive, Console, Relaunch };
+enum class RunMode {
+    Interactive,
+    Console,
+    Relaunch,
+    Rollback, // "rollback": the last update undone on demand
+    HealthWatch, // the detached watch of a host after an update (healthWatchArgument())
+};
+
+// the argument that starts the detached watch of the host
+QString healthWatchArgument();
 
 // The mode from the first argument after the program name, compared without regard to case;
 // anything else, or no argument, is interactive.
@@ -36,6 +45,9 @@ struct UpdaterConfig
     // the language of the dialogs and reports as written: empty for the Chinese source texts,
     // "auto" for the user's, or the name of a catalog (see ui/uilanguage.h)
     QString language;
+    // seconds the host is watched after an update that installed files and starts it: a failure
+    // exit within them rolls the update back (0: no watch)
+    int healthCheck = 0;
 };
 
 QString configFileName();

@@ -12,7 +12,9 @@ class QNetworkAccessManager;
 // machine or a local path.
 struct OutcomeReport
 {
-    QString event; // "installed", "failed", "declined", "left-out"
+    // "installed", "failed", "declined", "left-out"; "rolled-back" (the last update undone: by
+    // the watch of a host that failed, error then saying how, or by "updater rollback")
+    QString event;
     QString version; // the release it went to (or was offered)
     QString folder;
     QString fromVersion; // the one it had, where known

@@ -4,11 +4,14 @@
 #include "updatefrontend.h"
 #include "updaterun.h"
 
+#include <QLoggingCategory>
 #include <QUrl>
 
 #include <optional>
 
 namespace {
+Q_LOGGING_CATEGORY(lcRequest, "updater.request")
+
 constexpr int FetchTimeoutSeconds = 5;
 
 // The question never runs inside Qt's wait for an answer, where the time limit would go on
@@ -18,8 +21,11 @@ bool fetch(const UpdateContext &context, UpdateFrontend &frontend, const QString
 {
     for (;;) {
         std::optional<ProxyChallenge> challenge;
-        if (httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body, error,
-                FetchTimeoutSeconds, maxBody, status, &challenge))
+        const bool fetched = httpRequest(context.manager, QUrl(url, QUrl::TolerantMode), body,
+            error, FetchTimeoutSeconds, maxBody, status, &challenge);
+        qCInfo(lcRequest, "GET %s: %s, %lld bytes", qUtf8Printable(url),
+            qUtf8Printable(fetched ? QString::number(*status) : error), qint64(body.size()));
+        if (fetched)
             return true;
         if (!frontend.answerProxyChallenge(context.proxy, challenge, error))
             return false;

@@ -1,5 +1,6 @@
 #include "updateattempt.h"
 
+#include "cachecheck.h"
 #include "cdownloadthread.h"
 #include "changedetection.h"
 #include "filewrite.h"
@@ -11,8 +12,10 @@
 #include "outcomereport.h"
 #include "releasefetch.h"
 #include "reservednames.h"
+#include "rollbackrun.h"
 #include "rolloutchoice.h"
 #include "runlog.h"
+#include "runnotes.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -37,41 +40,6 @@ struct Message
     Q_DECLARE_TR_FUNCTIONS(QObject)
 };
 
-// Whether the cache directory may be used; a path that is no directory at all fails where the
-// descriptor is saved. Every folder above it is checked as well: whoever may rename one of them
-// could swap the checked cache for a directory of their own. resolved is the cache's path
-// without links, the one that was checked.
-bool checkCacheDir(const QString &path, QString &resolved, QString &error)
-{
-    QString above;
-    if (!checkFolders(QFileInfo(path).absolutePath(), above, error))
-        return false;
-    resolved = QDir(above).filePath(QFileInfo(path).fileName());
-    switch (pathKind(resolved)) {
-    case PathKind::Link:
-        error = Message::tr("是指向别处的链接");
-        return false;
-    case PathKind::Directory:
-        break;
-    default:
-        return true;
-    }
-    switch (ownership(resolved)) {
-    case Ownership::Private:
-        return true;
-    case Ownership::OtherOwner:
-        error = Message::tr("属于其他用户");
-        return false;
-    case Ownership::OthersMayWrite:
-        error = Message::tr("其他用户可写入");
-        return false;
-    case Ownership::Unknown:
-        break;
-    }
-    error = Message::tr("无法读取其所有者和权限");
-    return false;
-}
-
 bool fetchDescriptor(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &error)
 {
     QString reason;
@@ -87,15 +55,7 @@ bool fetchDescriptor(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &
 // goes on with the path that was checked, never again through a link.
 bool useCheckedCache(UpdateAttempt &attempt, QString &error)
 {
-    const QString path = attempt.context.cacheDir.absolutePath();
-    QString checked;
-    QString problem;
-    if (!checkCacheDir(path, checked, problem)) {
-        error = Message::tr("缓存目录%1不安全:%2").arg(QDir::toNativeSeparators(path), problem);
-        return false;
-    }
-    attempt.context.cacheDir.setPath(checked);
-    return true;
+    return useCheckedCacheDir(attempt.context.cacheDir, error);
 }
 
 // The cache keeps the descriptor of the last attempt; one that could not be saved whole (a full
@@ -246,6 +206,7 @@ bool downloadAndInstall(UpdateAttempt &attempt, UpdateFrontend &frontend, QStrin
     const QString &folderUrl = attempt.folderUrl;
     CDownloadThread worker(folderUrl, context.cacheDir, context.installRoot, changes.values());
     worker.setPatches(patches);
+    worker.setUpdateRecord(attempt.undoBase);
     worker.setTransferSettings(context.transfer);
     if (context.proxy) {
         ProxyAccess *proxy = context.proxy;
@@ -322,6 +283,11 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
             findChanges(attempt);
         }
     }
+    // a release rolled back on this machine is left out until update.ini names another one
+    if (!attempt.changes.isEmpty() && !attempt.withoutCache && releaseRolledBack(attempt)) {
+        frontend.reportComparison(false);
+        return AttemptResult::NotInstalled;
+    }
     const bool update = !attempt.changes.isEmpty();
     // an updater started elevated for this run reports everything itself
     const bool elevates = update && !attempt.mayInstall && mayAskForRights(context);
@@ -348,6 +314,7 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
     if (!attempt.mayInstall)
         return handOverToElevatedRun(attempt, frontend, elevated, error) ? elevated : failed(error);
     fetchPatches(attempt, frontend);
+    attempt.undoBase = recordBeforeInstalling(attempt);
     if (!keepReleaseRecord(attempt, error))
         return failed(error);
 
@@ -379,6 +346,7 @@ AttemptResult runAttempt(
     QElapsedTimer clock;
     clock.start();
     const AttemptResult result = runSteps(attempt, frontend);
+    logAttemptEnd(attempt, result);
     if (attempt.foundChanges && !attempt.outcome.event.isEmpty() && !context.reportUrl.isEmpty()) {
         OutcomeReport &report = attempt.outcome;
         report.fromFolder = attempt.installed.folder;

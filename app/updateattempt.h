@@ -8,6 +8,7 @@
 #include "releasestatement.h"
 #include "releasetrust.h"
 #include "updatefrontend.h"
+#include "updaterecord.h"
 #include "updaterun.h"
 
 #include <QByteArray>
@@ -52,6 +53,8 @@ struct UpdateAttempt
     Manifest changes; // the entries whose files differ from the installed ones
     // by path, fetched in place of whole files where they apply
     QMap<QString, DeltaPatch> patches;
+    // the applied manifest and release record before the installation, for its rollback
+    UpdateRecord undoBase;
 
     // left out of a rollout, the attempt took its fallback: descriptor and statement are the
     // fallback's since

@@ -5,6 +5,12 @@
 
 #include <QCoreApplication>
 #include <QDialog>
+#include <QLoggingCategory>
+
+namespace {
+// each failure as it reaches the user, for the run log
+Q_LOGGING_CATEGORY(lcFailure, "updater.failure")
+} // namespace
 
 UpdateFrontend::~UpdateFrontend() = default;
 
@@ -38,16 +44,20 @@ bool UpdateFrontend::answerProxyChallenge(
 
 void UpdateFrontend::reportFatal(const QString &title, const QString &message)
 {
+    qCWarning(lcFailure, "%s: %s", qUtf8Printable(title), qUtf8Printable(shown(message)));
     showFatal(title, shown(message));
 }
 
 bool UpdateFrontend::reportFailure(const QString &message)
 {
+    qCWarning(lcFailure, "%s", qUtf8Printable(shown(message)));
     return showFailure(shown(message));
 }
 
 bool UpdateFrontend::reportWorkerFailure(const QString &message, bool forced)
 {
+    qCWarning(lcFailure, "%s",
+        qUtf8Printable(message.isEmpty() ? QStringLiteral("stopped by the user") : shown(message)));
     return showWorkerFailure(shown(message), forced);
 }
 

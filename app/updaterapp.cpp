@@ -7,11 +7,14 @@
 #include "dialoglook.h"
 #include "dialogfrontend.h"
 #include "elevatedstart.h"
+#include "healthwatch.h"
 #include "installrights.h"
 #include "proxyaccess.h"
 #include "relaunch.h"
+#include "rollbackrun.h"
 #include "releasestatement.h"
 #include "runlog.h"
+#include "runnotes.h"
 #include "singleinstance.h"
 #include "tlstrust.h"
 #include "uilanguage.h"
@@ -94,6 +97,29 @@ void restoreEnvironment(const QList<QPair<const char *, QByteArray>> &saved)
         qputenv(variable.first, variable.second);
 }
 
+// what every mode that works on the installation knows of it; the run log started
+UpdateContext localContext(const UpdaterConfig &config, const QString &updaterDir,
+    QNetworkAccessManager *manager, const UrlPasswords &passwords, InstallRights &rights,
+    SingleInstanceGuard &guard)
+{
+    UpdateContext context;
+    context.manager = manager;
+    context.baseUrl = config.baseUrl;
+    context.installRoot = prepareInstallRoot(updaterDir);
+    context.cacheDir = prepareCacheDir(config.cachePath);
+    context.hostProgram = config.hostProgram;
+    context.transfer = config.transfer;
+    context.reportUrl = config.reportUrl;
+    context.passwords = passwords;
+    context.rights = &rights;
+    context.lock = &guard;
+    context.healthCheck = config.healthCheck;
+    // only the holder of the run's lock keeps the log within its bound: the watch runs beside
+    // the runs
+    beginRunLog(context, config, guard.isHeld());
+    return context;
+}
+
 int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const UpdaterConfig &config,
     const QString &updaterDir, QNetworkAccessManager *manager, const UrlPasswords &passwords,
     InstallRights &rights, bool elevatedRun)
@@ -107,6 +133,7 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
 
     if (!guard.acquire())
         return fatal(QObject::tr("启动"), QObject::tr("升级程序已运行"));
+    UpdateContext context = localContext(config, updaterDir, manager, passwords, rights, guard);
 
     if (!QUrl(config.baseUrl, QUrl::TolerantMode).isValid())
         return fatal(QObject::tr("配置错误"), QObject::tr("升级地址不合法:%1").arg(config.baseUrl));
@@ -118,22 +145,11 @@ int startUpdate(UpdateFrontend &frontend, SingleInstanceGuard &guard, const Upda
     ProxyAccess proxy(proxySetting);
     proxy.setUp(*manager);
 
-    UpdateContext context;
     QString badKey;
     if (!parsePublicKeys(config.publicKeys, context.publicKeys, &badKey))
         return fatal(QObject::tr("配置错误"), QObject::tr("升级签名公钥不合法:%1").arg(badKey));
-    context.manager = manager;
     context.proxy = &proxy;
-    context.baseUrl = config.baseUrl;
-    context.installRoot = prepareInstallRoot(updaterDir);
-    context.cacheDir = prepareCacheDir(config.cachePath);
-    context.hostProgram = config.hostProgram;
-    context.transfer = config.transfer;
-    context.reportUrl = config.reportUrl;
-    context.passwords = passwords;
-    context.rights = &rights;
     context.elevatedRun = elevatedRun;
-    context.lock = &guard;
     return runUpdates(context, frontend);
 }
 } // namespace
@@ -178,6 +194,13 @@ int runUpdater(int &argc, char **argv, InstallRights &rights)
     if (mode == RunMode::Relaunch) {
         relaunchHost(config.hostProgram);
         return 1;
+    }
+    if (mode == RunMode::Rollback || mode == RunMode::HealthWatch) {
+        SingleInstanceGuard guard(updaterDir); // taken for the rollback alone
+        const UpdateContext context
+            = localContext(config, updaterDir, &manager, passwords, rights, guard);
+        return mode == RunMode::Rollback ? runRollbackCommand(context)
+                                         : runHealthWatch(context, updaterDir);
     }
     const bool elevatedRun = startedElevated(argc, argv, mode);
     ConsoleFrontend console;

@@ -39,6 +39,8 @@ struct UpdateContext
     bool elevatedRun = false;
     // the run's lock, let go while an elevated updater does the run (it takes the lock itself)
     SingleInstanceGuard *lock = nullptr;
+    // seconds the host is watched after an update that installed files (0: not watched)
+    int healthCheck = 0;
 };
 
 // The run: update attempts until one finishes it (a failure the user retries, or a proxy given

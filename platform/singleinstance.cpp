@@ -32,7 +32,11 @@ void warnUnlocked(const QString &path, const QString &reason)
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(const QString &updaterDir)
-    : path(QDir(updaterDir).filePath(singleInstanceLockName()))
+    : SingleInstanceGuard(updaterDir, singleInstanceLockName())
+{ }
+
+SingleInstanceGuard::SingleInstanceGuard(const QString &updaterDir, const QString &lockName)
+    : path(QDir(updaterDir).filePath(lockName))
 { }
 
 SingleInstanceGuard::~SingleInstanceGuard()
@@ -175,3 +179,12 @@ void SingleInstanceGuard::release()
 }
 
 #endif
+
+bool SingleInstanceGuard::isHeld() const
+{
+#ifdef Q_OS_WIN
+    return handle != nullptr;
+#else
+    return descriptor >= 0;
+#endif
+}

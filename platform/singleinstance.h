@@ -11,6 +11,8 @@ class SingleInstanceGuard
 {
 public:
     explicit SingleInstanceGuard(const QString &updaterDir);
+    // another lock of the directory, under the reserved name lockName (the watch of a host)
+    SingleInstanceGuard(const QString &updaterDir, const QString &lockName);
     ~SingleInstanceGuard();
     Q_DISABLE_COPY(SingleInstanceGuard)
 
@@ -19,6 +21,7 @@ public:
     // lets go of the lock before the object is destroyed (an updater that hands its run over to
     // another one)
     void release();
+    bool isHeld() const;
 
 private:
     QString path;

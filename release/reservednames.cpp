@@ -8,6 +8,8 @@ const QLatin1String AppliedManifest("update_md5.info");
 const QLatin1String ReleaseRecord("update_release.info");
 const QLatin1String InstallationId("update_id.info");
 const QLatin1String SingleInstanceLock("update_singleton.lock");
+const QLatin1String WatchLock("update_watch.lock");
+const QLatin1String UndoFolder("update_undo");
 const QLatin1String Descriptor("update.ini");
 const QLatin1String RunLog("update.log");
 const QLatin1String PartialFolder(".partial");
@@ -46,11 +48,15 @@ const std::vector<ReservedName> &reservedNames()
         {ReservedPlace::InstallationRoot, ReleaseRecord, false},
         {ReservedPlace::InstallationRoot, InstallationId, false},
         {ReservedPlace::UpdaterDirectory, SingleInstanceLock, false},
+        {ReservedPlace::UpdaterDirectory, WatchLock, false},
         // read back right after it is saved, before anything of the release is fetched: a file
         // of the release of that name simply replaces it later
         {ReservedPlace::Cache, Descriptor, true},
         {ReservedPlace::Cache, RunLog, true},
         {ReservedPlace::Cache, PartialFolder, true},
+        // found again by later runs (a rollback) that know nothing of the release: no file of a
+        // release may take its place
+        {ReservedPlace::Cache, UndoFolder, false},
         {ReservedPlace::ServerRoot, Descriptor, false},
         {ReservedPlace::ServerRoot, Statement, false},
         {ReservedPlace::ServerRoot, FallbackStatement, false},
@@ -79,6 +85,16 @@ QString installationIdName()
 QString singleInstanceLockName()
 {
     return SingleInstanceLock;
+}
+
+QString watchLockName()
+{
+    return WatchLock;
+}
+
+QString undoFolderName()
+{
+    return UndoFolder;
 }
 
 QString savedDescriptorName()
@@ -136,6 +152,11 @@ QString reservedInstallationName(const QString &path)
     const QString inRoot = reservedName(path, ReservedPlace::InstallationRoot);
     if (!inRoot.isEmpty())
         return inRoot;
+    // the cache mirrors the installation: what the cache keeps under its own name cannot be a
+    // file of the release either
+    const QString inCache = reservedName(path, ReservedPlace::Cache);
+    if (!inCache.isEmpty())
+        return inCache;
     const QString inUpdaterDir = reservedName(path, ReservedPlace::UpdaterDirectory);
     if (!inUpdaterDir.isEmpty())
         return inUpdaterDir;

@@ -37,10 +37,13 @@ QString releaseRecordName(); // "update_release.info": the releases accepted
 QString installationIdName(); // "update_id.info": the identifier that places it in rollouts
 // updater directory
 QString singleInstanceLockName(); // "update_singleton.lock"
+QString watchLockName(); // "update_watch.lock": held by the one watch of a started host
 // cache directory
 QString savedDescriptorName(); // "update.ini": the descriptor of the last attempt
 QString runLogBaseName(); // "update.log"
 QString partialFolderBaseName(); // ".partial": what large transfers keep between runs
+// "update_undo": the record of the last installation, a rollback's journal, a bad release
+QString undoFolderName();
 // server
 QString descriptorName(); // "update.ini"
 QString statementName(); // "update.sig"

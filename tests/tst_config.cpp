@@ -60,6 +60,10 @@ void tst_Config::runMode_data()
     QTest::newRow("console-upper") << "CONSOLE" << RunMode::Console;
     QTest::newRow("restart") << "restart" << RunMode::Relaunch;
     QTest::newRow("restart-mixed-case") << "ReStArT" << RunMode::Relaunch;
+    QTest::newRow("rollback-mixed-case") << "RollBack" << RunMode::Rollback;
+    // started by the updater itself, spelt exactly
+    QTest::newRow("health-watch") << "--health-watch" << RunMode::HealthWatch;
+    QTest::newRow("health-watch-other-case") << "--Health-Watch" << RunMode::Interactive;
     QTest::newRow("other-word") << "update" << RunMode::Interactive;
     QTest::newRow("console-prefix") << "consoles" << RunMode::Interactive;
     QTest::newRow("console-padded") << " console" << RunMode::Interactive;
@@ -140,19 +144,21 @@ void tst_Config::transferKeys_data()
     QTest::addColumn<qint64>("minimumRate");
     QTest::addColumn<int>("rateWindow");
     QTest::addColumn<QString>("publicKeys");
+    QTest::addColumn<int>("healthCheck");
     const TransferSettings defaults;
     const int transfers = defaults.transfers;
     const qint64 rate = defaults.minimumRate;
     const int window = defaults.rateWindow;
 
-    QTest::newRow("none") << "[Update]\n" << transfers << rate << window << QString();
-    QTest::newRow("all") << "[Update]\nTransfers=12\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\n"
-                         << 12 << qint64(4096) << 30000 << "a= b=";
-    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\n" << transfers << qint64(0) << window << QString();
-    QTest::newRow("out-of-range") << "[Update]\nTransfers=0\nMinimumRate=-3\nMinimumRateWindow=999999999\n"
-                                  << transfers << rate << window << QString();
-    QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\n" << transfers << rate << window << QString();
-    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << transfers << rate << window << "a= b=";
+    QTest::newRow("none") << "[Update]\n" << transfers << rate << window << QString() << 0;
+    QTest::newRow("all") << "[Update]\nTransfers=12\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\nHealthCheck=30\n"
+                         << 12 << qint64(4096) << 30000 << "a= b=" << 30;
+    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\nHealthCheck=0\n" << transfers << qint64(0) << window << QString() << 0;
+    QTest::newRow("out-of-range") << "[Update]\nTransfers=0\nMinimumRate=-3\nMinimumRateWindow=999999999\nHealthCheck=-5\n"
+                                  << transfers << rate << window << QString() << 0;
+    QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\nHealthCheck=86401\n" << transfers << rate << window
+                                        << QString() << 0;
+    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << transfers << rate << window << "a= b=" << 0;
 }
 
 void tst_Config::transferKeys()
@@ -162,6 +168,7 @@ void tst_Config::transferKeys()
     QFETCH(qint64, minimumRate);
     QFETCH(int, rateWindow);
     QFETCH(QString, publicKeys);
+    QFETCH(int, healthCheck);
 
     QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
     QVERIFY(updaterDir.isValid());
@@ -174,6 +181,7 @@ void tst_Config::transferKeys()
     QCOMPARE(config.transfer.minimumRate, minimumRate);
     QCOMPARE(config.transfer.rateWindow, rateWindow);
     QCOMPARE(config.publicKeys, publicKeys);
+    QCOMPARE(config.healthCheck, healthCheck);
 }
 
 // The Proxy value as system.cfg holds it. Anything but the system, none or an http:// proxy is

@@ -951,6 +951,10 @@ void tst_DownloadThread::unsafeEntryRefused_data()
     QTest::newRow("lock-in-bin") << QStringList{"bin/update_singleton.lock"} << QString()
                                  << QStringLiteral("更新文件bin/update_singleton.lock与升级程序自己"
                                                    "的文件update_singleton.lock同名");
+    // the cache keeps the record of the last update there, which a rollback reads
+    QTest::newRow("undo-folder") << QStringList{"update_undo/record"} << QString()
+                                 << QStringLiteral("更新文件update_undo/record与升级程序自己的文件"
+                                                   "update_undo同名");
     // a.dll is set aside as a.dll.old: over the release's own a.dll.old, or to be replaced by it
     QTest::newRow("set-aside-name") << QStringList{"a.dll", "a.dll.old"} << QString()
                                     << QStringLiteral("更新文件a.dll.old与a.dll的备份文件同名");

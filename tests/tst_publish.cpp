@@ -260,6 +260,8 @@ void tst_Publish::releasePathProblem_data()
     QTest::newRow("patch-folder") << QStringLiteral("Update_Delta/x.zst") << true;
     QTest::newRow("lock") << QStringLiteral("update_singleton.lock") << true;
     QTest::newRow("lock-in-bin") << QStringLiteral("BIN/Update_Singleton.lock") << true;
+    QTest::newRow("watch-lock") << QStringLiteral("update_watch.lock") << true;
+    QTest::newRow("undo-folder") << QStringLiteral("Update_Undo/record") << true;
     // the run log in the cache gives way to a file of that name
     QTest::newRow("run-log-name") << QStringLiteral("update.log") << false;
     // the updater's default cache beside it, in the root or in "bin", takes no release files

@@ -51,6 +51,10 @@
         <source>重命名%1为%2失败</source>
         <translation>Renaming %1 to %2 failed</translation>
     </message>
+    <message>
+        <source>创建文件[%1]失败:%2</source>
+        <translation>Creating the file [%1] failed: %2</translation>
+    </message>
 </context>
 <context>
     <name>CProxyLogin</name>
@@ -425,6 +429,41 @@
     <message>
         <source>升级签名公钥不合法:%1</source>
         <translation>Invalid update signing public key: %1</translation>
+    </message>
+</context>
+<context>
+    <name>Rollback</name>
+    <message>
+        <source>安装目录中的%1是链接，不能回退</source>
+        <translation>%1 in the installation folder is a link: the update cannot be rolled back</translation>
+    </message>
+    <message>
+        <source>无法打开目录%1:%2</source>
+        <translation>Cannot open the folder %1: %2</translation>
+    </message>
+    <message>
+        <source>回退时重命名%1为%2失败:%3</source>
+        <translation>Renaming %1 to %2 failed while rolling back: %3</translation>
+    </message>
+    <message>
+        <source>文件%1已存在,无法回退</source>
+        <translation>The file %1 exists already: the update cannot be rolled back</translation>
+    </message>
+    <message>
+        <source>旧版本文件%1不存在,无法回退</source>
+        <translation>The previous version&apos;s file %1 is missing: the update cannot be rolled back</translation>
+    </message>
+    <message>
+        <source>旧版本文件%1已被改动,无法回退</source>
+        <translation>The previous version&apos;s file %1 has been changed: the update cannot be rolled back</translation>
+    </message>
+    <message>
+        <source>没有可回退的更新:%1</source>
+        <translation>No update to roll back: %1</translation>
+    </message>
+    <message>
+        <source>创建文件[%1]失败:%2</source>
+        <translation>Creating the file [%1] failed: %2</translation>
     </message>
 </context>
 </TS>

@@ -51,6 +51,10 @@
         <source>重命名%1为%2失败</source>
         <translation>將%1重新命名為%2失敗</translation>
     </message>
+    <message>
+        <source>创建文件[%1]失败:%2</source>
+        <translation>建立檔案[%1]失敗:%2</translation>
+    </message>
 </context>
 <context>
     <name>CProxyLogin</name>
@@ -425,6 +429,41 @@
     <message>
         <source>升级签名公钥不合法:%1</source>
         <translation>升級簽章公開金鑰無效:%1</translation>
+    </message>
+</context>
+<context>
+    <name>Rollback</name>
+    <message>
+        <source>安装目录中的%1是链接，不能回退</source>
+        <translation>安裝資料夾中的%1是連結，無法回復</translation>
+    </message>
+    <message>
+        <source>无法打开目录%1:%2</source>
+        <translation>無法開啟資料夾%1:%2</translation>
+    </message>
+    <message>
+        <source>回退时重命名%1为%2失败:%3</source>
+        <translation>回復時將%1重新命名為%2失敗:%3</translation>
+    </message>
+    <message>
+        <source>文件%1已存在,无法回退</source>
+        <translation>檔案%1已存在,無法回復</translation>
+    </message>
+    <message>
+        <source>旧版本文件%1不存在,无法回退</source>
+        <translation>舊版本檔案%1不存在,無法回復</translation>
+    </message>
+    <message>
+        <source>旧版本文件%1已被改动,无法回退</source>
+        <translation>舊版本檔案%1已被變更,無法回復</translation>
+    </message>
+    <message>
+        <source>没有可回退的更新:%1</source>
+        <translation>沒有可回復的更新:%1</translation>
+    </message>
+    <message>
+        <source>创建文件[%1]失败:%2</source>
+        <translation>建立檔案[%1]失敗:%2</translation>
     </message>
 </context>
 </TS>

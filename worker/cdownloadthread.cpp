@@ -322,6 +322,9 @@ void CDownloadThread::onTransferFinished(int index)
     }
     const qint64 received = download.transfer->bytesReceived();
     fetched += received;
+    qCInfo(lcTransfer, "%s: %s, %lld bytes received%s", qUtf8Printable(download.entry.path),
+        download.transfer->succeeded() ? "verified" : "failed", received,
+        download.patched ? " (a patch)" : " (the whole file)");
     if (!download.transfer->succeeded()) {
         fail(cacheFileOf(download.entry), download.transfer->errorMessage());
         return;
@@ -344,6 +347,8 @@ void CDownloadThread::installFiles()
         return;
     }
     Installer installer(cacheDir, installRoot, settings.lockedFileWait);
+    if (undoRecord)
+        installer.setUpdateRecord(*undoRecord);
     if (!installer.install(files)) {
         fail(QFileInfo(installer.failedPath()), installer.errorMessage());
         return;

@@ -4,6 +4,7 @@
 #include "deltaindex.h"
 #include "manifest.h"
 #include "transfersettings.h"
+#include "updaterecord.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -61,6 +63,9 @@ public:
     // Patches to fetch in place of whole files, by path, each applying to the installed copy of
     // its file; any that fails is replaced by the whole file. Set before start().
     void setPatches(QMap<QString, DeltaPatch> patches);
+    // the record of what the installation replaces and adds, for a rollback (installer.h); set
+    // before start(), none by default
+    void setUpdateRecord(const UpdateRecord &record) { undoRecord = record; }
 
     // the folder URL followed by the path, each segment percent-encoded so that "#", "?" and
     // "%" in a file name reach the server as part of the name
@@ -109,6 +114,7 @@ private:
     QDir installRoot;
     QList<ManifestEntry> files;
     QMap<QString, DeltaPatch> patches;
+    std::optional<UpdateRecord> undoRecord;
     QString partialFolder; // below the cache: what large transfers keep between runs
     // Qt opens at most six connections to a server per manager: more transfers than that are
     // spread over several

@@ -4,7 +4,9 @@
 #include "safedir.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QThread>
@@ -66,8 +68,9 @@ Installer::Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFi
     , lockedFileWait(lockedFileWait)
 { }
 
-bool Installer::rename(
-    SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, bool mayCopy) const
+namespace {
+bool renameWaiting(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
+    bool mayCopy, int lockedFileWait)
 {
     const QDeadlineTimer deadline(lockedFileWait);
     int pause = 20;
@@ -83,11 +86,80 @@ bool Installer::rename(
         pause = qMin(pause * 2, 500);
     }
 }
+} // namespace
+
+bool renameHeldFile(
+    SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, int lockedFileWait)
+{
+    return renameWaiting(fromDir, from, toDir, to, false, lockedFileWait);
+}
+
+QByteArray fileSha256(SafeDir &dir, const QString &name)
+{
+    QFile file;
+    if (!dir.openFile(name, file))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+bool Installer::rename(
+    SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, bool mayCopy) const
+{
+    return renameWaiting(fromDir, from, toDir, to, mayCopy, lockedFileWait);
+}
+
+// Which entries replace an installed file (with its content's hash) and which add one, written
+// in one step before anything is swapped: a rollback restores only what this says.
+bool Installer::keepUpdateRecord(const QList<ManifestEntry> &entries, QString &error)
+{
+    UpdateRecord &record = *undoRecord;
+    record.files.clear();
+    for (const ManifestEntry &entry : entries) {
+        const int slash = entry.path.lastIndexOf(QLatin1Char('/'));
+        const QString name = entry.path.mid(slash + 1);
+        UpdateRecord::File file;
+        file.path = entry.path;
+        const QString dirPath = slash < 0 ? QString() : entry.path.left(slash);
+        SafeDir dir;
+        const SafeDir::Status status = dir.open(installRoot.absolutePath(), dirPath);
+        if (status == SafeDir::Status::Missing) {
+            // the topmost directory the installation will make for it
+            const QStringList names = dirPath.split(QLatin1Char('/'));
+            file.createdDepth = 0;
+            while (SafeDir().open(installRoot.absolutePath(),
+                       QStringList(names.mid(0, file.createdDepth + 1)).join(QLatin1Char('/')))
+                == SafeDir::Status::Open)
+                ++file.createdDepth;
+        }
+        if (status == SafeDir::Status::Open && dir.exists(name)) {
+            file.replaced = true;
+            file.sha256 = fileSha256(dir, name);
+            // what cannot be read back cannot be restored: the installation fails as it would
+            // where the file cannot be set aside
+            if (file.sha256.isEmpty()) {
+                error = dir.errorString();
+                return false;
+            }
+        }
+        record.files.append(file);
+    }
+    return writeUpdateRecord(cacheDir, record, error);
+}
 
 bool Installer::install(const QList<ManifestEntry> &entries)
 {
     failed.clear();
     message.clear();
+    QString reason;
+    if (undoRecord && !keepUpdateRecord(entries, reason)) {
+        qCWarning(lcInstall, "the record for a rollback: %s", qUtf8Printable(reason));
+        failed = cacheDir.absoluteFilePath(undoFolderName());
+        message = Message::tr("创建文件[%1]失败:%2").arg(failed, reason);
+        return false;
+    }
     QList<InstalledFile> installed;
     for (const ManifestEntry &entry : entries) {
         InstalledFile file;
@@ -98,10 +170,15 @@ bool Installer::install(const QList<ManifestEntry> &entries)
                 undo(*it, true);
             failed = installRoot.absoluteFilePath(entry.path);
             message = problem;
+            // the record would name set-aside copies that are gone again
+            if (undoRecord)
+                removeUpdateRecord(cacheDir);
             return false;
         }
         installed.append(file);
     }
+    qCInfo(lcInstall, "%d files installed, the ones they replace set aside as NAME%s",
+        int(installed.size()), qUtf8Printable(setAsideSuffix()));
     return true;
 }
 

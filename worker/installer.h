@@ -2,6 +2,7 @@
 #define INSTALLER_H
 
 #include "manifest.h"
+#include "updaterecord.h"
 
 class SafeDir;
 
@@ -26,6 +27,10 @@ public:
     // lockedFileWait: milliseconds a rename waits for a file another process holds
     Installer(const QDir &cacheDir, const QDir &installRoot, int lockedFileWait);
 
+    // the record of what install() replaces and adds, kept in the cache before the first file
+    // is swapped (its files are filled in then), so that a rollback can undo it
+    void setUpdateRecord(const UpdateRecord &record) { undoRecord = record; }
+
     // true when every entry is installed; otherwise nothing is, and failedPath and errorMessage
     // say where and why
     bool install(const QList<ManifestEntry> &entries);
@@ -42,6 +47,7 @@ private:
     };
 
     // false with the message for the user in error; the log says why
+    bool keepUpdateRecord(const QList<ManifestEntry> &entries, QString &error);
     bool installFile(const ManifestEntry &entry, InstalledFile &file, QString &error) const;
     bool rename(SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to,
         bool mayCopy) const;
@@ -52,6 +58,15 @@ private:
     const int lockedFileWait;
     QString failed;
     QString message;
+    std::optional<UpdateRecord> undoRecord;
 };
+
+// A plain rename (SafeDir::rename) tried again, with a growing pause, while another process
+// holds the file, until lockedFileWait milliseconds have passed.
+bool renameHeldFile(
+    SafeDir &fromDir, const QString &from, SafeDir &toDir, const QString &to, int lockedFileWait);
+// the SHA-256 (lower-case hex) of the regular file name in dir, read without following a link;
+// empty when it cannot be read
+QByteArray fileSha256(SafeDir &dir, const QString &name);
 
 #endif // INSTALLER_H
