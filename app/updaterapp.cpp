@@ -196,6 +196,12 @@ int runUpdater(int &argc, char **argv, InstallRights &rights)
         return 1;
     }
     if (mode == RunMode::Rollback || mode == RunMode::HealthWatch) {
+        // the outcome report of a rollback goes the way the updates come
+        ProxySetting proxySetting;
+        const bool proxyValid = parseProxySetting(config.proxy, proxySetting);
+        const ProxyAccess proxy(proxySetting);
+        if (proxyValid)
+            proxy.setUp(manager);
         SingleInstanceGuard guard(updaterDir); // taken for the rollback alone
         const UpdateContext context
             = localContext(config, updaterDir, &manager, passwords, rights, guard);

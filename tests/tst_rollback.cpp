@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <functional>
 
 // The last update undone: by the watch of a host that fails right after it, and by
@@ -250,7 +251,7 @@ void tst_Rollback::command()
     serveRelease(*server, "/v2/", release(2));
     Installation installation;
     install(installation, "exit 0", 0);
-    const QMap<QString, QByteArray> before = installedTree(installation);
+    QMap<QString, QByteArray> before = installedTree(installation);
     QCOMPARE(installation.run({QStringLiteral("console")}).exitCode, 0);
     QVERIFY(installation.waitForStartedProcesses());
 
@@ -269,6 +270,10 @@ void tst_Rollback::command()
     } else if (tamper == QLatin1String("no-record")) {
         QVERIFY(QFile::remove(installation.path(QStringLiteral("update/update_undo/record"))));
     }
+    // the outcome report goes through the configured proxy, as the updates do
+    installation.writeConfig({{"URL", server->baseUrl() + '/'}, {"ExeName", installation.path(hostName())},
+                              {"Proxy", server->baseUrl()}, {"ReportUrl", "http://reports.invalid/r"}});
+    before.insert(QStringLiteral("system.cfg"), installation.readFile(QStringLiteral("system.cfg")));
     const QMap<QString, QByteArray> tampered = installedTree(installation);
     const Installation::Result result = installation.run({QStringLiteral("rollback")});
     QVERIFY(result.finished);
@@ -285,6 +290,12 @@ void tst_Rollback::command()
                  twice.standardOutput.constData());
         QVERIFY(installedTree(installation) == before);
         QCOMPARE(hostStarts(installation), 1); // the command starts no host
+        const QList<QByteArray> requested = server->requestedPaths();
+        QVERIFY2(std::any_of(requested.cbegin(), requested.cend(),
+                             [](const QByteArray &path) {
+                                 return path.startsWith("http://reports.invalid/r?event=rolled-back");
+                             }),
+                 requested.join(' ').constData());
         return;
     }
     QCOMPARE(result.exitCode, 1);
