@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
@@ -990,7 +991,9 @@ void tst_Faults::fullCacheFileSystem()
         QVERIFY2(text.contains(QDir(mountPoint).filePath("update.ini")), qPrintable(text));
         QVERIFY(!server->requestedPaths().contains("/Base//md5.txt"));
     } else {
-        QCOMPARE(text, QStringLiteral("更新文件big.bin写入失败"));
+        // the files are fetched side by side: whichever writes once the space is gone fails
+        QVERIFY2(QRegularExpression(QStringLiteral("^更新文件(app|big)\\.bin写入失败$")).match(text).hasMatch(),
+                 qPrintable(text));
     }
     const QString changes = treeDifference(installedFiles(installation->root(), true), before);
     QVERIFY2(changes.isEmpty(), qPrintable(changes));
