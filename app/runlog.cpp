@@ -96,14 +96,14 @@ QByteArray runLogRunMark()
     return "==== ";
 }
 
-QString runLogName(const Manifest &release)
+QString runLogName(const QStringList &releasePaths)
 {
-    return freeCacheName(runLogBaseName(), release.keys());
+    return freeCacheName(runLogBaseName(), releasePaths);
 }
 
-void startRunLog(const QDir &cacheDir, const Manifest &release, bool trim)
+void startRunLog(const QDir &cacheDir, const QStringList &releasePaths, bool trim)
 {
-    const QString path = cacheDir.absoluteFilePath(runLogName(release));
+    const QString path = cacheDir.absoluteFilePath(runLogName(releasePaths));
     QMutexLocker lock(&logMutex);
     if (path == logPath)
         return;

@@ -26,15 +26,16 @@
 // Call once the cache directory is known to be private; a call for another name goes on there.
 constexpr qint64 MaxKeptLogBytes = 256 * 1024;
 constexpr qint64 MaxRunLogBytes = 256 * 1024;
-void startRunLog(const QDir &cacheDir, const Manifest &release, bool trim = false);
+// releasePaths: the paths of the release's files, or just their first components
+void startRunLog(const QDir &cacheDir, const QStringList &releasePaths, bool trim = false);
 
 // From here on every message of the process, of any category and level, reaches the log and
 // Qt's handler (stderr) without these passwords; call once at start-up, before the first
 // message that may name a URL.
 void hideInMessages(const UrlPasswords &passwords);
 
-// the name of the log in the cache directory for that release
-QString runLogName(const Manifest &release);
+// the name of the log in the cache directory for a release of these paths
+QString runLogName(const QStringList &releasePaths);
 
 // the text that begins each run's first line
 QByteArray runLogRunMark();

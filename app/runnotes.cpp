@@ -23,7 +23,12 @@ void beginRunLog(const UpdateContext &context, const UpdaterConfig &config, bool
     QString error;
     if (!useCheckedCacheDir(cache, error))
         return;
-    startRunLog(cache, readAppliedManifest(context.installRoot), trim);
+    // named after the installed release's files, read without building its entries
+    QFile applied;
+    const QStringList names = openAppliedManifest(context.installRoot, applied)
+        ? manifestTopNames(applied)
+        : QStringList();
+    startRunLog(cache, names, trim);
     qCInfo(lcRun, "%s%s", runLogRunMark().constData(),
         qUtf8Printable(QCoreApplication::arguments().join(QLatin1Char(' '))));
     qCInfo(lcRun, "URL=%s DownLoadUrl=%s Cache=%s ExeName=%s", qUtf8Printable(config.baseUrl),

@@ -26,6 +26,8 @@
 #include <QNetworkAccessManager>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 Q_LOGGING_CATEGORY(lcState, "updater.state")
 
@@ -125,19 +127,30 @@ bool fetchManifest(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
     }
     if (attempt.signedRecord && !verifyManifest(attempt.manifestBytes, attempt.statement, error))
         return false;
-    const int lines = attempt.manifestBytes.count('\n');
+    const QByteArray &bytes = attempt.manifestBytes;
+    const auto lines = int(std::count(bytes.cbegin(), bytes.cend(), '\n')); // (vectorized)
     if (lines > MaxManifestLines) {
         error = Message::tr("更新列表文件条目过多:%1行,最多%2行").arg(lines).arg(MaxManifestLines);
         return false;
     }
+    // an installation that recorded this very md5.txt has nothing to update, found without
+    // parsing a hundred thousand lines twice (the run log was named after it at the start)
+    attempt.holdsManifest = appliedManifestIs(attempt.context.installRoot, bytes);
+    attempt.remote.clear();
+    if (attempt.holdsManifest)
+        return true;
     attempt.remote = parseManifest(attempt.manifestBytes);
     if (!attempt.withoutCache)
-        startRunLog(attempt.context.cacheDir, attempt.remote);
+        startRunLog(attempt.context.cacheDir, attempt.remote.keys());
     return !attempt.signedRecord || attachSignedHashes(attempt.statement, attempt.remote, error);
 }
 
 void findChanges(UpdateAttempt &attempt)
 {
+    attempt.applied.clear();
+    attempt.changes.clear();
+    if (attempt.holdsManifest)
+        return;
     attempt.applied = readAppliedManifest(attempt.context.installRoot);
     attempt.changes = detectChanges(attempt.remote, attempt.applied, attempt.context.installRoot);
 }
@@ -298,7 +311,7 @@ AttemptResult runSteps(UpdateAttempt &attempt, UpdateFrontend &frontend)
         // by a run that may write there
         if (attempt.mayInstall && !keepReleaseRecord(attempt, error))
             return failed(error);
-        if (attempt.mayInstall)
+        if (attempt.mayInstall && !attempt.holdsManifest)
             recordAppliedManifest(attempt);
         return AttemptResult::NotInstalled;
     }

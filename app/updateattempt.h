@@ -48,6 +48,9 @@ struct UpdateAttempt
     std::optional<ReleaseRecord> signedRecord;
     QString folderUrl; // where the release's files lie
     QByteArray manifestBytes; // md5.txt as fetched, recorded as it is once installed
+    // the installation recorded this very md5.txt when it applied a release last: nothing is
+    // to update, and neither manifest is parsed
+    bool holdsManifest = false;
     Manifest remote; // with its signed hashes, for a signed release
     Manifest applied; // the manifest the installation recorded last
     Manifest changes; // the entries whose files differ from the installed ones

@@ -163,12 +163,14 @@ quint64 parseSizeField(const char *field, int length)
 }
 } // namespace
 
-Manifest parseManifest(QByteArray bytes)
+namespace {
+// Calls take(line, firstTab, secondTab, end) for every line of bytes made of exactly three
+// tab-separated fields (end: where the line's content ends, before "\r\n" or "\n"). A manifest
+// may list a hundred thousand files, and the updater reads two of them at every start, so lines
+// are taken apart in place: what is read is exactly what splitting at '\n' and '\t' would give.
+template<typename Take>
+void forEachManifestLine(const QByteArray &bytes, Take take)
 {
-    // A manifest may list a hundred thousand files, and the updater reads two of them at every
-    // start, so lines are taken apart in place, and an entry costs its digest, its path and its
-    // map node. What is read is exactly what splitting at '\n' and '\t' would give.
-    Manifest manifest;
     const char *data = bytes.constData();
     const char *const end = data + bytes.size();
     while (data < end) {
@@ -182,7 +184,6 @@ Manifest parseManifest(QByteArray bytes)
         if (contentEnd > lineStart && contentEnd[-1] == '\r')
             --contentEnd;
 
-        // exactly three tab-separated fields
         const auto lineLength = size_t(contentEnd - lineStart);
         const char *firstTab = static_cast<const char *>(std::memchr(lineStart, '\t', lineLength));
         if (!firstTab)
@@ -192,26 +193,85 @@ Manifest parseManifest(QByteArray bytes)
         if (!secondTab
             || std::memchr(secondTab + 1, '\t', size_t(contentEnd - secondTab - 1)) != nullptr)
             continue;
-
-        ManifestEntry entry;
-        entry.digest = QByteArray(lineStart, int(firstTab - lineStart));
-        entry.size = swapHalves(parseSizeField(firstTab + 1, int(secondTab - firstTab - 1)));
-        // read like a C string: up to an embedded NUL
-        const char *pathField = secondTab + 1;
-        entry.path = decodePath(pathField, int(qstrnlen(pathField, uint(contentEnd - pathField))));
-        entry.path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        if (entry.path.startsWith(QLatin1Char('/')))
-            entry.path.remove(0, 1);
-        // the manifest arrives over the network and the updater runs with administrator
-        // rights: a path that could leave the installation root or name a directory is dropped
-        // like a malformed line
-        if (!isSafeManifestPath(entry.path))
-            continue;
-        // publishers list paths in order: the end of the map is then the right place, found
-        // without a search (the map checks the hint and searches when it is wrong)
-        manifest.insert(manifest.cend(), entry.path, entry);
+        take(lineStart, firstTab, secondTab, contentEnd);
     }
+}
+
+// The path of a line's third field, or an empty one when it is not safe: the manifest arrives
+// over the network and the updater runs with administrator rights, so a path that could leave
+// the installation root or name a directory is dropped like a malformed line.
+QString linePath(const char *field, const char *end)
+{
+    // read like a C string: up to an embedded NUL
+    QString path = decodePath(field, int(qstrnlen(field, uint(end - field))));
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')))
+        path.remove(0, 1);
+    return isSafeManifestPath(path) ? path : QString();
+}
+} // namespace
+
+Manifest parseManifest(QByteArray bytes)
+{
+    Manifest manifest;
+    forEachManifestLine(bytes,
+        [&manifest](
+            const char *line, const char *firstTab, const char *secondTab, const char *end) {
+            ManifestEntry entry;
+            entry.path = linePath(secondTab + 1, end);
+            if (entry.path.isEmpty())
+                return;
+            entry.digest = QByteArray(line, int(firstTab - line));
+            entry.size = swapHalves(parseSizeField(firstTab + 1, int(secondTab - firstTab - 1)));
+            // publishers list paths in order: the end of the map is then the right place, found
+            // without a search (the map checks the hint and searches when it is wrong)
+            manifest.insert(manifest.cend(), entry.path, entry);
+        });
     return manifest;
+}
+
+QStringList manifestTopNames(QIODevice &device)
+{
+    // The names serve to keep a name free of the release's files, so a line that parseManifest
+    // drops may add one; none that it lists is missing. A first component of ASCII bytes reads
+    // the same in every encoding a path is decoded from (the separator after it cannot be part
+    // of a character), so it is compared as bytes with the last one: the paths of a folder
+    // follow each other, and a name is built once for each run of them.
+    QStringList names;
+    QByteArray last;
+    const auto take = [&](const char *, const char *, const char *secondTab, const char *end) {
+        const char *top = secondTab + 1;
+        if (top < end && (*top == '/' || *top == '\\'))
+            ++top;
+        const char *topEnd = top;
+        while (topEnd < end && *topEnd != '/' && *topEnd != '\\' && uchar(*topEnd) - 1u < 0x7fu)
+            ++topEnd;
+        if (topEnd == end || *topEnd == '/' || *topEnd == '\\') {
+            if (last.size() == topEnd - top
+                && std::memcmp(last.constData(), top, size_t(last.size())) == 0)
+                return;
+            last = QByteArray(top, int(topEnd - top));
+            names.append(QString::fromLatin1(last));
+            return;
+        }
+        // any other byte (beyond ASCII, or a NUL) before the first separator: the whole path,
+        // decoded as the parser decodes it
+        last.clear();
+        const QString path = linePath(secondTab + 1, end);
+        if (!path.isEmpty())
+            names.append(path.section(QLatin1Char('/'), 0, 0));
+    };
+    // read in pieces, each up to its last line end: the whole file is never held
+    QByteArray piece;
+    while (true) {
+        const QByteArray more = device.read(256 * 1024);
+        piece += more;
+        const int cut = more.isEmpty() ? piece.size() : piece.lastIndexOf('\n') + 1;
+        forEachManifestLine(QByteArray::fromRawData(piece.constData(), cut), take);
+        piece.remove(0, cut);
+        if (more.isEmpty())
+            return names;
+    }
 }
 
 QByteArray manifestSizeField(quint64 size)

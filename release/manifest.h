@@ -4,7 +4,9 @@
 #include <QByteArray>
 #include <QMap>
 #include <QMetaType>
+#include <QIODevice>
 #include <QString>
+#include <QStringList>
 
 // One line of a manifest: a file of the published version.
 struct ManifestEntry
@@ -26,6 +28,10 @@ inline bool operator==(const ManifestEntry &a, const ManifestEntry &b)
 using Manifest = QMap<QString, ManifestEntry>;
 
 Manifest parseManifest(QByteArray bytes);
+// the first component of every path parseManifest would list (a file's name, or the folder
+// that holds it), read from the device to its end without building the entries or holding the
+// whole text; a name may appear more than once
+QStringList manifestTopNames(QIODevice &device);
 
 // true for a relative path that stays below the directory it is resolved against and names a
 // file in it: no empty, "." or ".." component, no leading "/", no ":" (drives, streams). On

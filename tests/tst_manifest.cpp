@@ -1,7 +1,10 @@
 #include "manifest.h"
 
+#include <QBuffer>
 #include <QTest>
 #include <QTextCodec>
+
+#include <algorithm>
 
 class tst_Manifest : public QObject
 {
@@ -70,6 +73,19 @@ void tst_Manifest::lines_data()
         << (line("console.txt") + '\n' + line("com10") + '\n' + line("nul_.txt") + '\n'
             + line(".hidden") + '\n' + line("a\x7f"))
         << Paths{".hidden", "a\x7f", "com10", "console.txt", "nul_.txt"};
+    QTest::newRow("non-ascii-folder") << (line("\xc3\xbc/a") + '\n' + line("\xc3\xbc/b"))
+                                      << Paths{QStringLiteral("\u00fc/a"), QStringLiteral("\u00fc/b")};
+    // the first components are read in pieces of 256 KiB: a line of 243 bytes crosses the
+    // first piece's end within its folder's name
+    QByteArray many;
+    Paths manyPaths;
+    for (int i = 0; i < 1200; ++i) {
+        const QByteArray path = QByteArray::number(i).rightJustified(190, 'd') + "/f";
+        many += line(path) + '\n';
+        manyPaths.append(QString::fromLatin1(path));
+    }
+    std::sort(manyPaths.begin(), manyPaths.end());
+    QTest::newRow("more-than-a-piece") << many << manyPaths;
 }
 
 void tst_Manifest::lines()
@@ -80,6 +96,12 @@ void tst_Manifest::lines()
     QCOMPARE(manifest.keys(), paths);
     for (const ManifestEntry &entry : manifest)
         QCOMPARE(manifest.value(entry.path).path, entry.path);
+    // the names that keep the cache's own files apart from the release's miss none of them
+    QBuffer device(&input);
+    QVERIFY(device.open(QIODevice::ReadOnly));
+    const QStringList topNames = manifestTopNames(device);
+    for (const QString &path : paths)
+        QVERIFY2(topNames.contains(path.section(QLatin1Char('/'), 0, 0)), qPrintable(path));
 }
 
 void tst_Manifest::sizeField_data()

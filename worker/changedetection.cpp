@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 namespace {
 // An installed file is read with the updater's rights: one below a link, or a link itself,
 // is not read and counts as changed.
@@ -18,12 +20,35 @@ bool installedFileMatches(const QDir &installRoot, const ManifestEntry &entry)
 }
 } // namespace
 
+bool openAppliedManifest(const QDir &installRoot, QFile &file)
+{
+    // a link in its place reads as none
+    return SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), file);
+}
+
 Manifest readAppliedManifest(const QDir &installRoot)
 {
-    QFile file; // a link in its place reads as none
-    if (!SafeDir::openBelow(installRoot.absolutePath(), appliedManifestName(), file))
-        return Manifest();
-    return parseManifest(file.readAll());
+    QFile file;
+    return openAppliedManifest(installRoot, file) ? parseManifest(file.readAll()) : Manifest();
+}
+
+bool appliedManifestIs(const QDir &installRoot, const QByteArray &bytes)
+{
+    QFile file;
+    if (!openAppliedManifest(installRoot, file) || file.size() != bytes.size())
+        return false;
+    // a file that changes while it is read reads as different, or as what it was compared as
+    QByteArray piece(256 * 1024, Qt::Uninitialized);
+    qint64 compared = 0;
+    while (compared < bytes.size()) {
+        const qint64 count
+            = file.read(piece.data(), qMin<qint64>(piece.size(), bytes.size() - compared));
+        if (count <= 0
+            || std::memcmp(piece.constData(), bytes.constData() + compared, size_t(count)) != 0)
+            return false;
+        compared += count;
+    }
+    return file.read(piece.data(), 1) == 0;
 }
 
 Manifest detectChanges(const Manifest &remote, const Manifest &applied, const QDir &installRoot)
