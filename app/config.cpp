@@ -66,7 +66,9 @@ UpdaterConfig readConfig(const QString &updaterDir)
     TransferSettings &transfer = config.transfer;
     transfer.stallTimeout
         = int(number("StallTimeout", 1, std::numeric_limits<int>::max(), transfer.stallTimeout));
-    transfer.transfers = int(number("Transfers", 1, 64, transfer.transfers));
+    // a vendor's number of transfers holds over either protocol
+    if (const int transfers = int(number("Transfers", 1, 64, 0)))
+        transfer.transfers = transfer.http2Transfers = transfers;
     transfer.minimumRate = number(
         "MinimumRate", 0, std::numeric_limits<qint64>::max() / 1000000, transfer.minimumRate);
     // in seconds

@@ -24,9 +24,10 @@ constexpr qint64 MaxStatementSize = 64 * 1024 * 1024;
 // that wants credentials is asked for them through the frontend, once its refusal has ended the
 // request, and the request is sent again. A name the joining slash doubled is asked for once
 // more with it single, after a 404. False with the reason in error (found at neither name: the
-// one of the URL asked for first); status, when given, receives the last answer's HTTP status.
+// one of the URL asked for first); status, when given, receives the last answer's HTTP status,
+// and http2 whether it came over HTTP/2.
 bool fetchReleaseFile(const UpdateContext &context, UpdateFrontend &frontend,
     const PublicationUrl &url, QByteArray &body, QString &error, int *status = nullptr,
-    qint64 maxBody = MaxFetchedBody);
+    qint64 maxBody = MaxFetchedBody, bool *http2 = nullptr);
 
 #endif // RELEASEFETCH_H

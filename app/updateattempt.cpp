@@ -121,7 +121,7 @@ bool fetchManifest(UpdateAttempt &attempt, UpdateFrontend &frontend, QString &er
     attempt.folderUrl = folderUrl(attempt.context.baseUrl, attempt.descriptor.folder);
     QString reason;
     if (!fetchReleaseFile(attempt.context, frontend, manifestUrl(attempt.folderUrl),
-            attempt.manifestBytes, reason)) {
+            attempt.manifestBytes, reason, nullptr, MaxFetchedBody, &attempt.http2)) {
         error = Message::tr("下载更新列表文件失败:%1").arg(reason);
         return false;
     }
@@ -221,6 +221,7 @@ bool downloadAndInstall(UpdateAttempt &attempt, UpdateFrontend &frontend, QStrin
     worker.setPatches(patches);
     worker.setUpdateRecord(attempt.undoBase);
     worker.setTransferSettings(context.transfer);
+    worker.setHttp2(attempt.http2);
     if (context.proxy) {
         ProxyAccess *proxy = context.proxy;
         worker.setNetworkSetup(

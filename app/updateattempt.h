@@ -51,6 +51,7 @@ struct UpdateAttempt
     // the installation recorded this very md5.txt when it applied a release last: nothing is
     // to update, and neither manifest is parsed
     bool holdsManifest = false;
+    bool http2 = false; // md5.txt came over HTTP/2: the files will come the same way
     Manifest remote; // with its signed hashes, for a signed release
     Manifest applied; // the manifest the installation recorded last
     Manifest changes; // the entries whose files differ from the installed ones

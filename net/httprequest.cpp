@@ -13,11 +13,15 @@
 
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &responseBody,
     QString &errorText, int timeoutSeconds, qint64 maxBodySize, int *statusCode,
-    std::optional<ProxyChallenge> *proxyChallenge)
+    std::optional<ProxyChallenge> *proxyChallenge, bool *http2)
 {
-    // a custom request whose verb is GET, as the request was always sent
-    QNetworkReply *reply
-        = manager->sendCustomRequest(QNetworkRequest(url), QByteArrayLiteral("GET"));
+    // a custom request whose verb is GET, as the request was always sent; over TLS in HTTP/2
+    // where the server offers it, as the files come, so that the answer tells whether they
+    // can share one connection
+    QNetworkRequest request(url);
+    if (url.scheme() == QLatin1String("https"))
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    QNetworkReply *reply = manager->sendCustomRequest(request, QByteArrayLiteral("GET"));
     if (!reply) {
         errorText = QCoreApplication::translate("QObject", "发送请求失败");
         return false;
@@ -99,6 +103,8 @@ bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &re
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (statusCode)
         *statusCode = status;
+    if (http2)
+        *http2 = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
     take(); // what came with the end
     // a 200 whose transfer broke off (the connection closed before the announced length, the
     // body was too large) carries a partial body: never taken for the whole one. The network

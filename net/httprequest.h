@@ -19,10 +19,11 @@ class QNetworkAccessManager;
 // (when positive) ends the exchange as a failure. statusCode, when given, receives the HTTP
 // status of a complete answer (0 when none arrived). proxyChallenge, when given, receives the
 // proxy's demand for credentials that failed the request, or none: the manager answers no such
-// demand itself (see ProxyAccess).
+// demand itself (see ProxyAccess). http2, when given, receives whether the answer came over
+// HTTP/2.
 bool httpRequest(QNetworkAccessManager *manager, const QUrl &url, QByteArray &responseBody,
     QString &errorText, int timeoutSeconds, qint64 maxBodySize = 0, int *statusCode = nullptr,
-    std::optional<ProxyChallenge> *proxyChallenge = nullptr);
+    std::optional<ProxyChallenge> *proxyChallenge = nullptr, bool *http2 = nullptr);
 
 // Whether a file download redirected from one URL to the other is followed: any web server, but
 // never a local file or another scheme, and never from an encrypted connection to a plain one.

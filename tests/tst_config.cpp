@@ -145,20 +145,24 @@ void tst_Config::transferKeys_data()
     QTest::addColumn<int>("rateWindow");
     QTest::addColumn<QString>("publicKeys");
     QTest::addColumn<int>("healthCheck");
+    QTest::addColumn<int>("http2Transfers");
     const TransferSettings defaults;
     const int transfers = defaults.transfers;
+    const int http2 = defaults.http2Transfers;
     const qint64 rate = defaults.minimumRate;
     const int window = defaults.rateWindow;
 
-    QTest::newRow("none") << "[Update]\n" << transfers << rate << window << QString() << 0;
+    QTest::newRow("none") << "[Update]\n" << transfers << rate << window << QString() << 0 << http2;
     QTest::newRow("all") << "[Update]\nTransfers=12\nMinimumRate=4096\nMinimumRateWindow=30\nPublicKeys=a= b=\nHealthCheck=30\n"
-                         << 12 << qint64(4096) << 30000 << "a= b=" << 30;
-    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\nHealthCheck=0\n" << transfers << qint64(0) << window << QString() << 0;
+                         << 12 << qint64(4096) << 30000 << "a= b=" << 30 << 12;
+    QTest::newRow("rate-off") << "[Update]\nMinimumRate=0\nHealthCheck=0\n" << transfers << qint64(0) << window << QString() << 0 << http2;
     QTest::newRow("out-of-range") << "[Update]\nTransfers=0\nMinimumRate=-3\nMinimumRateWindow=999999999\nHealthCheck=-5\n"
-                                  << transfers << rate << window << QString() << 0;
+                                  << transfers << rate << window << QString() << 0 << http2;
     QTest::newRow("too-many-transfers") << "[Update]\nTransfers=65\nHealthCheck=86401\n" << transfers << rate << window
-                                        << QString() << 0;
-    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << transfers << rate << window << "a= b=" << 0;
+                                        << QString() << 0 << http2;
+    QTest::newRow("keys-with-commas") << "[Update]\nPublicKeys=a=,b=\n" << transfers << rate << window << "a= b=" << 0 << http2;
+    // the vendor's number, even the HTTP/1.1 default, holds over HTTP/2 too
+    QTest::newRow("transfers-default-written") << "[Update]\nTransfers=8\n" << 8 << rate << window << QString() << 0 << 8;
 }
 
 void tst_Config::transferKeys()
@@ -169,6 +173,7 @@ void tst_Config::transferKeys()
     QFETCH(int, rateWindow);
     QFETCH(QString, publicKeys);
     QFETCH(int, healthCheck);
+    QFETCH(int, http2Transfers);
 
     QTemporaryDir updaterDir(temp.filePath(QStringLiteral("cfg-XXXXXX")));
     QVERIFY(updaterDir.isValid());
@@ -182,6 +187,7 @@ void tst_Config::transferKeys()
     QCOMPARE(config.transfer.rateWindow, rateWindow);
     QCOMPARE(config.publicKeys, publicKeys);
     QCOMPARE(config.healthCheck, healthCheck);
+    QCOMPARE(config.transfer.http2Transfers, http2Transfers);
 }
 
 // The Proxy value as system.cfg holds it. Anything but the system, none or an http:// proxy is

@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -503,6 +504,7 @@ QByteArray tst_Nginx::nginxConfig() const
     conf += "http {\n";
     conf += "    default_type application/octet-stream;\n";
     conf += "    log_format requests '$status \"$request\"';\n";
+    conf += "    log_format connections '$connection $server_protocol $uri';\n";
     conf
         += "    access_log " + quoted(prefix + QStringLiteral("/logs/access.log")) + " requests;\n";
     // the README's way for a vendor to collect outcome reports
@@ -529,7 +531,12 @@ QByteArray tst_Nginx::nginxConfig() const
     conf += "    }\n";
     if (httpsPort != 0) {
         conf += "    server {\n";
-        conf += "        listen 127.0.0.1:" + QByteArray::number(httpsPort) + " ssl;\n";
+        conf += "        listen 127.0.0.1:" + QByteArray::number(httpsPort) + " ssl http2;\n";
+        // which connection carried each request, and in which protocol
+        conf += "        access_log " + quoted(prefix + QStringLiteral("/logs/access.log"))
+            + " requests;\n";
+        conf += "        access_log " + quoted(prefix + QStringLiteral("/logs/https.log"))
+            + " connections;\n";
         conf += "        ssl_certificate " + quoted(prefix + QStringLiteral("/tls/server.pem"))
             + ";\n";
         conf += "        ssl_certificate_key " + quoted(prefix + QStringLiteral("/tls/server.key"))
@@ -935,6 +942,23 @@ void tst_Nginx::https()
         QVERIFY2(result.exitCode == 0, result.standardError.constData());
         QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
+        // over HTTP/2 the files are streams of one connection
+        QFile log(work.filePath(QStringLiteral("nginx/logs/https.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QSet<QByteArray> connections;
+        const QByteArray folder = "/" + site.toUtf8() + "/v1/";
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() >= 3 && fields.at(1) == "HTTP/2.0" && fields.at(2).startsWith(folder)
+                && !fields.at(2).endsWith("/md5.txt"))
+                connections.insert(fields.at(0));
+        }
+#ifdef Q_OS_WIN
+        // Schannel offers HTTP/2 where the system's TLS negotiates it (not always under Wine)
+        QVERIFY2(connections.size() <= 1, connections.values().join(' ').constData());
+#else
+        QVERIFY2(connections.size() == 1, connections.values().join(' ').constData());
+#endif
         return;
     }
 
@@ -1027,6 +1051,23 @@ void tst_Nginx::proxy()
         // be logged with 403
         QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
+        // over HTTP/2 the files are streams of one connection
+        QFile log(work.filePath(QStringLiteral("nginx/logs/https.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QSet<QByteArray> connections;
+        const QByteArray folder = "/" + site.toUtf8() + "/v1/";
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() >= 3 && fields.at(1) == "HTTP/2.0" && fields.at(2).startsWith(folder)
+                && !fields.at(2).endsWith("/md5.txt"))
+                connections.insert(fields.at(0));
+        }
+#ifdef Q_OS_WIN
+        // Schannel offers HTTP/2 where the system's TLS negotiates it (not always under Wine)
+        QVERIFY2(connections.size() <= 1, connections.values().join(' ').constData());
+#else
+        QVERIFY2(connections.size() == 1, connections.values().join(' ').constData());
+#endif
         return;
     }
     const QJsonDocument report = QJsonDocument::fromJson(result.standardOutput);

@@ -85,6 +85,7 @@ void CDownloadThread::setTransferSettings(const TransferSettings &chosen)
 {
     settings = chosen;
     settings.transfers = qBound(1, chosen.transfers, 64);
+    settings.http2Transfers = qBound(1, chosen.http2Transfers, 64);
     settings.minimumRate = qMax<qint64>(0, chosen.minimumRate);
     settings.rateWindow = qMax(0, chosen.rateWindow);
     settings.lockedFileWait = qMax(0, chosen.lockedFileWait);
@@ -95,11 +96,24 @@ void CDownloadThread::setNetworkSetup(std::function<void(QNetworkAccessManager &
     networkSetup = std::move(setup);
 }
 
+void CDownloadThread::setHttp2(bool spoken)
+{
+    http2 = spoken;
+}
+
+int CDownloadThread::transfersAtOnce() const
+{
+    return http2 ? settings.http2Transfers : settings.transfers;
+}
+
 int CDownloadThread::leastLoadedManager()
 {
-    constexpr int ConnectionsPerManager = 6; // Qt's limit per server over HTTP/1.1
-    const size_t wanted
-        = size_t((settings.transfers + ConnectionsPerManager - 1) / ConnectionsPerManager);
+    // Qt opens at most six connections to a server per manager over HTTP/1.1; over HTTP/2 a
+    // manager carries every transfer as a stream of one connection
+    constexpr int ConnectionsPerManager = 6;
+    const size_t wanted = http2
+        ? 1
+        : size_t((transfersAtOnce() + ConnectionsPerManager - 1) / ConnectionsPerManager);
     while (managers.size() < wanted) {
         managers.push_back(std::make_unique<QNetworkAccessManager>());
         managerLoad.push_back(0);
@@ -162,7 +176,7 @@ void CDownloadThread::beginJob()
 
 void CDownloadThread::startTransfers()
 {
-    while (!stopped() && running < settings.transfers && next < files.size()) {
+    while (!stopped() && running < transfersAtOnce() && next < files.size()) {
         // files start in manifest order: a large one waits for a large one to end
         if (downloads[size_t(next)].large && runningLarge >= MaxLargeTransfers)
             break;

@@ -56,6 +56,9 @@ public:
     // the limits of the transfers, how many run at once, how long installing waits for a file
     // another process holds; set before start()
     void setTransferSettings(const TransferSettings &settings);
+    // whether the server answered over HTTP/2, as md5.txt came: the transfers are then streams
+    // of one connection, and settings.http2Transfers of them run at once; set before start()
+    void setHttp2(bool spoken);
     // called for every network access manager the worker makes, before its first request (a
     // proxy, its credentials); set before start()
     void setNetworkSetup(std::function<void(QNetworkAccessManager &)> setup);
@@ -98,6 +101,7 @@ private:
     void watch(int index, Transfer &transfer);
     void onPatchFailed(int index);
     int leastLoadedManager();
+    int transfersAtOnce() const;
     void announceInOrder();
     void onTransferFinished(int index);
     void installFiles();
@@ -116,12 +120,13 @@ private:
     QMap<QString, DeltaPatch> patches;
     std::optional<UpdateRecord> undoRecord;
     QString partialFolder; // below the cache: what large transfers keep between runs
-    // Qt opens at most six connections to a server per manager: more transfers than that are
-    // spread over several
+    // Qt opens at most six connections to a server per manager over HTTP/1.1: more transfers
+    // than that are spread over several (over HTTP/2 one carries them all)
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     std::vector<int> managerLoad; // transfers running on each
     std::function<void(QNetworkAccessManager &)> networkSetup;
     TransferSettings settings;
+    bool http2 = false;
 
     std::vector<Download> downloads; // by index into files
     std::vector<std::unique_ptr<ConcurrentDigestHasher>> idleHashers; // for small files
