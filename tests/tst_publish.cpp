@@ -864,7 +864,8 @@ void tst_Publish::commandLine_data()
     QTest::newRow("expires-zero") << QStringList(
         {QStringLiteral("--sign"), key, dir, QStringLiteral("--expires"), QStringLiteral("0")})
                                   << 2 << QByteArray();
-    QTest::newRow("statement-format-without-sign") << QStringList({dir, dir,
+    // (a publication that would fail for want of the release directory, but for the option)
+    QTest::newRow("statement-format-without-sign") << QStringList({dir, dir + QLatin1String("-server"),
         QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--statement-format"),
         QStringLiteral("1")}) << 2 << QByteArray();
     QTest::newRow("statement-format-unknown") << QStringList({QStringLiteral("--sign"), key, dir,
