@@ -166,6 +166,8 @@ void tst_SignedRelease::attacks_data()
     QTest::newRow("file-changed-after-signing") << "file" << "更新文件app.bin与签名不符" << true;
     // statements of the first format, SHA-256 for every file, are still taken
     QTest::newRow("format-1-statement") << "format-1" << "" << true;
+    // a cached file is used again by its signed hash: the one that matches is not fetched
+    QTest::newRow("cache-holds-one-good-one-bad") << "cache" << "" << true;
     QTest::newRow("format-1-file-changed-after-signing") << "format-1-file" << "更新文件app.bin与签名不符" << true;
     QTest::newRow("file-and-md5.txt-changed") << "file+manifest" << "升级签名与更新列表文件不符" << false;
     QTest::newRow("md5.txt-changed") << "manifest" << "升级签名与更新列表文件不符" << false;
@@ -321,6 +323,10 @@ void tst_SignedRelease::attacks()
     QVERIFY(install(installed, trusted, installedRelease));
     if (!record.isEmpty())
         installation->writeFile(releaseRecordName(), record);
+    if (attack == "cache") {
+        installation->writeFile("update/app.bin", V3.value("app.bin"));
+        installation->writeFile("update/lib/a.dll", "a4"); // of the size, not the signed one
+    }
     if (attack == "record-unwritable") {
         QVERIFY(QFile::remove(installation->path(releaseRecordName())));
         QVERIFY(QDir().mkpath(installation->path(releaseRecordName())));
@@ -338,6 +344,10 @@ void tst_SignedRelease::attacks()
         const QMap<QString, QByteArray> tree = snapshotTree(installation->root());
         for (auto it = served.files.cbegin(); it != served.files.cend(); ++it)
             QCOMPARE(tree.value(it.key()), it.value());
+        if (attack == "cache") {
+            QVERIFY(!requested.contains("/v3/app.bin"));
+            QVERIFY(requested.contains("/v3/lib/a.dll"));
+        }
         if (!patchPath.isEmpty()) { // the patch replaced the file
             QCOMPARE(requested.contains(patchPath), attack == "patches");
             QCOMPARE(requested.contains("/v3/app.bin"), attack != "patches");
