@@ -147,7 +147,8 @@ bool attachSignedHashes(const ReleaseStatement &statement, Manifest &manifest, Q
             error = Message::tr("更新文件%1未经签名").arg(it.key());
             return false;
         }
-        it->sha256 = *signedHash;
+        it->signedHash = *signedHash;
+        it->signedHashKind = statement.fileHash;
     }
     return true;
 }

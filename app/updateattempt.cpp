@@ -174,7 +174,8 @@ void fetchPatches(UpdateAttempt &attempt, UpdateFrontend &frontend)
         if (status != 404)
             qCInfo(lcDelta, "no patches: the index cannot be fetched (%s)", qUtf8Printable(error));
     } else if (attempt.signedRecord
-        && attempt.statement.files.value(deltaIndexName()) != sha256Hex(bytes))
+        && attempt.statement.files.value(deltaIndexName())
+            != signedHashHex(attempt.statement.fileHash, bytes))
         qCInfo(lcDelta, "no patches: the index is not the one the release statement signs");
     else if (!parseDeltaIndex(bytes, patches))
         qCInfo(lcDelta, "no patches: the index is not in the expected format");

@@ -65,6 +65,47 @@ QByteArray Sha256Hasher::hexDigest() const
     return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
 }
 
+SignedHasher::SignedHasher(SignedHashKind kind)
+{
+    reset(kind);
+}
+
+void SignedHasher::reset(SignedHashKind kind)
+{
+    hashKind = kind;
+    if (kind == SignedHashKind::Sha256)
+        sha256.reset();
+    else if (kind == SignedHashKind::Blake2b)
+        crypto_generichash_init(&blake2b, nullptr, 0, crypto_generichash_BYTES);
+}
+
+void SignedHasher::addData(const char *data, qint64 length)
+{
+    if (hashKind == SignedHashKind::Sha256)
+        sha256.addData(data, length);
+    else if (hashKind == SignedHashKind::Blake2b)
+        crypto_generichash_update(&blake2b, reinterpret_cast<const uchar *>(data), quint64(length));
+}
+
+QByteArray SignedHasher::hexDigest() const
+{
+    if (hashKind == SignedHashKind::Sha256)
+        return sha256.hexDigest();
+    if (hashKind != SignedHashKind::Blake2b)
+        return QByteArray();
+    crypto_generichash_state copy = blake2b;
+    uchar digest[crypto_generichash_BYTES];
+    crypto_generichash_final(&copy, digest, sizeof digest);
+    return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
+}
+
+QByteArray signedHashHex(SignedHashKind kind, const QByteArray &data)
+{
+    SignedHasher hasher(kind);
+    hasher.addData(data);
+    return hasher.hexDigest();
+}
+
 QByteArray digestTextFromMd5(const QByteArray &md5)
 {
     Q_ASSERT(md5.size() == 16);
@@ -100,16 +141,15 @@ bool verifyFileDigest(QString path, QByteArray expectedDigest)
     return !actual.isEmpty() && actual == expectedDigest;
 }
 
-bool verifyFileDigests(
-    const QString &path, const QByteArray &expectedDigest, const QByteArray &expectedSha256)
+bool verifyFileDigests(const QString &path, const QByteArray &expectedDigest,
+    SignedHashKind signedKind, const QByteArray &expectedSignedHash)
 {
-    if (expectedSha256.isEmpty())
+    if (signedKind == SignedHashKind::None)
         return verifyFileDigest(path, expectedDigest);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    DigestHasher md5;
-    Sha256Hasher sha256;
+    SignedHasher hasher(signedKind);
     QByteArray buffer(int(ReadChunkSize), Qt::Uninitialized);
     for (;;) {
         const qint64 count = file.read(buffer.data(), buffer.size());
@@ -117,11 +157,10 @@ bool verifyFileDigests(
             return false;
         if (count == 0)
             break;
-        md5.addData(buffer.constData(), count);
-        sha256.addData(buffer.constData(), count);
+        hasher.addData(buffer.constData(), count);
     }
-    return file.atEnd() && md5.digestText() == expectedDigest
-        && sha256.hexDigest() == expectedSha256;
+    return file.atEnd() && !expectedSignedHash.isEmpty()
+        && hasher.hexDigest() == expectedSignedHash;
 }
 
 bool isLowerHex(const QByteArray &text, int length)

@@ -1,6 +1,8 @@
 #ifndef MANIFEST_H
 #define MANIFEST_H
 
+#include "digest.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QMetaType>
@@ -14,8 +16,10 @@ struct ManifestEntry
     QString path; // relative, "/"-separated, no leading "/"
     quint64 size = 0;
     QByteArray digest; // digest text exactly as listed
-    // the SHA-256 a signed release states for the file, lower-case hex; empty when unsigned
-    QByteArray sha256 = QByteArray();
+    // the hash a signed release states for the file, lower-case hex, and its algorithm; empty
+    // and None when unsigned
+    QByteArray signedHash = QByteArray();
+    SignedHashKind signedHashKind = SignedHashKind::None;
 };
 
 // the line of the manifest, the signed hash aside

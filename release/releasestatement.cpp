@@ -9,7 +9,24 @@
 #include <sodium.h>
 
 namespace {
-const char Header[] = "updater-release-statement 1";
+const char HeaderPrefix[] = "updater-release-statement ";
+
+QByteArray header(SignedHashKind fileHash)
+{
+    return HeaderPrefix + QByteArray::number(statementFormat(fileHash));
+}
+
+// the file hashes a header names; false for no header of a known format
+bool parseHeader(const QByteArray &line, SignedHashKind &fileHash)
+{
+    for (const SignedHashKind kind : {SignedHashKind::Sha256, SignedHashKind::Blake2b}) {
+        if (line == header(kind)) {
+            fileHash = kind;
+            return true;
+        }
+    }
+    return false;
+}
 const char SignaturePrefix[] = "signature ed25519 ";
 
 // libsodium is ready before any of its functions runs; later calls return at once
@@ -51,7 +68,7 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
     if (!text.endsWith('\n'))
         return false;
     const int headerEnd = text.indexOf('\n');
-    if (QByteArray::fromRawData(text.constData(), headerEnd) != Header)
+    if (!parseHeader(QByteArray::fromRawData(text.constData(), headerEnd), statement.fileHash))
         return false;
     QSet<QByteArray> seen;
     bool ok = true;
@@ -69,6 +86,7 @@ bool parseText(const QByteArray &text, ReleaseStatement &statement)
             const int split = value.indexOf(' ');
             QString path;
             const QByteArray hash = value.left(split);
+            // both algorithms' hashes are 32 bytes
             if (split < 0 || !isSha256Hex(hash) || !decodedFieldText(value.mid(split + 1), path)
                 || path.isEmpty() || statement.files.contains(path))
                 return false;
@@ -114,6 +132,11 @@ int signedTextSize(const QByteArray &bytes)
 }
 } // namespace
 
+int statementFormat(SignedHashKind fileHash)
+{
+    return fileHash == SignedHashKind::Sha256 ? 1 : 2;
+}
+
 QByteArray encodedFieldText(const QString &text)
 {
     // everything but letters, digits and a few plain marks is escaped: a space, a line break or
@@ -134,7 +157,7 @@ bool decodedFieldText(const QByteArray &field, QString &text)
 
 QByteArray statementText(const ReleaseStatement &statement)
 {
-    QByteArray text = QByteArray(Header) + '\n';
+    QByteArray text = header(statement.fileHash) + '\n';
     text += "release " + QByteArray::number(statement.release) + '\n';
     text += "version " + encodedFieldText(statement.version) + '\n';
     text += "folder " + encodedFieldText(statement.folder) + '\n';
@@ -157,9 +180,12 @@ StatementError readSignedStatement(const QByteArray &bytes, const QList<QByteArr
     if (keysThatSigned)
         keysThatSigned->clear();
     const int textSize = signedTextSize(bytes);
-    if (textSize == bytes.size()) // no signature: what the first line says it is decides
-        return bytes.startsWith(QByteArray(Header) + '\n') ? StatementError::NotSigned
-                                                           : StatementError::Malformed;
+    if (textSize == bytes.size()) { // no signature: what the first line says it is decides
+        SignedHashKind fileHash;
+        return parseHeader(bytes.left(bytes.indexOf('\n')), fileHash) && bytes.contains('\n')
+            ? StatementError::NotSigned
+            : StatementError::Malformed;
+    }
     if (!bytes.endsWith('\n'))
         return StatementError::Malformed;
     const QByteArray text = QByteArray::fromRawData(bytes.constData(), textSize);

@@ -7,12 +7,14 @@
 #include <QMap>
 #include <QString>
 
+#include "digest.h"
+
 // The vendor's signed statement about one release, published as "update.sig" beside
 // "update.ini". It binds the exact bytes of update.ini and of the folder's md5.txt, the version
-// text, a release number that only grows, an expiry time and the SHA-256 of every file, and
+// text, a release number that only grows, an expiry time and the hash of every file, and
 // carries one or more Ed25519 signatures over its text:
 //
-//   updater-release-statement 1
+//   updater-release-statement 2
 //   release 7
 //   version 2.1
 //   folder v2.1
@@ -20,8 +22,13 @@
 //   expires 2027-01-07T14:00:00Z
 //   update.ini <SHA-256 of update.ini, hex>
 //   md5.txt <SHA-256 of the folder's md5.txt, hex>
-//   file <SHA-256, hex> <path>            one line per file of md5.txt
+//   file <BLAKE2b of the file, hex> <path>    one line per file of md5.txt
 //   signature ed25519 <public key, base64> <signature, base64>
+//
+// The file hash of format 2 is the unkeyed BLAKE2b with a 32-byte output. Format 1 is the same
+// but for its header ("updater-release-statement 1") and its file hashes, which are SHA-256;
+// both formats are read, for publications made before format 2. update.ini and md5.txt are
+// hashed by SHA-256 in both, so that what the installation records of them keeps its meaning.
 //
 // Lines end with LF. Texts (version, folder, paths) are percent-encoded UTF-8, so that no space,
 // line break or control character can change the meaning of a line. Each signature signs every
@@ -35,8 +42,14 @@ struct ReleaseStatement
     QDateTime expires; // UTC
     QByteArray descriptorSha256; // lower-case hex
     QByteArray manifestSha256;
-    QMap<QString, QByteArray> files; // path -> SHA-256, lower-case hex
+    // path -> the file's hash by fileHash, lower-case hex
+    QMap<QString, QByteArray> files;
+    // Sha256 in format 1, Blake2b in format 2: what the text says, or is written as
+    SignedHashKind fileHash = SignedHashKind::Blake2b;
 };
+
+// the format a statement with these file hashes is written in: 1 or 2
+int statementFormat(SignedHashKind fileHash);
 
 // the text that is signed
 QByteArray statementText(const ReleaseStatement &statement);

@@ -45,21 +45,40 @@ void tst_Digest::initTestCase()
 
 void tst_Digest::digestText_data()
 {
+    QTest::addColumn<int>("kind"); // None: the digest text, else that signed hash
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("text");
 
-    QTest::newRow("empty") << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec");
-    QTest::newRow("abc") << QByteArray("abc") << QByteArray("98500190b04fd23c7d3f96d6727fe128");
+    const int md5 = int(SignedHashKind::None);
+    QTest::newRow("empty") << md5 << QByteArray() << QByteArray("d98c1dd404b2008f980980e97e42f8ec");
+    QTest::newRow("abc") << md5 << QByteArray("abc") << QByteArray("98500190b04fd23c7d3f96d6727fe128");
     // the customary hex of md5("message digest") is f96b697d7cb7938d525a2f31aaf161d0
-    QTest::newRow("message-digest") << QByteArray("message digest")
+    QTest::newRow("message-digest") << md5 << QByteArray("message digest")
                                     << QByteArray("7d696bf98d93b77c312f5a52d061f1aa");
+    // published BLAKE2b-256 and SHA-256 test vectors
+    const int blake2b = int(SignedHashKind::Blake2b);
+    QTest::newRow("blake2b-256-empty") << blake2b << QByteArray() << QByteArray("0e5751c026e543b2e8ab2eb06099daa1d1e5df47778f7787faab45cdf12fe3a8");
+    QTest::newRow("blake2b-256-abc") << blake2b << QByteArray("abc") << QByteArray("bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319");
+    QTest::newRow("sha256-abc") << int(SignedHashKind::Sha256) << QByteArray("abc") << QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 void tst_Digest::digestText()
 {
+    QFETCH(int, kind);
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, text);
-    QCOMPARE(::digestText(input), text);
+    if (kind == int(SignedHashKind::None)) {
+        QCOMPARE(::digestText(input), text);
+        return;
+    }
+    QCOMPARE(signedHashHex(SignedHashKind(kind), input), text);
+    // fed in pieces, and asked midway, it is the same hash
+    SignedHasher pieces {SignedHashKind(kind)};
+    for (const char c : input) {
+        pieces.addData(&c, 1);
+        pieces.hexDigest();
+    }
+    QCOMPARE(pieces.hexDigest(), text);
 }
 
 void tst_Digest::incrementalMatchesWhole()
@@ -100,23 +119,26 @@ void tst_Digest::concurrentMatchesWhole()
     const QByteArray data = patterned(size);
     const QByteArray noise(Block, 'n');
     ConcurrentDigestHasher hasher;
-    // every other round with the SHA-256 of a signed release beside the digest text
+    // the digest text of an unsigned release's file, or one of the signed hashes alone
+    const SignedHashKind kinds[] = {SignedHashKind::None, SignedHashKind::Sha256,
+                                    SignedHashKind::Blake2b, SignedHashKind::None};
     for (int round = 0; round < 4; ++round) {
-        const bool withSha256 = round % 2 == 1;
+        const SignedHashKind kind = kinds[round];
         // a reset forgets what was handed over before it, hashed or still queued; the first
         // round leaves one block, the second several
         for (int i = 0; i < round; ++i) {
             std::memcpy(hasher.nextBlock(), noise.constData(), size_t(noise.size()));
             hasher.commitBlock(noise.size());
         }
-        hasher.reset(withSha256);
+        hasher.reset(kind);
         for (int offset = 0; offset < size; offset += piece) {
             const int length = qMin(piece, size - offset);
             std::memcpy(hasher.nextBlock(), data.constData() + offset, size_t(length));
             hasher.commitBlock(length);
         }
-        QCOMPARE(hasher.digestText(), ::digestText(data));
-        QCOMPARE(hasher.sha256Hex(), withSha256 ? sha256Hex(data) : QByteArray());
+        const bool digestText = kind == SignedHashKind::None;
+        QCOMPARE(hasher.digestText(), digestText ? ::digestText(data) : QByteArray());
+        QCOMPARE(hasher.signedHashHex(), digestText ? QByteArray() : signedHashHex(kind, data));
     }
 }
 

@@ -118,6 +118,13 @@ QByteArray referenceSha256(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
+// a file's hash in a statement of the current format (the hasher has its known answers in
+// tst_digest)
+QByteArray referenceFileHash(const QByteArray &data)
+{
+    return signedHashHex(SignedHashKind::Blake2b, data);
+}
+
 // an installation's bucket in the rollout of the release in folder, computed without the code
 // under test: the first 8 bytes of SHA-256 of "ID\nFOLDER", big-endian, modulo a million
 int referenceBucket(const QByteArray &id, const QString &folder)
@@ -857,6 +864,12 @@ void tst_Publish::commandLine_data()
     QTest::newRow("expires-zero") << QStringList(
         {QStringLiteral("--sign"), key, dir, QStringLiteral("--expires"), QStringLiteral("0")})
                                   << 2 << QByteArray();
+    // (a publication that would fail for want of the release directory, but for the option)
+    QTest::newRow("statement-format-without-sign") << QStringList({dir, dir + QLatin1String("-server"),
+        QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--statement-format"),
+        QStringLiteral("1")}) << 2 << QByteArray();
+    QTest::newRow("statement-format-unknown") << QStringList({QStringLiteral("--sign"), key, dir,
+        QStringLiteral("--statement-format"), QStringLiteral("3")}) << 2 << QByteArray();
     QTest::newRow("release-number-signed") << QStringList({QStringLiteral("--sign"), key, dir,
         QStringLiteral("--release-number"), QStringLiteral("+3")})
                                            << 2 << QByteArray();
@@ -936,7 +949,15 @@ void tst_Publish::signing_data()
     QTest::newRow("descriptor-changed")
         << QStringLiteral("descriptor") << 1 << QStringLiteral("update.ini is not the one");
     QTest::newRow("file-not-in-statement")
-        << QStringLiteral("unsigned-file") << 1 << QStringLiteral("no SHA-256 in update.sig");
+        << QStringLiteral("unsigned-file") << 1 << QStringLiteral("no BLAKE2b-256 in update.sig");
+    QTest::newRow("statement-hash-wrong")
+        << QStringLiteral("wrong-hash") << 1 << QStringLiteral("its BLAKE2b-256 is");
+    // statements of the first format, for updaters that predate the second: SHA-256 of each
+    // file, checked as such, and kept when signed again without the option
+    QTest::newRow("format-1-signed") << QStringLiteral("format-1") << 0 << QString();
+    QTest::newRow("format-1-kept-when-signed-again") << QStringLiteral("format-1-kept") << 0 << QString();
+    QTest::newRow("format-1-statement-hash-wrong")
+        << QStringLiteral("format-1-wrong-hash") << 1 << QStringLiteral("its SHA-256 is");
     QTest::newRow("expired") << QStringLiteral("expired") << 1 << QStringLiteral("expired at");
     QTest::newRow("no-statement") << QStringLiteral("no-statement") << 1
                                   << QStringLiteral("does not exist");
@@ -952,7 +973,7 @@ void tst_Publish::signing_data()
                                                << QStringLiteral("is not the one update_fallback");
     QTest::newRow("fallback-file-not-in-statement")
         << QStringLiteral("fallback-unsigned-file") << 1
-        << QStringLiteral("no SHA-256 in update_fallback.sig");
+        << QStringLiteral("no BLAKE2b-256 in update_fallback.sig");
     QTest::newRow("fallback-expired")
         << QStringLiteral("fallback-expired") << 1 << QStringLiteral("update_fallback.sig expired");
     QTest::newRow("fallback-no-statement") << QStringLiteral("fallback-no-statement") << 1
@@ -990,6 +1011,22 @@ void tst_Publish::signing()
     QString trusted = key + QLatin1String(".pub");
     ReleaseStatement statement = publishedStatement(server);
     QCOMPARE(statement.release, quint64(1));
+    QCOMPARE(statement.fileHash, SignedHashKind::Blake2b);
+    if (damage.startsWith(QLatin1String("format-1"))) {
+        damage = damage.mid(9);
+        run = runTool({QStringLiteral("--sign"), key, server, QStringLiteral("--statement-format"),
+            QStringLiteral("1")});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        if (damage == QLatin1String("kept")) {
+            run = runTool({QStringLiteral("--sign"), key, server});
+            QVERIFY2(run.exitCode == 0, run.err.constData());
+        }
+        statement = publishedStatement(server);
+        QVERIFY(readFile(statementPath).startsWith("updater-release-statement 1\n"));
+        QCOMPARE(statement.fileHash, SignedHashKind::Sha256);
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(statement.files.value(it.key()), referenceSha256(it.value()));
+    }
     const bool rollout = damage.startsWith(QLatin1String("fallback-"));
     const QString kind = rollout ? damage.mid(9) : damage;
     if (rollout || damage == QLatin1String("percent")) {
@@ -1033,6 +1070,10 @@ void tst_Publish::signing()
     } else if (kind == QLatin1String("descriptor")) {
         QSettings settings(server + QLatin1String("/update.ini"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("Summary/UpdateType"), 0);
+    } else if (kind == QLatin1String("wrong-hash")) {
+        statement.files[QStringLiteral("bin/app.exe")]
+            = signedHashHex(statement.fileHash, "something else");
+        signAgain = true;
     } else if (kind == QLatin1String("unsigned-file")) {
         statement.files.remove(QStringLiteral("bin/app.exe"));
         signAgain = true;
@@ -1127,7 +1168,7 @@ void tst_Publish::releaseNumbers()
     // hashed in the copy pass: every file, update.ini and md5.txt as published
     QCOMPARE(statement.files.keys(), files.keys());
     for (auto it = files.cbegin(); it != files.cend(); ++it)
-        QCOMPARE(statement.files.value(it.key()), referenceSha256(it.value()));
+        QCOMPARE(statement.files.value(it.key()), referenceFileHash(it.value()));
     QCOMPARE(statement.descriptorSha256,
         referenceSha256(readFile(server + QLatin1String("/update.ini"))));
     QCOMPARE(
@@ -1232,7 +1273,7 @@ void tst_Publish::rollout()
             referenceSha256(readFile(server + QLatin1String("/v1/md5.txt"))));
         QCOMPARE(fallback.files.keys(), files.keys());
         for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QCOMPARE(fallback.files.value(it.key()), referenceSha256(it.value()));
+            QCOMPARE(fallback.files.value(it.key()), referenceFileHash(it.value()));
         QCOMPARE(fallback.expires, publishedStatement(server).expires);
     };
     checkFallbackStatement();

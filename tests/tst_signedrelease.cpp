@@ -92,7 +92,7 @@ tst_SignedRelease::Served tst_SignedRelease::signedRelease(const Files &files,
     statement.descriptorSha256 = sha256Hex(served.descriptor);
     statement.manifestSha256 = sha256Hex(served.manifest);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
-        statement.files.insert(it.key(), sha256Hex(it.value()));
+        statement.files.insert(it.key(), signedHashHex(statement.fileHash, it.value()));
     sign(served, secretKeys);
     return served;
 }
@@ -161,7 +161,14 @@ void tst_SignedRelease::attacks_data()
 
     QTest::newRow("untouched") << "" << "" << true;
     QTest::newRow("unsigned-configuration") << "unsigned" << "" << true;
-    QTest::newRow("file-changed-after-signing") << "file" << "更新文件app.bin校验不对" << true;
+    // the same size: only the signed hash can tell (the digest text is not computed for a file
+    // with a signed hash)
+    QTest::newRow("file-changed-after-signing") << "file" << "更新文件app.bin与签名不符" << true;
+    // statements of the first format, SHA-256 for every file, are still taken
+    QTest::newRow("format-1-statement") << "format-1" << "" << true;
+    // a cached file is used again by its signed hash: the one that matches is not fetched
+    QTest::newRow("cache-holds-one-good-one-bad") << "cache" << "" << true;
+    QTest::newRow("format-1-file-changed-after-signing") << "format-1-file" << "更新文件app.bin与签名不符" << true;
     QTest::newRow("file-and-md5.txt-changed") << "file+manifest" << "升级签名与更新列表文件不符" << false;
     QTest::newRow("md5.txt-changed") << "manifest" << "升级签名与更新列表文件不符" << false;
     QTest::newRow("forced-flag-flipped") << "forced" << "升级签名与升级描述文件不符" << false;
@@ -211,6 +218,12 @@ void tst_SignedRelease::attacks()
     QByteArray record; // empty: "release N" alone
     Files installed = V1;
     QByteArray patchPath;
+    if (attack.startsWith("format-1")) {
+        served.statement.fileHash = SignedHashKind::Sha256;
+        for (auto it = V3.cbegin(); it != V3.cend(); ++it)
+            served.statement.files.insert(it.key(), sha256Hex(it.value()));
+        sign(served, vendorKey);
+    }
     if (attack.startsWith("patch")) {
         // a file large enough for a patch to pay, with a small edit from the installed one
         QByteArray earlier(64 * 1024, Qt::Uninitialized);
@@ -238,7 +251,7 @@ void tst_SignedRelease::attacks()
         delayed.delayMs = 300;
         server->setResponse(patchPath, delayed);
         const QByteArray index = deltaIndexText({patch});
-        served.statement.files.insert(deltaIndexName(), sha256Hex(index));
+        served.statement.files.insert(deltaIndexName(), signedHashHex(served.statement.fileHash, index));
         // announced in update.ini, as update-publish --delta-from does
         served.descriptor += "[Delta]\nIndex=update_delta.txt\n";
         served.statement.descriptorSha256 = sha256Hex(served.descriptor);
@@ -249,7 +262,7 @@ void tst_SignedRelease::attacks()
         server->setFile("/v3/" + deltaIndexName().toUtf8(),
                         attack == "patches" ? index : deltaIndexText({patch, more}));
     }
-    if (attack == "file") {
+    if (attack == "file" || attack == "format-1-file") {
         served.files["app.bin"] = "evil!";
     } else if (attack == "file+manifest" || attack == "manifest") {
         if (attack == "file+manifest")
@@ -298,7 +311,7 @@ void tst_SignedRelease::attacks()
         served.statement.descriptorSha256 = sha256Hex(served.descriptor);
         sign(served, vendorKey);
     } else if (attack == "sha256") {
-        served.statement.files["app.bin"] = sha256Hex("something else");
+        served.statement.files["app.bin"] = signedHashHex(served.statement.fileHash, "something else");
         sign(served, vendorKey);
     }
     serve(served);
@@ -310,6 +323,10 @@ void tst_SignedRelease::attacks()
     QVERIFY(install(installed, trusted, installedRelease));
     if (!record.isEmpty())
         installation->writeFile(releaseRecordName(), record);
+    if (attack == "cache") {
+        installation->writeFile("update/app.bin", V3.value("app.bin"));
+        installation->writeFile("update/lib/a.dll", "a4"); // of the size, not the signed one
+    }
     if (attack == "record-unwritable") {
         QVERIFY(QFile::remove(installation->path(releaseRecordName())));
         QVERIFY(QDir().mkpath(installation->path(releaseRecordName())));
@@ -327,6 +344,10 @@ void tst_SignedRelease::attacks()
         const QMap<QString, QByteArray> tree = snapshotTree(installation->root());
         for (auto it = served.files.cbegin(); it != served.files.cend(); ++it)
             QCOMPARE(tree.value(it.key()), it.value());
+        if (attack == "cache") {
+            QVERIFY(!requested.contains("/v3/app.bin"));
+            QVERIFY(requested.contains("/v3/lib/a.dll"));
+        }
         if (!patchPath.isEmpty()) { // the patch replaced the file
             QCOMPARE(requested.contains(patchPath), attack == "patches");
             QCOMPARE(requested.contains("/v3/app.bin"), attack != "patches");
@@ -399,7 +420,7 @@ void tst_SignedRelease::fallback()
     if (change != "unbound")
         fallback.statement.descriptorSha256 = sha256Hex(served.descriptor);
     if (change == "file")
-        fallback.statement.files["app.bin"] = sha256Hex("something else");
+        fallback.statement.files["app.bin"] = signedHashHex(fallback.statement.fileHash, "something else");
     sign(fallback, change == "other-key" ? QList<QByteArray> {other.secretKey} : vendorKey);
     serve(served);
     serveRelease(*server, "/v2/", V2);
@@ -468,6 +489,9 @@ void tst_SignedRelease::statementFormat_data()
 
     const int malformed = int(StatementError::Malformed);
     QTest::newRow("as-signed") << QByteArray() << QByteArray() << false << int(StatementError::None);
+    // format 1 is still read (the file hashes as they are: SHA-256 there)
+    QTest::newRow("format-1") << QByteArray("statement 2\n") << QByteArray("statement 1\n") << true << int(StatementError::None);
+    QTest::newRow("unknown-format") << QByteArray("statement 2\n") << QByteArray("statement 3\n") << true << malformed;
     QTest::newRow("text-changed-after-signing") << QByteArray("release 5") << QByteArray("release 6") << false << int(StatementError::NotSigned);
     QTest::newRow("release-zero") << QByteArray("release 5") << QByteArray("release 0") << true << malformed;
     QTest::newRow("release-not-a-number") << QByteArray("release 5") << QByteArray("release 5x") << true << malformed;
@@ -511,7 +535,9 @@ void tst_SignedRelease::statementFormat()
     QCOMPARE(int(readSignedStatement(text + signatures, {vendor.publicKey}, statement)), error);
     if (error == int(StatementError::None)) {
         QCOMPARE(statement.release, quint64(5));
-        QCOMPARE(statement.files.value("lib/a.dll"), sha256Hex("a3"));
+        QCOMPARE(statement.files.value("lib/a.dll"), signedHashHex(SignedHashKind::Blake2b, "a3"));
+        QCOMPARE(statement.fileHash, text.startsWith("updater-release-statement 1\n")
+                                         ? SignedHashKind::Sha256 : SignedHashKind::Blake2b);
         // a key that is not trusted signs nothing
         QCOMPARE(int(readSignedStatement(text + signatures, {other.publicKey}, statement)),
                  int(StatementError::NotSigned));

@@ -203,7 +203,7 @@ bool CDownloadThread::startTransfer(int index)
         // used again only when nobody but this user can have put it there or changed it; any
         // other file is replaced once the download has been verified
         if (ownership(cachePath) == Ownership::Private
-            && verifyFileDigests(cachePath, entry.digest, entry.sha256)) {
+            && verifyFileDigests(cachePath, entry.digest, entry.signedHashKind, entry.signedHash)) {
             download.state = State::Cached;
             return true;
         }

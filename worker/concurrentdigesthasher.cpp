@@ -40,10 +40,9 @@ void ConcurrentDigestHasher::commitBlock(qint64 length)
         return;
     }
     holdingFirst = false;
-    for (int lane = 0; lane < (sha256 ? LaneCount : 1); ++lane) {
-        if (!workers[lane].joinable())
-            workers[lane] = std::thread([this, lane] { hashQueuedBlocks(lane); });
-    }
+    const int lane = activeLane;
+    if (!workers[lane].joinable())
+        workers[lane] = std::thread([this, lane] { hashQueuedBlocks(lane); });
     lock.unlock();
     changed.notify_all();
 }
@@ -53,7 +52,7 @@ void ConcurrentDigestHasher::hashBlock(int lane, const char *block, qint64 lengt
     if (lane == Md5Lane)
         md5.addData(block, length);
     else
-        sha256Hasher.addData(block, length);
+        signedHasher.addData(block, length);
 }
 
 void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
@@ -61,8 +60,7 @@ void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         changed.wait(lock, [this, lane] {
-            return stopping
-                || ((lane == Md5Lane || sha256) && hashed[lane] < count && !holdingFirst);
+            return stopping || (lane == activeLane && hashed[lane] < count && !holdingFirst);
         });
         if (stopping)
             return;
@@ -73,13 +71,11 @@ void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
         hashBlock(lane, block, length);
         lock.lock();
         ++hashed[lane];
-        // the first block is free once every lane in use is past it
-        while (count > 0 && hashed[Md5Lane] > 0 && (!sha256 || hashed[Sha256Lane] > 0)) {
+        // the first block is free once the lane is past it
+        while (count > 0 && hashed[lane] > 0) {
             first = (first + 1) % blocks;
             --count;
-            --hashed[Md5Lane];
-            if (sha256)
-                --hashed[Sha256Lane];
+            --hashed[lane];
         }
         changed.notify_all();
     }
@@ -97,9 +93,7 @@ void ConcurrentDigestHasher::finish()
     if (holdingFirst) {
         // the whole input was one block: hashed here, the hasher threads are idle
         const char *block = storage.get() + qint64(first) * BlockSize;
-        hashBlock(Md5Lane, block, lengths[first]);
-        if (sha256)
-            hashBlock(Sha256Lane, block, lengths[first]);
+        hashBlock(activeLane, block, lengths[first]);
         first = (first + 1) % blocks;
         count = 0;
         holdingFirst = false;
@@ -109,16 +103,16 @@ void ConcurrentDigestHasher::finish()
 QByteArray ConcurrentDigestHasher::digestText()
 {
     finish();
-    return md5.digestText();
+    return activeLane == Md5Lane ? md5.digestText() : QByteArray();
 }
 
-QByteArray ConcurrentDigestHasher::sha256Hex()
+QByteArray ConcurrentDigestHasher::signedHashHex()
 {
     finish();
-    return sha256 ? sha256Hasher.hexDigest() : QByteArray();
+    return signedHasher.hexDigest(); // empty for None
 }
 
-void ConcurrentDigestHasher::reset(bool withSha256)
+void ConcurrentDigestHasher::reset(SignedHashKind signedKind)
 {
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
@@ -127,9 +121,9 @@ void ConcurrentDigestHasher::reset(bool withSha256)
         count = 0;
         holdingFirst = false;
     }
-    hashed[Md5Lane] = hashed[Sha256Lane] = 0;
+    hashed[Md5Lane] = hashed[SignedLane] = 0;
     md5.reset();
-    sha256Hasher.reset();
-    sha256 = withSha256;
+    signedHasher.reset(signedKind);
+    activeLane = signedKind == SignedHashKind::None ? Md5Lane : SignedLane;
     freshDigest = true;
 }

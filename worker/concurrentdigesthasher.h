@@ -9,11 +9,13 @@
 #include <thread>
 #include <vector>
 
-// The same digest text, and for a signed release the SHA-256 too, computed on threads of their
-// own while the caller receives and stores the next block. A download does three things with
-// every byte (receive, write, hash); with hashing beside the other two instead of after them, the
-// hash alone bounds its speed on a machine with a second core, and each digest has its own
-// thread, so the slower one (SHA-256) bounds it, not the sum of both. The caller fills blocks
+// The digest text of an unsigned release's file, or the signed hash (SHA-256 or BLAKE2b) of a
+// signed release's, computed on a thread of its own while the caller receives and stores the
+// next block. A download does three things with every byte (receive, write, hash); with hashing
+// beside the other two instead of after them, the hash alone bounds its speed on a machine with
+// a second core. Each lane (digest text, signed hash) has its own thread, and a digest runs the
+// one it needs: a file whose signed hash matches is the published file, so its digest text
+// would add a third busy thread on two cores and nothing else. The caller fills blocks
 // that the hasher owns, so nothing is copied, and memory stays at that many blocks however fast
 // the input arrives. An input of a single block is hashed on the caller's thread, so that small
 // files pay for no hand-over. One thread fills and asks; the hasher's own threads only hash.
@@ -37,14 +39,14 @@ public:
     // queues the first length bytes of the block nextBlock() returned; the block may still be
     // read (not written) until the next call to nextBlock()
     void commitBlock(qint64 length);
-    // wait until everything queued is hashed
+    // wait until everything queued is hashed; empty unless the digest computes it
     QByteArray digestText();
-    QByteArray sha256Hex(); // empty unless the digest was started with withSha256
-    // starts a new digest
-    void reset(bool withSha256 = false);
+    QByteArray signedHashHex();
+    // starts a new digest: the digest text for None, else the signed hash of that kind alone
+    void reset(SignedHashKind signedKind = SignedHashKind::None);
 
 private:
-    enum Lane { Md5Lane, Sha256Lane, LaneCount };
+    enum Lane { Md5Lane, SignedLane, LaneCount };
 
     void hashQueuedBlocks(int lane);
     void hashBlock(int lane, const char *block, qint64 length);
@@ -55,18 +57,18 @@ private:
     const int blocks;
     std::vector<qint64> lengths;
     // blocks first .. first + count - 1 (modulo blocks) are filled, in the order of input;
-    // a block is free again once every lane in use has hashed it
+    // a block is free again once the lane in use has hashed it
     int first = 0;
     int count = 0;
     int hashed[LaneCount] = {}; // of the filled blocks, how many each lane has hashed
-    bool sha256 = false;
+    Lane activeLane = Md5Lane; // the one in use
     // the first block of a digest waits on the caller's side until a second one follows
     bool holdingFirst = false;
     bool freshDigest = true;
     bool stopping = false;
     // each lane's hasher belongs to its thread while blocks are queued, to the caller otherwise
     DigestHasher md5;
-    Sha256Hasher sha256Hasher;
+    SignedHasher signedHasher {SignedHashKind::None};
     std::mutex mutex;
     std::condition_variable changed;
     std::thread workers[LaneCount]; // each started with the first block handed to its lane

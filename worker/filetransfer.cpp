@@ -18,7 +18,7 @@ FileTransfer::FileTransfer(QNetworkAccessManager &manager, const ManifestEntry &
     , file(cacheFile)
     , hasher(hasher)
     , resume(partialDir, entry)
-    , sink(cacheFile.absoluteFilePath(), entry.size, !entry.sha256.isEmpty(), hasher)
+    , sink(cacheFile.absoluteFilePath(), entry.size, entry.signedHashKind, hasher)
     , request(manager, settings, replyBufferSize, sink)
 {
     connect(&request, &TransferRequest::progress, this, &Transfer::progress);

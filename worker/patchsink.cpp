@@ -46,7 +46,7 @@ bool PatchSink::begin(const QString &cachePath, const QString &outputPath,
         reason = applier->error();
         return false;
     }
-    hasher.reset(!entry.sha256.isEmpty());
+    hasher.reset(entry.signedHashKind);
     digest.reset();
     buffer.resize(PatchReadSize);
     return true;

@@ -10,11 +10,22 @@
 #include <QNetworkReply>
 
 namespace {
+// the signed hash as the record holds it: a BLAKE2b one named as such, so that a partial file
+// kept for a release signed by SHA-256 never resumes under a hash of another algorithm (records
+// of unsigned and SHA-256 entries stay as they were)
+QByteArray signedHashField(const ManifestEntry &entry)
+{
+    if (entry.signedHashKind == SignedHashKind::Blake2b)
+        return "blake2b-256 " + entry.signedHash;
+    return entry.signedHash;
+}
+
 // what a partial file belongs to: the entry, exactly; the server's validator follows it
 QByteArray recordHeader(const ManifestEntry &entry)
 {
     return "updater-partial 1\n" + QUrl::toPercentEncoding(entry.path) + '\n'
-        + QByteArray::number(entry.size) + '\n' + entry.digest + '\n' + entry.sha256 + '\n';
+        + QByteArray::number(entry.size) + '\n' + entry.digest + '\n' + signedHashField(entry)
+        + '\n';
 }
 
 // The validator If-Range may carry: a strong entity tag, else the modification time. A weak tag

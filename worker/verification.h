@@ -5,9 +5,9 @@
 
 class ConcurrentDigestHasher;
 
-// What a file that arrived, or that a patch made, fails first: its size, its digest, or for a
-// signed release the SHA-256 the vendor signed. The digests are waited for only once the size is
-// right. A cache file is replaced only by a file that passed.
+// What a file that arrived, or that a patch made, fails first: its size, then for a signed
+// release the hash the vendor signed, for an unsigned one its digest. The hash is waited for only
+// once the size is right. A cache file is replaced only by a file that passed.
 enum class Verdict { Passed, WrongSize, WrongDigest, WrongSignedHash };
 
 // size: the bytes the hasher was given

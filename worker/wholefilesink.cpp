@@ -10,14 +10,14 @@ namespace {
 constexpr qint64 WritebackInterval = 8 * 1024 * 1024;
 } // namespace
 
-WholeFileSink::WholeFileSink(
-    const QString &cachePath, quint64 size, bool withSha256, ConcurrentDigestHasher &hasher)
+WholeFileSink::WholeFileSink(const QString &cachePath, quint64 size, SignedHashKind signedKind,
+    ConcurrentDigestHasher &hasher)
     : cachePath(cachePath)
     , expectedSize(size)
-    , withSha256(withSha256)
+    , signedKind(signedKind)
     , hasher(hasher)
 {
-    hasher.reset(withSha256);
+    hasher.reset(signedKind);
 }
 
 WholeFileSink::~WholeFileSink() = default;
@@ -43,7 +43,7 @@ void WholeFileSink::restart()
 {
     received = 0;
     notWrittenBack = 0;
-    hasher.reset(withSha256);
+    hasher.reset(signedKind);
     if (!target->restart())
         writeFailed = true;
 }

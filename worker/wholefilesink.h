@@ -2,6 +2,7 @@
 #define WHOLEFILESINK_H
 
 #include "bodysink.h"
+#include "digest.h"
 
 #include <QString>
 
@@ -15,9 +16,10 @@ class ConcurrentDigestHasher;
 class WholeFileSink : public BodySink
 {
 public:
-    // size: what the file may hold; the hasher starts a new digest
-    WholeFileSink(
-        const QString &cachePath, quint64 size, bool withSha256, ConcurrentDigestHasher &hasher);
+    // size: what the file may hold; the hasher starts a new digest (the signed hash of that
+    // kind, or the digest text for None)
+    WholeFileSink(const QString &cachePath, quint64 size, SignedHashKind signedKind,
+        ConcurrentDigestHasher &hasher);
     ~WholeFileSink() override;
 
     // a temporary file, removed unless committed
@@ -51,7 +53,7 @@ private:
 
     const QString cachePath;
     const quint64 expectedSize;
-    const bool withSha256;
+    const SignedHashKind signedKind;
     ConcurrentDigestHasher &hasher;
     std::unique_ptr<CacheFileWriter> target;
     char *block = nullptr; // the hasher's, being filled

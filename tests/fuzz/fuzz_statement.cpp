@@ -14,7 +14,7 @@ bool sameStatement(const ReleaseStatement &a, const ReleaseStatement &b)
     return a.release == b.release && a.version == b.version && a.folder == b.folder
             && a.issued == b.issued && a.expires == b.expires
             && a.descriptorSha256 == b.descriptorSha256 && a.manifestSha256 == b.manifestSha256
-            && a.files == b.files;
+            && a.files == b.files && a.fileHash == b.fileHash;
 }
 } // namespace
 

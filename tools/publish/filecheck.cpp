@@ -70,18 +70,21 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
     if (progress)
         progress(0, total);
 
-    // the SHA-256 comes from the same read as the digest text
-    const bool hashing = collecting || statementRead;
+    // the signed hash comes from the same read as the digest text
+    const bool hashing = collecting() || statementRead;
+    const SignedHashKind hashKind = hashing ? fileHashKind() : SignedHashKind::None;
+    const QString hashName = hashKind == SignedHashKind::Blake2b ? QStringLiteral("BLAKE2b-256")
+                                                                 : QStringLiteral("SHA-256");
     const QMap<QString, QByteArray> &signedHashes = releaseStatement.files;
     for (const ManifestEntry &entry : manifest) {
         ++checkedFiles;
         const QString shown = printablePath(entry.path);
         if (statementRead && !signedHashes.contains(entry.path))
-            problemList.append(tr("\"%1\" has no SHA-256 in %2; clients refuse the "
+            problemList.append(tr("\"%1\" has no %3 in %2; clients refuse the "
                                   "release.")
-                                   .arg(shown, statementFile()));
+                                   .arg(shown, statementFile(), hashName));
         DigestHasher hasher;
-        Sha256Hasher sha256;
+        SignedHasher signedHasher(hashKind);
         quint64 read = 0;
         quint64 size = entry.size;
         QString error;
@@ -89,8 +92,7 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
             folderName, entry.path, size,
             [&](const char *data, qint64 length) {
                 hasher.addData(data, length);
-                if (hashing)
-                    sha256.addData(data, length);
+                signedHasher.addData(data, length);
                 read += quint64(length);
                 if (progress)
                     progress(done + qMin(read, entry.size), total);
@@ -109,13 +111,13 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
                     .arg(shown, QString::fromLatin1(digest), QString::fromLatin1(entry.digest)));
         if (!hashing)
             continue;
-        const QByteArray hash = sha256.hexDigest();
+        const QByteArray hash = signedHasher.hexDigest();
         hashes.insert(entry.path, hash);
         const auto signedHash = signedHashes.constFind(entry.path);
         if (statementRead && signedHash != signedHashes.cend() && *signedHash != hash)
-            problemList.append(tr("\"%1\" differs from %2: its SHA-256 is %3, %2 states %4.")
+            problemList.append(tr("\"%1\" differs from %2: its %5 is %3, %2 states %4.")
                                    .arg(shown, statementFile(), QString::fromLatin1(hash),
-                                       QString::fromLatin1(*signedHash)));
+                                       QString::fromLatin1(*signedHash), hashName));
     }
     if (progress)
         progress(done, total);
@@ -127,8 +129,8 @@ void PublicationCheck::checkFiles(const QByteArray &bytes)
             unlisted += manifest.contains(it.key()) || it.key() == deltaIndexName() ? 0 : 1;
         if (unlisted > 0)
             warningList.append(
-                tr("%1 states the SHA-256 of %n file(s) md5.txt does not list.", nullptr, unlisted)
-                    .arg(statementFile()));
+                tr("%1 states the %2 of %n file(s) md5.txt does not list.", nullptr, unlisted)
+                    .arg(statementFile(), hashName));
     }
 }
 

@@ -42,10 +42,11 @@ void PublicationCheck::checkPatches(const Manifest &manifest)
             tr("%1 is not an index of patches the updater can read.").arg(deltaIndexName()));
         return;
     }
-    if (collecting || statementRead)
-        hashes.insert(deltaIndexName(), sha256Hex(bytes));
+    const QByteArray hash = signedHashHex(fileHashKind(), bytes);
+    if (collecting() || statementRead)
+        hashes.insert(deltaIndexName(), hash);
     const QByteArray signedHash = releaseStatement.files.value(deltaIndexName());
-    if (statementRead && signedHash != sha256Hex(bytes))
+    if (statementRead && signedHash != hash)
         problemList.append(tr("%1 is not the index %2 signs; clients use none of its "
                               "patches. Sign the publication again.")
                                .arg(deltaIndexName(), statementFile()));

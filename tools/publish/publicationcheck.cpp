@@ -94,7 +94,7 @@ bool PublicationCheck::run()
     QString statementError;
     QString error;
     PublicationSource::Outcome statementOutcome = PublicationSource::Outcome::Missing;
-    if (!collecting)
+    if (!collecting())
         statementOutcome = source->read(QString(), statementFile(), statementBytes, statementError);
 
     const QString manifestShown = source->shownName(folderName, manifestName());
@@ -105,13 +105,13 @@ bool PublicationCheck::run()
         return false;
     }
 
-    if (!collecting
+    if (!collecting()
         && (!trustedKeys.isEmpty() || statementRequired
             || statementOutcome != PublicationSource::Outcome::Missing))
         checkStatement(statementOutcome, statementBytes, statementError);
     checkManifestLines(manifestData);
     checkFiles(manifestData);
-    if (!collecting && !checkingFallback)
+    if (!collecting() && !checkingFallback)
         checkRollout();
     return problemList.isEmpty();
 }

@@ -22,8 +22,8 @@
 // URL: update.ini read with QSettings, md5.txt read with the updater's own parser, and every
 // listed file present with the listed size and digest text. When the release is signed (update.sig
 // exists, or keys to trust are given), also what a client that checks signatures checks: a
-// signature, the SHA-256 of update.ini, of md5.txt and of every file, folder and version, and the
-// expiry.
+// signature, the SHA-256 of update.ini and of md5.txt, the hash of every file (by the algorithm
+// of the statement's format), folder and version, and the expiry.
 class PublicationCheck
 {
     Q_DECLARE_TR_FUNCTIONS(PublicationCheck)
@@ -39,8 +39,8 @@ public:
     // statement found must verify
     void setTrustedKeys(const QList<QByteArray> &keys) { trustedKeys = keys; }
     // checks update.ini, md5.txt and the files only, ignoring update.sig, and keeps what a new
-    // statement needs: the bytes read and the SHA-256 of every file
-    void setCollectingForSigning(bool collect) { collecting = collect; }
+    // statement needs: the bytes read and every file's hash of that kind (None: not collecting)
+    void setCollectingForSigning(SignedHashKind fileHash) { collectedHash = fileHash; }
     // takes these bytes for update.ini instead of reading it: one about to be published
     void setDescriptorBytes(const QByteArray &bytes) { givenDescriptor = bytes; }
     // checks the release update.ini names as its rollout's fallback instead of its own: that
@@ -61,7 +61,8 @@ public:
     UpdateDescriptor descriptor() const { return clientDescriptor; }
     QByteArray descriptorBytes() const { return descriptorData; }
     QByteArray manifestBytes() const { return manifestData; }
-    // path -> SHA-256 of every file hashed; filled when a statement was read or when collecting
+    // path -> hash of every file hashed, by the statement's algorithm or the one collected;
+    // filled when a statement was read or when collecting
     QMap<QString, QByteArray> fileHashes() const { return hashes; }
 
     // true when a statement was read; the other values describe it
@@ -80,6 +81,12 @@ public:
 private:
     // the statement checked: update.sig, or update_fallback.sig of the fallback
     QString statementFile() const;
+    bool collecting() const { return collectedHash != SignedHashKind::None; }
+    // what the files are hashed by: the statement's algorithm, or the one collected
+    SignedHashKind fileHashKind() const
+    {
+        return statementRead ? releaseStatement.fileHash : collectedHash;
+    }
     bool loadDescriptor();
     void checkRollout();
     void checkStatement(
@@ -94,7 +101,7 @@ private:
 
     std::shared_ptr<PublicationSource> source;
     QList<QByteArray> trustedKeys;
-    bool collecting = false;
+    SignedHashKind collectedHash = SignedHashKind::None;
     QByteArray givenDescriptor;
     bool checkingFallback = false;
     bool statementRequired = false; // the fallback's, as the release's own is signed

@@ -76,6 +76,10 @@ int runPublishCommand(const QStringList &arguments)
     const QCommandLineOption releaseNumberOption(QStringLiteral("release-number"),
         tr("The number of the signed release (default: one more than the published one)."),
         tr("n"));
+    const QCommandLineOption statementFormatOption(QStringLiteral("statement-format"),
+        tr("With --sign: the format of the signed statement, 2 (default for a first one) or 1 for "
+           "updaters that predate format 2 (default: that of the statement published now)."),
+        tr("n"));
     const QCommandLineOption publicKeyOption(QStringLiteral("public-key"),
         tr("With --check: require a signature by this public key, given as base64 or as the "
            "path of a .pub file (may be given more than once)."),
@@ -116,9 +120,9 @@ int runPublishCommand(const QStringList &arguments)
            "update_id.info) takes the live release of SERVER_DIR or URL."),
         tr("id"));
     parser.addOptions({helpOption, versionOption, folderOption, optionalOption, replaceOption,
-        checkOption, signOption, expiresOption, releaseNumberOption, publicKeyOption, keygenOption,
-        deltaFromOption, deltaLevelOption, caCertificatesOption, proxyOption, rolloutOption,
-        fallbackOption, inRolloutOption});
+        checkOption, signOption, expiresOption, releaseNumberOption, statementFormatOption,
+        publicKeyOption, keygenOption, deltaFromOption, deltaLevelOption, caCertificatesOption,
+        proxyOption, rolloutOption, fallbackOption, inRolloutOption});
     parser.addPositionalArgument(
         QStringLiteral("RELEASE_DIR"), tr("The directory holding the release as it is installed."));
     parser.addPositionalArgument(QStringLiteral("SERVER_DIR"),
@@ -136,7 +140,7 @@ int runPublishCommand(const QStringList &arguments)
         || parser.isSet(optionalOption) || parser.isSet(replaceOption)
         || parser.isSet(deltaFromOption) || parser.isSet(deltaLevelOption);
     const bool signing = parser.isSet(signOption) || parser.isSet(expiresOption)
-        || parser.isSet(releaseNumberOption);
+        || parser.isSet(releaseNumberOption) || parser.isSet(statementFormatOption);
     const bool rollout = parser.isSet(rolloutOption) || parser.isSet(fallbackOption);
     // the network's options, for a URL only; a proxy setting must be one
     ProxySetting proxy;
@@ -209,6 +213,14 @@ int runPublishCommand(const QStringList &arguments)
     signingOptions.keyFiles = parser.values(signOption);
     if (parser.isSet(expiresOption) && signingOptions.keyFiles.isEmpty())
         return usageError(tr("--expires goes with --sign."));
+    if (parser.isSet(statementFormatOption)) {
+        const QString text = parser.value(statementFormatOption);
+        if (signingOptions.keyFiles.isEmpty())
+            return usageError(tr("--statement-format goes with --sign."));
+        if (text != QLatin1String("1") && text != QLatin1String("2"))
+            return usageError(tr("--statement-format takes 1 or 2."));
+        signingOptions.statementFormat = text.toInt();
+    }
     int share = -1;
     if (parser.isSet(fallbackOption) && !parser.isSet(rolloutOption))
         return usageError(tr("--fallback goes with --rollout."));
@@ -235,7 +247,8 @@ int runPublishCommand(const QStringList &arguments)
     if (parser.isSet(rolloutOption) && positional.size() == 1) {
         if (publishing || parser.isSet(fallbackOption) || parser.isSet(releaseNumberOption))
             return usageError(tr("Changing the rollout of a publication takes --rollout, "
-                                 "SERVER_DIR, --sign and --expires only; publishing needs "
+                                 "SERVER_DIR, --sign, --expires and --statement-format only; "
+                                 "publishing needs "
                                  "RELEASE_DIR and SERVER_DIR."));
         return changeRollout(signingOptions, share, positional.constFirst());
     }

@@ -146,7 +146,7 @@ bool Publisher::publish()
         }
         // signed like a file, so that clients use only the index the vendor published
         if (releaseSigner.isEnabled())
-            fileHashes.insert(deltaIndexName(), sha256Hex(index));
+            fileHashes.insert(deltaIndexName(), signedHashHex(releaseSigner.fileHash(), index));
     }
     if (releaseSigner.isEnabled()) {
         // the statement names what clients read from update.ini, not what was asked for
@@ -161,7 +161,7 @@ bool Publisher::publish()
             PublicationCheck fallbackCheck(serverRoot);
             fallbackCheck.setDescriptorBytes(descriptor);
             fallbackCheck.setCheckingFallback(true);
-            fallbackCheck.setCollectingForSigning(true);
+            fallbackCheck.setCollectingForSigning(releaseSigner.fileHash());
             fallbackStatement = releaseSigner.signFallbackOf(fallbackCheck);
             if (fallbackStatement.isEmpty()) {
                 errorList += releaseSigner.errors();

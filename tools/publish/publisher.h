@@ -111,7 +111,7 @@ private:
     QHash<QString, QString> foldedPaths; // case-folded path to the path first seen
     QList<ManifestEntry> entryList;
     QByteArray manifestBytes; // as written
-    QMap<QString, QByteArray> fileHashes; // path -> SHA-256, when signing
+    QMap<QString, QByteArray> fileHashes; // path -> signed hash, when signing
     ReleaseSigner releaseSigner;
     LivePublication live;
     quint64 number = 0;

@@ -33,7 +33,7 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
     // streamed: the digests are taken of exactly the bytes that are written
     const bool signing = releaseSigner.isEnabled();
     DigestHasher hasher;
-    Sha256Hasher sha256;
+    SignedHasher signedHasher(signing ? releaseSigner.fileHash() : SignedHashKind::None);
     QByteArray buffer(int(CopyChunkSize), Qt::Uninitialized);
     quint64 copied = 0;
     for (;;) {
@@ -46,8 +46,7 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
         if (count == 0)
             break;
         hasher.addData(buffer.constData(), count);
-        if (signing)
-            sha256.addData(buffer.constData(), count);
+        signedHasher.addData(buffer.constData(), count);
         if (target.write(buffer.constData(), count) != count) {
             addError(tr("Cannot write %1: %2").arg(nativePath(destination), target.errorString()));
             return false;
@@ -76,7 +75,7 @@ bool Publisher::copyFile(const ReleaseFile &file, const QString &destination, Ma
     entry.size = copied;
     entry.digest = hasher.digestText();
     if (signing)
-        fileHashes.insert(file.path, sha256.hexDigest());
+        fileHashes.insert(file.path, signedHasher.hexDigest());
     return true;
 }
 

@@ -48,6 +48,8 @@ bool ReleaseSigner::checkArguments()
         wipeBytes(key);
     secretKeys.clear();
     publicKeyList.clear();
+    if (options.statementFormat < 0 || options.statementFormat > 2)
+        errorList.append(tr("The statement format must be 1 or 2."));
     if (options.expiryDays < 1 || options.expiryDays > SigningOptions::MaxExpiryDays)
         errorList.append(tr("The expiry must be a whole number of days from 1 to %1.")
                              .arg(SigningOptions::MaxExpiryDays));
@@ -80,6 +82,7 @@ bool ReleaseSigner::prepare(const QString &serverDir, quint64 descriptorRelease)
     published = 0;
     publishedDescriptorSha256.clear();
     publishedManifestSha256.clear();
+    SignedHashKind publishedFileHash = SignedHashKind::Blake2b;
 
     const QFileInfo info(path);
     if (info.exists() || info.isSymLink()) {
@@ -100,6 +103,7 @@ bool ReleaseSigner::prepare(const QString &serverDir, quint64 descriptorRelease)
             published = statement.release;
             publishedDescriptorSha256 = statement.descriptorSha256;
             publishedManifestSha256 = statement.manifestSha256;
+            publishedFileHash = statement.fileHash;
         } else if (options.releaseNumber == 0) {
             errorList.append(tr("%1 is not a release statement this tool can read, so the "
                                 "number of the published release is unknown; give "
@@ -112,6 +116,13 @@ bool ReleaseSigner::prepare(const QString &serverDir, quint64 descriptorRelease)
                                    .arg(nativePath(path)));
         }
     }
+
+    // a fleet whose updaters read format 1 only stays served until the vendor says otherwise
+    if (options.statementFormat == 0)
+        fileHashKind = publishedFileHash;
+    else
+        fileHashKind
+            = options.statementFormat == 1 ? SignedHashKind::Sha256 : SignedHashKind::Blake2b;
 
     QString error;
     if (!fallbackFile.prepare(QDir(serverDir).filePath(fallbackStatementName()), error)) {
@@ -176,6 +187,7 @@ QByteArray ReleaseSigner::sign(const QByteArray &descriptor, const QByteArray &m
     statement.descriptorSha256 = descriptorSha256;
     statement.manifestSha256 = manifestSha256;
     statement.files = fileHashes;
+    statement.fileHash = fileHashKind;
 
     const QByteArray bytes = signedBytes(statement);
     if (bytes.isEmpty())
@@ -207,6 +219,7 @@ QByteArray ReleaseSigner::signFallback(const QByteArray &descriptor,
     statement.descriptorSha256 = sha256Hex(descriptor);
     statement.manifestSha256 = sha256Hex(manifest);
     statement.files = fileHashes;
+    statement.fileHash = fileHashKind;
     return signedBytes(statement);
 }
 
@@ -238,7 +251,7 @@ QByteArray ReleaseSigner::signedBytes(const ReleaseStatement &statement)
     if (readSignedStatement(bytes, publicKeyList, readBack, &keysThatSigned) != StatementError::None
         || keysThatSigned != publicKeyList || statementText(readBack) != text
         || readBack.version != statement.version || readBack.folder != statement.folder
-        || readBack.files != statement.files) {
+        || readBack.files != statement.files || readBack.fileHash != statement.fileHash) {
         errorList.append(tr("The signed statement does not read back as written."));
         return QByteArray();
     }
@@ -316,7 +329,7 @@ bool ReleaseSigner::signPublication(const QString &serverDir, const QByteArray &
     PublicationCheck check(serverDir);
     if (!descriptorBytes.isNull())
         check.setDescriptorBytes(descriptorBytes);
-    check.setCollectingForSigning(true);
+    check.setCollectingForSigning(fileHashKind);
     check.setProgressHandler(std::move(progress));
     const bool passed = check.run();
     warnings += check.warnings();
@@ -340,7 +353,7 @@ bool ReleaseSigner::signPublication(const QString &serverDir, const QByteArray &
         PublicationCheck fallbackCheck(serverDir);
         fallbackCheck.setDescriptorBytes(check.descriptorBytes());
         fallbackCheck.setCheckingFallback(true);
-        fallbackCheck.setCollectingForSigning(true);
+        fallbackCheck.setCollectingForSigning(fileHashKind);
         fallbackStatement = signFallbackOf(fallbackCheck);
         if (fallbackStatement.isEmpty())
             return false;

@@ -4,6 +4,8 @@
 #include "livepublication.h"
 #include "replacedfile.h"
 
+#include "digest.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -24,6 +26,9 @@ struct SigningOptions
     QStringList keyFiles; // secret key files; none: the release is not signed
     int expiryDays = DefaultExpiryDays;
     quint64 releaseNumber = 0; // 0: one more than the release published now
+    // the statement's format, 1 or 2 (BLAKE2b file hashes, read by updaters since they read
+    // it); 0: that of the statement published now, 2 when there is none
+    int statementFormat = 0;
 };
 
 class PublicationCheck;
@@ -90,6 +95,8 @@ public:
     QStringList errors() const { return errorList; }
     QStringList warnings() const { return warningList; }
     quint64 releaseNumber() const { return number; }
+    // the file hashes the statements take, settled by prepare()
+    SignedHashKind fileHash() const { return fileHashKind; }
     QDateTime expires() const { return expiry; }
     QList<QByteArray> publicKeys() const { return publicKeyList; }
     // the version and folder of the last statement made
@@ -115,6 +122,7 @@ private:
     QByteArray publishedDescriptorSha256; // what it states
     QByteArray publishedManifestSha256;
     quint64 number = 0;
+    SignedHashKind fileHashKind = SignedHashKind::Blake2b;
     QDateTime expiry;
     QString signedVersion;
     QString signedFolder;
