@@ -1051,23 +1051,6 @@ void tst_Nginx::proxy()
         // be logged with 403
         QCOMPARE(requests, expectedRequests(site, QStringLiteral("v1"), Release1.keys()));
         verifyInstallation(installation, siteDir(site) + "/v1/md5.txt", Release1, Files {});
-        // over HTTP/2 the files are streams of one connection
-        QFile log(work.filePath(QStringLiteral("nginx/logs/https.log")));
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QSet<QByteArray> connections;
-        const QByteArray folder = "/" + site.toUtf8() + "/v1/";
-        for (const QByteArray &line : log.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.split(' ');
-            if (fields.size() >= 3 && fields.at(1) == "HTTP/2.0" && fields.at(2).startsWith(folder)
-                && !fields.at(2).endsWith("/md5.txt"))
-                connections.insert(fields.at(0));
-        }
-#ifdef Q_OS_WIN
-        // Schannel offers HTTP/2 where the system's TLS negotiates it (not always under Wine)
-        QVERIFY2(connections.size() <= 1, connections.values().join(' ').constData());
-#else
-        QVERIFY2(connections.size() == 1, connections.values().join(' ').constData());
-#endif
         return;
     }
     const QJsonDocument report = QJsonDocument::fromJson(result.standardOutput);
