@@ -94,12 +94,17 @@ ToolRun runTool(const QStringList &arguments)
     if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished();
+        run.err = "no end within 120 s";
         return run;
     }
     run.finished = process.exitStatus() == QProcess::NormalExit;
     run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
+    // a failure's message says how the tool ended when it said nothing itself
+    if (run.err.isEmpty() && (!run.finished || run.exitCode != 0))
+        run.err = (run.finished ? "exit code " : "crashed, code ")
+            + QByteArray::number(uint(run.exitCode), 16);
     return run;
 }
 
