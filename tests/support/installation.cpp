@@ -152,9 +152,16 @@ QStringList Installation::waitForHost(int timeoutMs) const
 {
     QElapsedTimer timer;
     timer.start();
-    while (!hostStarted() && timer.elapsed() < timeoutMs)
+    // a record that exists may not open yet (under Wine the moment after its rename), and a
+    // host always records at least its own path: an empty read is tried again
+    QByteArray record;
+    for (;;) {
+        if (hostStarted())
+            record = readFile(QStringLiteral("host-args.txt"));
+        if (!record.isEmpty() || timer.elapsed() >= timeoutMs)
+            break;
         QTest::qWait(20);
-    const QByteArray record = readFile(QStringLiteral("host-args.txt"));
+    }
     if (record.isEmpty())
         return {};
     QStringList arguments = QString::fromUtf8(record).split(QLatin1Char('\n'));
