@@ -13,10 +13,8 @@ ConcurrentDigestHasher::~ConcurrentDigestHasher()
         stopping = true;
     }
     changed.notify_all();
-    for (std::thread &worker : workers) {
-        if (worker.joinable())
-            worker.join();
-    }
+    if (worker.joinable())
+        worker.join();
 }
 
 char *ConcurrentDigestHasher::nextBlock()
@@ -40,43 +38,35 @@ void ConcurrentDigestHasher::commitBlock(qint64 length)
         return;
     }
     holdingFirst = false;
-    const int lane = activeLane;
-    if (!workers[lane].joinable())
-        workers[lane] = std::thread([this, lane] { hashQueuedBlocks(lane); });
+    if (!worker.joinable())
+        worker = std::thread([this] { hashQueuedBlocks(); });
     lock.unlock();
     changed.notify_all();
 }
 
-void ConcurrentDigestHasher::hashBlock(int lane, const char *block, qint64 length)
+void ConcurrentDigestHasher::hashBlock(const char *block, qint64 length)
 {
-    if (lane == Md5Lane)
+    if (signedHasher.kind() == SignedHashKind::None)
         md5.addData(block, length);
     else
         signedHasher.addData(block, length);
 }
 
-void ConcurrentDigestHasher::hashQueuedBlocks(int lane)
+void ConcurrentDigestHasher::hashQueuedBlocks()
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        changed.wait(lock, [this, lane] {
-            return stopping || (lane == activeLane && hashed[lane] < count && !holdingFirst);
-        });
+        changed.wait(lock, [this] { return stopping || (count > 0 && !holdingFirst); });
         if (stopping)
             return;
-        const int index = (first + hashed[lane]) % blocks;
-        const char *block = storage.get() + qint64(index) * BlockSize;
-        const qint64 length = lengths[index];
+        // the first block stays filled while it is hashed, so nextBlock() never hands it out
+        const char *block = storage.get() + qint64(first) * BlockSize;
+        const qint64 length = lengths[first];
         lock.unlock();
-        hashBlock(lane, block, length);
+        hashBlock(block, length);
         lock.lock();
-        ++hashed[lane];
-        // the first block is free once the lane is past it
-        while (count > 0 && hashed[lane] > 0) {
-            first = (first + 1) % blocks;
-            --count;
-            --hashed[lane];
-        }
+        first = (first + 1) % blocks;
+        --count;
         changed.notify_all();
     }
 }
@@ -91,9 +81,9 @@ void ConcurrentDigestHasher::finish()
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
     if (holdingFirst) {
-        // the whole input was one block: hashed here, the hasher threads are idle
+        // the whole input was one block: hashed here, the hasher thread is idle
         const char *block = storage.get() + qint64(first) * BlockSize;
-        hashBlock(activeLane, block, lengths[first]);
+        hashBlock(block, lengths[first]);
         first = (first + 1) % blocks;
         count = 0;
         holdingFirst = false;
@@ -103,7 +93,7 @@ void ConcurrentDigestHasher::finish()
 QByteArray ConcurrentDigestHasher::digestText()
 {
     finish();
-    return activeLane == Md5Lane ? md5.digestText() : QByteArray();
+    return signedHasher.kind() == SignedHashKind::None ? md5.digestText() : QByteArray();
 }
 
 QByteArray ConcurrentDigestHasher::signedHashHex()
@@ -121,9 +111,7 @@ void ConcurrentDigestHasher::reset(SignedHashKind signedKind)
         count = 0;
         holdingFirst = false;
     }
-    hashed[Md5Lane] = hashed[SignedLane] = 0;
     md5.reset();
     signedHasher.reset(signedKind);
-    activeLane = signedKind == SignedHashKind::None ? Md5Lane : SignedLane;
     freshDigest = true;
 }

@@ -13,12 +13,12 @@
 // signed release's, computed on a thread of its own while the caller receives and stores the
 // next block. A download does three things with every byte (receive, write, hash); with hashing
 // beside the other two instead of after them, the hash alone bounds its speed on a machine with
-// a second core. Each lane (digest text, signed hash) has its own thread, and a digest runs the
-// one it needs: a file whose signed hash matches is the published file, so its digest text
-// would add a third busy thread on two cores and nothing else. The caller fills blocks
+// a second core. A digest computes the one hash it needs: a file whose signed hash matches is the
+// published file, so its digest text would add a third busy thread on two cores and nothing
+// else. The caller fills blocks
 // that the hasher owns, so nothing is copied, and memory stays at that many blocks however fast
 // the input arrives. An input of a single block is hashed on the caller's thread, so that small
-// files pay for no hand-over. One thread fills and asks; the hasher's own threads only hash.
+// files pay for no hand-over. One thread fills and asks; the hasher's own thread only hashes.
 // (Reading a file from the page cache costs too little beside the hash for a second thread to
 // gain anything there: files are hashed by fileDigestText.)
 class ConcurrentDigestHasher
@@ -46,10 +46,8 @@ public:
     void reset(SignedHashKind signedKind = SignedHashKind::None);
 
 private:
-    enum Lane { Md5Lane, SignedLane, LaneCount };
-
-    void hashQueuedBlocks(int lane);
-    void hashBlock(int lane, const char *block, qint64 length);
+    void hashQueuedBlocks();
+    void hashBlock(const char *block, qint64 length);
     void waitUntilIdle(std::unique_lock<std::mutex> &lock);
     void finish();
 
@@ -57,21 +55,20 @@ private:
     const int blocks;
     std::vector<qint64> lengths;
     // blocks first .. first + count - 1 (modulo blocks) are filled, in the order of input;
-    // a block is free again once the lane in use has hashed it
+    // a block is free again once it is hashed
     int first = 0;
     int count = 0;
-    int hashed[LaneCount] = {}; // of the filled blocks, how many each lane has hashed
-    Lane activeLane = Md5Lane; // the one in use
     // the first block of a digest waits on the caller's side until a second one follows
     bool holdingFirst = false;
     bool freshDigest = true;
     bool stopping = false;
-    // each lane's hasher belongs to its thread while blocks are queued, to the caller otherwise
+    // the hashers belong to the thread while blocks are queued, to the caller otherwise; the
+    // signed hasher's kind says which one is in use (None: the digest text)
     DigestHasher md5;
     SignedHasher signedHasher {SignedHashKind::None};
     std::mutex mutex;
     std::condition_variable changed;
-    std::thread workers[LaneCount]; // each started with the first block handed to its lane
+    std::thread worker; // started with the first block handed over
 };
 
 #endif // CONCURRENTDIGESTHASHER_H
