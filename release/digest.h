@@ -50,7 +50,7 @@ enum class SignedHashKind { None, Sha256, Blake2b };
 class SignedHasher
 {
 public:
-    explicit SignedHasher(SignedHashKind kind = SignedHashKind::Sha256);
+    explicit SignedHasher(SignedHashKind kind);
     void addData(const char *data, qint64 length);
     void addData(const QByteArray &data) { addData(data.constData(), data.size()); }
     // the hash of everything added so far; more may be added afterwards. Empty for None.
